@@ -1,0 +1,24 @@
+#pragma once
+// An in-memory splat cloud: the ordered list of points, filled from any scene reader.
+
+#include "kit/model/splat_scene_point.hpp"
+#include "kit/model/splat_scene_reader.hpp"
+#include "kit/model/typed_error.hpp"
+
+#include <vector>
+
+struct SplatMemoryBuffer {
+    std::vector<SplatScenePoint> points;
+
+    SplatMemoryBuffer() = default;
+
+    // Reads every point of `reader` and replaces `points` with them, in file order. Throws the
+    // error the reader reported (BufferReader::Error::unknown for a failure without one, and for a
+    // reader that returns without finishing); `points` is then unchanged.
+    void read(SplatSceneReader& reader);
+
+    struct BufferReader {
+        enum class ErrorCode { unknown };
+        using Error = TypedError<ErrorCode>;
+    };
+};

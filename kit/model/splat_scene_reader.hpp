@@ -1,0 +1,32 @@
+#pragma once
+// The interface through which a scene reader hands points to whoever collects them.
+//
+// read() runs synchronously on the caller's thread and raises nothing: every failure arrives as
+// didFailReading. Every read ends with exactly one didFinishReading or didFailReading, after which
+// the delegate hears nothing more from that read.
+
+#include "kit/model/splat_scene_point.hpp"
+
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <span>
+
+class SplatSceneReaderDelegate {
+public:
+    virtual ~SplatSceneReaderDelegate() = default;
+
+    // The number of points the file declares, for formats that declare one.
+    virtual void didStartReading(std::optional<std::uint32_t> pointCount) = 0;
+    // The next batch of points in file order. The span is only valid during the call.
+    virtual void didRead(std::span<const SplatScenePoint> points) = 0;
+    virtual void didFinishReading() = 0;
+    // Reading has stopped; the error (a typed exception), when there is one.
+    virtual void didFailReading(std::exception_ptr error) = 0;
+};
+
+class SplatSceneReader {
+public:
+    virtual ~SplatSceneReader() = default;
+    virtual void read(SplatSceneReaderDelegate& delegate) = 0;
+};

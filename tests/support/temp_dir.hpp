@@ -1,0 +1,28 @@
+#pragma once
+// A fresh directory for one test, removed with everything in it when the test ends.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace testsupport {
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Writes `content` to `path`, creating parent directories.
+void writeFile(const std::filesystem::path& path, std::string_view content);
+std::string readFile(const std::filesystem::path& path);
+
+} // namespace testsupport
