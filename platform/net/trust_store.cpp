@@ -1,0 +1,35 @@
+#include "platform/net/trust_store.hpp"
+
+#include <mutex>
+
+namespace platform::net {
+namespace {
+
+struct Store {
+    std::mutex mutex;
+    std::vector<std::string> pems;
+};
+
+Store& store() {
+    static Store s;
+    return s;
+}
+
+} // namespace
+
+void addTrustedCertificate(std::string pem) {
+    std::lock_guard lock(store().mutex);
+    store().pems.push_back(std::move(pem));
+}
+
+void clearTrustedCertificates() {
+    std::lock_guard lock(store().mutex);
+    store().pems.clear();
+}
+
+std::vector<std::string> trustedCertificates() {
+    std::lock_guard lock(store().mutex);
+    return store().pems;
+}
+
+} // namespace platform::net

@@ -1,0 +1,17 @@
+#pragma once
+// A self-signed certificate made at test time for local TLS peers: subject CN=localhost with the
+// names DNS:localhost and IP:127.0.0.1, an EC P-256 key, valid from an hour ago for a day.
+
+#include <string>
+
+namespace testsupport {
+
+struct TestCertificate {
+    std::string certificatePem;
+    std::string privateKeyPem;
+};
+
+// Made once per process and then reused.
+const TestCertificate& localhostCertificate();
+
+} // namespace testsupport
