@@ -22,16 +22,22 @@ Error Error::unexpectedEndOfFile() {
 
 DotSplatSceneReader::EncodedSplatPoint::EncodedSplatPoint(std::span<const std::uint8_t> data, std::size_t offset) {
     std::array<float, 6> floats;
-    byte_order::readArray<float>(data, offset, std::span<float>(floats), false);
     std::array<std::uint8_t, 8> bytes;
-    byte_order::readArray<std::uint8_t>(data, offset + 24, std::span<std::uint8_t>(bytes), false);
+    if (offset <= data.size() && data.size() - offset >= byteWidth) {
+        // The whole record is there: plain reads, nothing to fill with zeros.
+        byte_order::readArray<float>(data.data(), offset, std::span<float>(floats), false);
+        byte_order::readArray<std::uint8_t>(data.data(), offset + 24, std::span<std::uint8_t>(bytes), false);
+    } else {
+        byte_order::readArray<float>(data, offset, std::span<float>(floats), false);
+        byte_order::readArray<std::uint8_t>(data, offset + 24, std::span<std::uint8_t>(bytes), false);
+    }
     std::copy_n(floats.begin(), 3, position.begin());
     std::copy_n(floats.begin() + 3, 3, scales.begin());
     std::copy_n(bytes.begin(), 4, color.begin());
     std::copy_n(bytes.begin() + 4, 4, rot.begin());
 }
 
-SplatScenePoint DotSplatSceneReader::EncodedSplatPoint::decoded() const {
+void DotSplatSceneReader::EncodedSplatPoint::decode(SplatScenePoint& point) const {
     float w = static_cast<float>(rot[0]) - 128.0f;
     float x = static_cast<float>(rot[1]) - 128.0f;
     float y = static_cast<float>(rot[2]) - 128.0f;
@@ -42,11 +48,13 @@ SplatScenePoint DotSplatSceneReader::EncodedSplatPoint::decoded() const {
         float inverse = 1.0f / std::sqrt(lengthSquared);
         rotation = {x * inverse, y * inverse, z * inverse, w * inverse};
     }
-    return SplatScenePoint({position[0], position[1], position[2]}, std::nullopt,
-                           SplatScenePoint::Color::LinearUInt8{color[0], color[1], color[2]},
-                           SplatScenePoint::Opacity::LinearUInt8{color[3]},
-                           SplatScenePoint::Scale::LinearFloat{scales[0], scales[1], scales[2]}, rotation,
-                           std::nullopt);
+    point.position = {position[0], position[1], position[2]};
+    point.normal.reset();
+    point.color = SplatScenePoint::Color::LinearUInt8{color[0], color[1], color[2]};
+    point.opacity = SplatScenePoint::Opacity::LinearUInt8{color[3]};
+    point.scale = SplatScenePoint::Scale::LinearFloat{scales[0], scales[1], scales[2]};
+    point.rotation = rotation;
+    point.binding.reset();
 }
 
 void DotSplatSceneReader::read(SplatSceneReaderDelegate& delegate) {
@@ -57,8 +65,8 @@ void DotSplatSceneReader::read(SplatSceneReaderDelegate& delegate) {
     if (!input) return delegate.didFailReading(std::make_exception_ptr(Error::cannotOpenSource(url_)));
 
     auto buffer = std::make_unique<std::uint8_t[]>(kBufferSize);
-    std::vector<SplatScenePoint> points;
-    points.reserve(kBufferSize / kRecord);
+    // One chunk's points, overwritten in place for every chunk.
+    std::vector<SplatScenePoint> points(kBufferSize / kRecord);
     std::size_t buffered = 0;
     input->open();
     for (;;) {
@@ -70,9 +78,8 @@ void DotSplatSceneReader::read(SplatSceneReaderDelegate& delegate) {
         if (records == 0) continue;
 
         std::span<const std::uint8_t> bytes(buffer.get(), buffered);
-        points.clear();
-        for (std::size_t r = 0; r < records; ++r) points.push_back(EncodedSplatPoint(bytes, r * kRecord).decoded());
-        delegate.didRead(points);
+        for (std::size_t r = 0; r < records; ++r) EncodedSplatPoint(bytes, r * kRecord).decode(points[r]);
+        delegate.didRead(std::span<const SplatScenePoint>(points.data(), records));
 
         std::size_t leftover = buffered - records * kRecord;
         std::memmove(buffer.get(), buffer.get() + records * kRecord, leftover);

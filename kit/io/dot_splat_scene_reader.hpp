@@ -47,9 +47,9 @@ public:
         // The record at `offset` of `data` (bytes past the end read as zero).
         EncodedSplatPoint(std::span<const std::uint8_t> data, std::size_t offset);
 
-        // Linear colour, opacity and scale; a unit rotation (identity for an all-128 rotation); no
-        // normal and no binding.
-        SplatScenePoint decoded() const;
+        // Sets every field of `point`: linear colour, opacity and scale; a unit rotation (the
+        // identity for an all-128 rotation); no normal and no binding.
+        void decode(SplatScenePoint& point) const;
     };
 
     explicit DotSplatSceneReader(std::filesystem::path url) : url_(std::move(url)) {}

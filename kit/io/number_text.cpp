@@ -19,17 +19,10 @@ bool refusedFirstByte(char c) {
     return c == '\0' || c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+// Forms from_chars refuses (a leading "+", hexadecimal constants, out-of-range values) go through
+// the C library on a zero-terminated copy of the token.
 template <class T>
-std::optional<T> parseFloating(std::string_view token) {
-    if (token.empty() || refusedFirstByte(token.front())) return std::nullopt;
-
-    // Fast path: plain decimal forms, correctly rounded like strtof/strtod.
-    T value{};
-    auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), value);
-    if (ec == std::errc{} && end == token.data() + token.size()) return value;
-
-    // Forms from_chars refuses (a leading "+", hexadecimal constants, out of range values) go
-    // through the C library on a zero-terminated copy of the token.
+[[gnu::noinline]] std::optional<T> parseWithCLibrary(std::string_view token) {
     char small[64];
     std::string large;
     const char* text;
@@ -47,6 +40,16 @@ std::optional<T> parseFloating(std::string_view token) {
     else result = strtod_l(text, &parsedEnd, cLocale());
     if (parsedEnd != text + token.size()) return std::nullopt;
     return result;
+}
+
+template <class T>
+std::optional<T> parseFloating(std::string_view token) {
+    if (token.empty() || refusedFirstByte(token.front())) return std::nullopt;
+    // Plain decimal forms, correctly rounded like strtof/strtod.
+    T value{};
+    auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), value);
+    if (ec == std::errc{} && end == token.data() + token.size()) return value;
+    return parseWithCLibrary<T>(token);
 }
 
 } // namespace

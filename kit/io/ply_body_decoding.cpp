@@ -172,6 +172,25 @@ void PLYReaderStream::parseASCIIElement(std::string_view line, const PLYHeader::
 
 // ---- binary ----
 
+const PLYReaderStream::GroupLayout& PLYReaderStream::layout(std::size_t group) {
+    if (layouts_.size() != header->elements.size()) {
+        layouts_.clear();
+        for (const auto& element : header->elements) {
+            GroupLayout l{std::size_t{0}, {}};
+            for (const auto& property : element.properties) {
+                if (const auto* type = property.type.primitive()) {
+                    l.types.push_back(*type);
+                    if (l.fixedSize) *l.fixedSize += PLYHeader::byteWidth(*type);
+                } else {
+                    l.fixedSize.reset();
+                }
+            }
+            layouts_.push_back(std::move(l));
+        }
+    }
+    return layouts_[group];
+}
+
 void PLYReaderStream::readBinaryElements(std::span<const std::uint8_t> region, bool bigEndian) {
     std::size_t p = 0;
     while (skipToGroupWithInstances()) {
@@ -190,6 +209,20 @@ std::optional<std::size_t> PLYReaderStream::readBinaryElement(std::span<const st
 
     const std::uint8_t* data = bytes.data();
     const std::size_t available = bytes.size();
+
+    // All scalars and all bytes present: no per-value size checks.
+    const auto& fixed = layout(currentElementGroup);
+    if (fixed.fixedSize && available >= *fixed.fixedSize) {
+        std::size_t offset = 0;
+        for (std::size_t i = 0; i < fixed.types.size(); ++i) {
+            const auto type = fixed.types[i];
+            if (type == Type::float32) values[i] = byte_order::read<float>(data, offset, bigEndian);
+            else withType(type, [&]<class T>() { values[i] = byte_order::read<T>(data, offset, bigEndian); });
+            offset += PLYHeader::byteWidth(type);
+        }
+        return offset;
+    }
+
     std::size_t cursor = 0;
     for (std::size_t i = 0; i < declaration.properties.size(); ++i) {
         const auto& property = declaration.properties[i];

@@ -10,18 +10,17 @@ struct TypeNames {
     Type type;
     std::string_view longName;
     std::string_view shortName;
-    std::size_t width;
 };
 
 constexpr std::array<TypeNames, 8> kTypes{{
-    {Type::int8, "int8", "char", 1},
-    {Type::uint8, "uint8", "uchar", 1},
-    {Type::int16, "int16", "short", 2},
-    {Type::uint16, "uint16", "ushort", 2},
-    {Type::int32, "int32", "int", 4},
-    {Type::uint32, "uint32", "uint", 4},
-    {Type::float32, "float32", "float", 4},
-    {Type::float64, "float64", "double", 8},
+    {Type::int8, "int8", "char"},
+    {Type::uint8, "uint8", "uchar"},
+    {Type::int16, "int16", "short"},
+    {Type::uint16, "uint16", "ushort"},
+    {Type::int32, "int32", "int"},
+    {Type::uint32, "uint32", "uint"},
+    {Type::float32, "float32", "float"},
+    {Type::float64, "float64", "double"},
 }};
 
 const TypeNames& names(Type type) { return kTypes[static_cast<std::size_t>(type)]; }
@@ -36,11 +35,6 @@ std::optional<PLYHeader::PrimitivePropertyType> PLYHeader::primitivePropertyType
 
 std::string_view PLYHeader::description(PrimitivePropertyType type) { return names(type).shortName; }
 
-std::size_t PLYHeader::byteWidth(PrimitivePropertyType type) { return names(type).width; }
-
-bool PLYHeader::isInteger(PrimitivePropertyType type) {
-    return type != PrimitivePropertyType::float32 && type != PrimitivePropertyType::float64;
-}
 
 std::string PLYHeader::PropertyType::description() const {
     if (const auto* type = primitive()) return std::string(PLYHeader::description(*type));

@@ -25,8 +25,22 @@ struct PLYHeader {
     // The short name ("char", "uchar", ..., "float", "double").
     static std::string_view description(PrimitivePropertyType type);
     // Bytes one value occupies in a binary body.
-    static std::size_t byteWidth(PrimitivePropertyType type);
-    static bool isInteger(PrimitivePropertyType type);
+    static constexpr std::size_t byteWidth(PrimitivePropertyType type) {
+        switch (type) {
+        case PrimitivePropertyType::int8:
+        case PrimitivePropertyType::uint8: return 1;
+        case PrimitivePropertyType::int16:
+        case PrimitivePropertyType::uint16: return 2;
+        case PrimitivePropertyType::int32:
+        case PrimitivePropertyType::uint32:
+        case PrimitivePropertyType::float32: return 4;
+        case PrimitivePropertyType::float64: return 8;
+        }
+        return 8;
+    }
+    static constexpr bool isInteger(PrimitivePropertyType type) {
+        return type != PrimitivePropertyType::float32 && type != PrimitivePropertyType::float64;
+    }
 
     // A variable-length list per instance: a count of `countType`, then that many `valueType`s.
     struct ListType {

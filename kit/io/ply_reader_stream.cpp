@@ -53,6 +53,7 @@ void PLYReaderStream::reset() {
     bodyOffset = 0;
     currentElementGroup = 0;
     currentElementCountInGroup = 0;
+    layouts_.clear();
 }
 
 void PLYReaderStream::read(const std::filesystem::path& url) {

@@ -38,7 +38,14 @@ public:
     PLYElement reusableElement;
 
 private:
+    // Per element group: its byte size when every property is a scalar (binary bodies).
+    struct GroupLayout {
+        std::optional<std::size_t> fixedSize;
+        std::vector<PLYHeader::PrimitivePropertyType> types;
+    };
+
     void reset();
+    const GroupLayout& layout(std::size_t group);
     // Moves past groups without instances; false when the body is complete.
     bool skipToGroupWithInstances();
     void deliverAndAdvance();
@@ -51,4 +58,5 @@ private:
                                                  const PLYHeader::Element& declaration, bool bigEndian);
 
     PLYReaderDelegate& delegate_;
+    std::vector<GroupLayout> layouts_;
 };
