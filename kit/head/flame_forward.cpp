@@ -106,14 +106,9 @@ void FlameHead::forwardInto(const Pose& pose, std::vector<simd::float3>& posed, 
         std::copy(base_.vertices.begin() + std::ptrdiff_t(begin), base_.vertices.begin() + std::ptrdiff_t(end),
                   vShaped.begin() + std::ptrdiff_t(begin));
         if (!hasBlendShapes) return;
-        float* out = &vShaped[begin].x;
-        const std::size_t n = 3 * (end - begin);
-        for (std::size_t k = 0; k < E; ++k) {
-            const float e = exprCoefficients[k];
-            if (e == 0.0f) continue;
-            const float* row = exprBasis_.data() + k * 3 * V + 3 * begin;
-            for (std::size_t i = 0; i < n; ++i) out[i] += e * row[i];
-        }
+        for (std::size_t k = 0; k < E; ++k)
+            if (exprCoefficients[k] != 0.0f)
+                LBS::addScaled(&vShaped[begin].x, exprBasis_.data() + k * 3 * V + 3 * begin, exprCoefficients[k], 3 * (end - begin));
     });
     if (shaped) *shaped = vShaped;
 

@@ -102,6 +102,15 @@ public:
 
 private:
     void flatten();
+    // Takes the teeth out of the arrays of the model step, the mesh step or both, so a step that
+    // failed on a reload leaves the arrays as its file gave them and the teeth go on once.
+    void removeTeeth(bool fromModel, bool fromMesh);
+
+    // The sizes before the teeth were added, while the arrays carry them.
+    struct TeethBase {
+        std::size_t vertices, uvs, faces;
+    };
+    std::optional<TeethBase> teeth_;
 
     FlameVersion flameVersion_;
     bool loaded_ = false;
