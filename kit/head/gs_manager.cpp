@@ -13,11 +13,6 @@ namespace {
 constexpr std::size_t kFaceChunk = 512;
 constexpr std::size_t kSplatChunk = 2048;
 
-template <class... F>
-struct Overloaded : F... {
-    using F::operator()...;
-};
-
 simd::float3 normalise(simd::float3 v) {
     const float length = simd::length(v);
     if (length <= 1e-8f) return {};
@@ -49,21 +44,22 @@ FaceFrame faceFrame(const std::vector<simd::float3>& vertices, const FlameHead::
     return f;
 }
 
+// Every colour channel as stored above `limit`: bytes as their fraction of 255, every
+// super-resolution feature (none counts as all above).
 bool allChannelsAbove(const SplatScenePoint::Color& color, float limit) {
-    const auto above3 = [&](float r, float g, float b) { return r > limit && g > limit && b > limit; };
-    return std::visit(Overloaded{
-                          [&](const SplatScenePoint::Color::SphericalHarmonic& c) { return above3(c.r, c.g, c.b); },
-                          [&](const SplatScenePoint::Color::FirstOrderSphericalHarmonic& c) { return above3(c.r, c.g, c.b); },
-                          [&](const SplatScenePoint::Color::LinearFloat256& c) { return above3(c.r, c.g, c.b); },
-                          [&](const SplatScenePoint::Color::LinearUInt8& c) {
-                              return above3(c.r / 255.0f, c.g / 255.0f, c.b / 255.0f);
-                          },
-                          [&](const SplatScenePoint::Color::SuperResolution& c) {
-                              const auto values = c.values();
-                              return std::all_of(values.begin(), values.end(), [&](float v) { return v > limit; });
-                          },
-                      },
-                      static_cast<const SplatScenePoint::Color::variant&>(color));
+    return std::visit(
+        [limit](const auto& c) {
+            using C = std::decay_t<decltype(c)>;
+            if constexpr (std::is_same_v<C, SplatScenePoint::Color::SuperResolution>) {
+                const auto values = c.values();
+                return std::all_of(values.begin(), values.end(), [&](float v) { return v > limit; });
+            } else if constexpr (std::is_same_v<C, SplatScenePoint::Color::LinearUInt8>) {
+                return c.r / 255.0f > limit && c.g / 255.0f > limit && c.b / 255.0f > limit;
+            } else {
+                return c.r > limit && c.g > limit && c.b > limit;
+            }
+        },
+        static_cast<const SplatScenePoint::Color::variant&>(color));
 }
 
 std::string_view caseName(FlameVersion version) {
