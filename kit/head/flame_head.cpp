@@ -127,4 +127,5 @@ bool FlameHead::loadEyelids() {
 void FlameHead::modelDataChanged() {
     base_.valid = false;
     exprBasis_.clear();
+    exprJoints_.clear();
 }
