@@ -192,7 +192,6 @@ void GSManager::placeInto(SplatScenePoint& point, const Placement& placed) {
 
 void GSManager::writeAll(std::vector<SplatScenePoint>& points) {
     if (maxWorkers_ == 1) {
-        // One core: building each point in place is a single pass.
         // One core: each point is copied from the prototype and placed while it is in cache.
         const auto& prototype = outputLists_.prototype();
         points.clear();
