@@ -155,11 +155,11 @@ fs::path Downloader::prepareDownloadDirectory(const std::string& characterId) {
     return directory;
 }
 
-std::vector<ArchiveFile> Downloader::downloadFiles(const Mivo::CharacterMeta& meta, const ExpectedSizes& expectedSizes,
+std::vector<DownloadedArchive> Downloader::downloadFiles(const Mivo::CharacterMeta& meta, const ExpectedSizes& expectedSizes,
                                                    const StateHandler& stateHandler, std::stop_token stop) const {
     const fs::path directory = prepareDownloadDirectory(meta.id);
     ProgressTracker tracker(totalOf(expectedSizes), stateHandler, meta.id);
-    std::vector<ArchiveFile> archives;
+    std::vector<DownloadedArchive> archives;
     for (const Archive& archive : kArchives) {
         const auto url = archiveURL(meta, archive);
         const auto size = expectedSizes.find(archive.resourceType);
@@ -167,7 +167,7 @@ std::vector<ArchiveFile> Downloader::downloadFiles(const Mivo::CharacterMeta& me
         const fs::path file = directory / archive.fileName;
         const std::string type(archive.resourceType);
         downloadFile(*url, file, type, size->second, tracker, stop);
-        archives.push_back(ArchiveFile{file, type});
+        archives.push_back(DownloadedArchive{file, type});
     }
     return archives;
 }

@@ -26,7 +26,7 @@ inline constexpr std::string_view kAnimationResource = "animation";
 inline constexpr std::string_view kModelResource = "model";
 
 // A downloaded archive waiting for extraction.
-struct ArchiveFile {
+struct DownloadedArchive {
     std::filesystem::path file;
     std::string resourceType;
 };
@@ -61,7 +61,7 @@ public:
 
     // Empties the temporary download folder, then downloads the archives that have a valid URL
     // and an expected size, animation first, each with up to maxRetryCount attempts.
-    std::vector<ArchiveFile> downloadFiles(const Mivo::CharacterMeta& meta, const ExpectedSizes& expectedSizes,
+    std::vector<DownloadedArchive> downloadFiles(const Mivo::CharacterMeta& meta, const ExpectedSizes& expectedSizes,
                                            const StateHandler& stateHandler, std::stop_token stop = {}) const;
 
     // The temporary download folder of the character, emptied and created; throws the file
@@ -71,7 +71,7 @@ public:
     // Unpacks the archives, in order, straight into the character directory, counts its
     // top-level entries and removes the temporary download folder. On failure removes the folder
     // and the character directory, reports failed(extractAssetsFailed) and rethrows.
-    std::filesystem::path extractAssets(const std::vector<ArchiveFile>& archives, const Mivo::CharacterMeta& meta,
+    std::filesystem::path extractAssets(const std::vector<DownloadedArchive>& archives, const Mivo::CharacterMeta& meta,
                                         const StateHandler& stateHandler) const;
 
 private:

@@ -27,7 +27,7 @@ std::size_t countEntries(const fs::path& directory) {
 
 } // namespace
 
-fs::path Downloader::extractAssets(const std::vector<ArchiveFile>& archives, const Mivo::CharacterMeta& meta,
+fs::path Downloader::extractAssets(const std::vector<DownloadedArchive>& archives, const Mivo::CharacterMeta& meta,
                                    const StateHandler& stateHandler) const {
     notify(stateHandler, LoadState::extracting());
     const fs::path downloadDirectory = temporaryDownloadDirectory(meta.id);

@@ -164,7 +164,7 @@ std::optional<Mivo::CharacterMeta> MvCharacterLoader::fetchCharacterMeta(const s
         const auto result = platform::net::URLSession::data(
             platform::net::URLRequest{url, {{"Content-Type", "application/json"}}, kDescriptionTimeout}, stop,
             maxDescriptionBytes);
-        auto meta = Mivo::CharacterMeta::decode(result.body);
+        auto meta = Mivo::CharacterMeta::decode(std::string_view(result.body));
         // The description's id names directories: one that could leave the characters root is
         // as good as no description.
         if (!isSafeCharacterIdentifier(meta.id))

@@ -304,10 +304,20 @@ std::optional<std::string> HTTPURLResponse::value(std::string_view field) const 
 
 bool isValidURL(std::string_view text) {
     if (text.empty() || text.find('\0') != std::string_view::npos) return false;
+    // libcurl reads "https:///v1/x" as the host "v1"; an empty authority is only normal for files.
+    if (const auto separator = text.find("://"); separator != std::string_view::npos &&
+                                                 text.substr(separator + 3).starts_with('/') &&
+                                                 !equalsNoCase(text.substr(0, separator), "file"))
+        return false;
     initialiseCurl();
     std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), &curl_url_cleanup);
     if (!url) return false;
     if (curl_url_set(url.get(), CURLUPART_URL, std::string(text).c_str(), 0) != CURLUE_OK) return false;
+    char* scheme = nullptr;
+    if (curl_url_get(url.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) return false;
+    const bool isFile = equalsNoCase(scheme, "file");
+    curl_free(scheme);
+    if (isFile) return true;
     char* host = nullptr;
     if (curl_url_get(url.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK) return false;
     const bool hasHost = host != nullptr && *host != '\0';

@@ -1,32 +1,27 @@
 #include "tests/support/https/https_peer.hpp"
 
-#include "tests/support/tls/test_certificate.hpp"
+#include "tests/support/tls/tls_server.hpp"
 
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
-#include <boost/asio/connect.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read_until.hpp>
-#include <boost/asio/ssl.hpp>
-#include <boost/asio/streambuf.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
-
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
-#include <istream>
 #include <map>
 #include <mutex>
-#include <set>
 #include <sstream>
-#include <thread>
 
 namespace asio = boost::asio;
-using tcp = asio::ip::tcp;
+namespace beast = boost::beast;
 
 namespace testsupport {
 namespace {
+
+constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -34,16 +29,15 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
            });
 }
 
-std::string trim(std::string s) {
-    while (!s.empty() && (s.back() == '\r' || s.back() == ' ')) s.pop_back();
-    std::size_t start = s.find_first_not_of(' ');
-    return start == std::string::npos ? std::string() : s.substr(start);
+std::string trim(std::string_view s) {
+    while (!s.empty() && (s.back() == '\r' || s.back() == ' ')) s.remove_suffix(1);
+    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+    return std::string(s);
 }
 
 std::string reasonPhrase(int status) {
     switch (status) {
     case 200: return "OK";
-    case 301: return "Moved Permanently";
     case 302: return "Found";
     case 404: return "Not Found";
     case 500: return "Internal Server Error";
@@ -53,6 +47,32 @@ std::string reasonPhrase(int status) {
 
 std::string pathOf(const std::string& target) { return target.substr(0, target.find('?')); }
 
+HttpsRequest parseRequest(std::string_view head) {
+    HttpsRequest request;
+    std::istringstream in{std::string(head)};
+    std::string line;
+    std::getline(in, line);
+    std::istringstream first(line);
+    first >> request.method >> request.target;
+    while (std::getline(in, line)) {
+        const std::string text = trim(line);
+        if (text.empty()) break;
+        const std::size_t colon = text.find(':');
+        if (colon == std::string::npos) continue;
+        request.headers.emplace_back(trim(std::string_view(text).substr(0, colon)),
+                                     trim(std::string_view(text).substr(colon + 1)));
+    }
+    return request;
+}
+
+std::string responseHead(const HttpsResponse& response) {
+    std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " + reasonPhrase(response.status) + "\r\n";
+    for (const auto& [name, value] : response.headers) head += name + ": " + value + "\r\n";
+    if (!response.omitContentLength)
+        head += "Content-Length: " + response.contentLength.value_or(std::to_string(response.body.size())) + "\r\n";
+    return head + "Connection: close\r\n\r\n";
+}
+
 } // namespace
 
 std::optional<std::string> HttpsRequest::header(std::string_view name) const {
@@ -61,9 +81,9 @@ std::optional<std::string> HttpsRequest::header(std::string_view name) const {
     return std::nullopt;
 }
 
-HttpsResponse HttpsResponse::ok(std::string body) { return status(200, std::move(body)); }
+HttpsResponse HttpsResponse::ok(std::string body) { return withStatus(200, std::move(body)); }
 
-HttpsResponse HttpsResponse::status(int code, std::string body) {
+HttpsResponse HttpsResponse::withStatus(int code, std::string body) {
     HttpsResponse r;
     r.status = code;
     r.body = std::move(body);
@@ -71,123 +91,62 @@ HttpsResponse HttpsResponse::status(int code, std::string body) {
 }
 
 struct HttpsPeer::Impl {
-    asio::io_context io;
-    asio::ssl::context tls{asio::ssl::context::tls_server};
-    tcp::acceptor acceptor{io};
-    unsigned short port = 0;
-    std::atomic<bool> stopping{false};
-
     mutable std::mutex mutex;
     std::map<std::string, Handler> routes;
     std::vector<HttpsRequest> requests;
-    std::set<int> openSockets;
-    std::vector<std::thread> connections;
-    std::thread acceptThread;
+    // Last: its destructor stops the sessions, which use the members above.
+    std::unique_ptr<TlsServer> server;
 
-    Impl() {
-        const auto& cert = localhostCertificate();
-        tls.use_certificate_chain(asio::buffer(cert.certificatePem));
-        tls.use_private_key(asio::buffer(cert.privateKeyPem), asio::ssl::context::pem);
-        tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
-        acceptor.open(endpoint.protocol());
-        acceptor.set_option(tcp::acceptor::reuse_address(true));
-        acceptor.bind(endpoint);
-        acceptor.listen();
-        port = acceptor.local_endpoint().port();
-        acceptThread = std::thread([this] { acceptLoop(); });
-    }
-
-    ~Impl() {
-        stopping = true;
-        ::shutdown(acceptor.native_handle(), SHUT_RDWR);
-        acceptThread.join();
-        {
-            std::lock_guard lock(mutex);
-            for (int fd : openSockets) ::shutdown(fd, SHUT_RDWR);
-        }
-        for (auto& t : connections) t.join();
-    }
-
-    void acceptLoop() {
-        while (!stopping) {
-            tcp::socket socket(io);
-            boost::system::error_code ec;
-            acceptor.accept(socket, ec);
-            if (ec || stopping) return;
-            std::lock_guard lock(mutex);
-            openSockets.insert(socket.native_handle());
-            connections.emplace_back([this, s = std::move(socket)]() mutable { serve(std::move(s)); });
-        }
-    }
+    Impl() : server(std::make_unique<TlsServer>([this](TlsServer::Stream stream) { return serve(std::move(stream)); })) {}
+    ~Impl() { server.reset(); }
 
     Handler handlerFor(const std::string& path) {
         std::lock_guard lock(mutex);
         auto it = routes.find(path);
         if (it != routes.end()) return it->second;
-        return [](const HttpsRequest&) { return HttpsResponse::status(404, "not found"); };
+        return [](const HttpsRequest&) { return HttpsResponse::withStatus(404, "not found"); };
     }
 
-    void serve(tcp::socket socket) {
-        const int fd = socket.native_handle();
-        asio::ssl::stream<tcp::socket> stream(std::move(socket), tls);
-        boost::system::error_code ec;
-        stream.handshake(asio::ssl::stream_base::server, ec);
-        if (!ec) {
-            asio::streambuf buffer;
-            asio::read_until(stream, buffer, "\r\n\r\n", ec);
-            if (!ec) answer(stream, parse(buffer));
+    asio::awaitable<void> serve(TlsServer::Stream stream) {
+        std::string head;
+        auto [readError, length] = co_await asio::async_read_until(stream, asio::dynamic_buffer(head), "\r\n\r\n", kAwait);
+        if (readError) co_return;
+        const HttpsRequest request = parseRequest(std::string_view(head).substr(0, length));
+        {
+            std::lock_guard lock(mutex);
+            requests.push_back(request);
         }
-        std::lock_guard lock(mutex);
-        openSockets.erase(fd);
-        stream.lowest_layer().close(ec);
-    }
-
-    HttpsRequest parse(asio::streambuf& buffer) {
-        std::istream in(&buffer);
-        HttpsRequest request;
-        std::string line;
-        std::getline(in, line);
-        std::istringstream first(line);
-        first >> request.method >> request.target;
-        while (std::getline(in, line)) {
-            line = trim(line);
-            if (line.empty()) break;
-            const std::size_t colon = line.find(':');
-            if (colon == std::string::npos) continue;
-            request.headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
-        }
-        std::lock_guard lock(mutex);
-        requests.push_back(request);
-        return request;
-    }
-
-    void answer(asio::ssl::stream<tcp::socket>& stream, const HttpsRequest& request) {
         const HttpsResponse response = handlerFor(pathOf(request.target))(request);
-        std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " + reasonPhrase(response.status) + "\r\n";
-        for (const auto& [name, value] : response.headers) head += name + ": " + value + "\r\n";
-        if (!response.omitContentLength)
-            head += "Content-Length: " + response.contentLength.value_or(std::to_string(response.body.size())) + "\r\n";
-        head += "Connection: close\r\n\r\n";
 
-        boost::system::error_code ec;
-        asio::write(stream, asio::buffer(head), ec);
-        const std::size_t length = std::min(response.body.size(), response.truncateBodyAt.value_or(response.body.size()));
-        const std::size_t step = response.chunkSize > 0 ? response.chunkSize : std::max<std::size_t>(length, 1);
-        for (std::size_t sent = 0; !ec && sent < length && !stopping; sent += step) {
-            if (sent > 0 && response.chunkDelay.count() > 0) std::this_thread::sleep_for(response.chunkDelay);
-            asio::write(stream, asio::buffer(response.body.data() + sent, std::min(step, length - sent)), ec);
+        const std::string text = responseHead(response);
+        if (auto [ec, n] = co_await asio::async_write(stream, asio::buffer(text), kAwait); ec) co_return;
+        const std::size_t bodyLength =
+            std::min(response.body.size(), response.truncateBodyAt.value_or(response.body.size()));
+        const std::size_t step = response.chunkSize > 0 ? response.chunkSize : std::max<std::size_t>(bodyLength, 1);
+        asio::steady_timer pause(stream.get_executor());
+        for (std::size_t sent = 0; sent < bodyLength; sent += step) {
+            if (sent > 0 && response.chunkDelay.count() > 0) {
+                pause.expires_after(response.chunkDelay);
+                co_await pause.async_wait(kAwait);
+            }
+            const auto piece = asio::buffer(response.body.data() + sent, std::min(step, bodyLength - sent));
+            if (auto [ec, n] = co_await asio::async_write(stream, piece, kAwait); ec) co_return;
         }
-        // A truncated body ends with a dropped connection; any other with a TLS close, which also
-        // ends a body that has no Content-Length.
-        if (!ec && !response.truncateBodyAt) stream.shutdown(ec);
+        if (response.truncateBodyAt) {
+            // Dropped without a TLS close: the client sees the connection end mid-body.
+            beast::get_lowest_layer(stream).close();
+            co_return;
+        }
+        // The TLS close also ends a body that has no Content-Length.
+        co_await stream.async_shutdown(kAwait);
     }
 };
 
 HttpsPeer::HttpsPeer() : impl_(std::make_unique<Impl>()) {}
 HttpsPeer::~HttpsPeer() = default;
 
-unsigned short HttpsPeer::port() const { return impl_->port; }
-std::string HttpsPeer::host() const { return "localhost:" + std::to_string(impl_->port); }
+unsigned short HttpsPeer::port() const { return impl_->server->port(); }
+std::string HttpsPeer::host() const { return "localhost:" + std::to_string(port()); }
 std::string HttpsPeer::url(std::string_view path) const { return "https://" + host() + std::string(path); }
 
 void HttpsPeer::route(std::string path, Handler handler) {

@@ -1,11 +1,10 @@
 #pragma once
-// An in-process HTTPS server on 127.0.0.1 for tests, with the test-time localhost certificate.
+// An in-process HTTPS server on 127.0.0.1 for tests, on the shared TLS test server.
 //
 // Each path answers with a scripted response; paths without a script answer 404. Every answer
 // closes its connection. Responses can misreport, omit or mangle Content-Length, stop the body
-// early, or send it slowly. Handlers run on the peer's connection threads.
+// early, or send it slowly. Handlers run on the server thread.
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -42,7 +41,7 @@ struct HttpsResponse {
     std::chrono::milliseconds chunkDelay{0};
 
     static HttpsResponse ok(std::string body);
-    static HttpsResponse status(int code, std::string body);
+    static HttpsResponse withStatus(int code, std::string body);
 };
 
 class HttpsPeer {
