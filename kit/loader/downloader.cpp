@@ -137,7 +137,15 @@ ExpectedSizes Downloader::fetchExpectedSizes(const Mivo::CharacterMeta& meta, st
 }
 
 std::int64_t Downloader::fetchContentLength(const std::string& url, std::stop_token stop) const {
-    const auto response = URLSession::responseHead(URLRequest{url, {}, kSessionTimeout}, stop);
+    platform::net::HTTPURLResponse response;
+    try {
+        response = URLSession::responseHead(URLRequest{url, {}, kSessionTimeout}, stop);
+    } catch (const platform::net::URLError& e) {
+        // The transport refuses answers it cannot read as HTTP, a negative or empty
+        // "Content-Length" among them.
+        if (e.code() == platform::net::URLErrorCode::badServerResponse) throw DownloadError::invalidResponse();
+        throw;
+    }
     // An error page carries the length of the page, not of the archive.
     if (!response.isSuccess()) throw DownloadError::invalidResponse();
     const auto header = response.value("Content-Length");
