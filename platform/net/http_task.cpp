@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -148,10 +149,8 @@ public:
         curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, kMaxRedirects);
         curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorBuffer_);
+        idleTimeout_ = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(timeout, 1e6)));
         curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::min(timeout, 1e6) * 1000));
-        // An idle timeout: fail when less than one byte per second arrives for `timeout` seconds.
-        curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::ceil(std::min(timeout, 1e6))));
         curl_easy_setopt(easy_, CURLOPT_SSL_CTX_FUNCTION, &addTrustedCertificates);
         curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
         curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
@@ -174,11 +173,14 @@ public:
     // for every other failure.
     Stop perform() {
         if (stop_.stop_requested()) throw URLError(URLErrorCode::cancelled);
+        lastActivity_ = Clock::now();
         const CURLcode result = curl_easy_perform(easy_);
         if (result == CURLE_WRITE_ERROR && stoppedBy_ != Stop::none) return finish(stoppedBy_);
         if (result != CURLE_OK) {
             if (result == CURLE_ABORTED_BY_CALLBACK && stop_.stop_requested())
                 throw URLError(URLErrorCode::cancelled);
+            if (result == CURLE_ABORTED_BY_CALLBACK && idle_)
+                throw URLError(URLErrorCode::timedOut, "no data for the request's timeout interval");
             const char* detail = errorBuffer_[0] != '\0' ? errorBuffer_ : curl_easy_strerror(result);
             throw URLError(codeFor(result), detail);
         }
@@ -200,6 +202,7 @@ private:
     // final response's are kept.
     static std::size_t onHeader(char* buffer, std::size_t size, std::size_t count, void* user) {
         auto* self = static_cast<Transfer*>(user);
+        self->lastActivity_ = Clock::now();
         const std::size_t total = size * count;
         const std::string_view line(buffer, total);
         if (line.starts_with("HTTP/")) {
@@ -231,6 +234,7 @@ private:
 
     static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
         auto* self = static_cast<Transfer*>(user);
+        self->lastActivity_ = Clock::now();
         const std::size_t total = size * count;
         if (!self->sink_(data, total)) {
             self->stoppedBy_ = Stop::bySink;
@@ -239,9 +243,18 @@ private:
         return total;
     }
 
+    // Called about once a second and whenever data moves: ends cancelled and idle transfers.
     static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-        return static_cast<Transfer*>(user)->stop_.stop_requested() ? 1 : 0;
+        auto* self = static_cast<Transfer*>(user);
+        if (self->stop_.stop_requested()) return 1;
+        if (Clock::now() - self->lastActivity_ > self->idleTimeout_) {
+            self->idle_ = true;
+            return 1;
+        }
+        return 0;
     }
+
+    using Clock = std::chrono::steady_clock;
 
     CURL* easy_ = nullptr;
     curl_slist* headers_ = nullptr;
@@ -252,6 +265,10 @@ private:
     bool headersComplete_ = false;
     Stop stoppedBy_ = Stop::none;
     HTTPURLResponse response_;
+    // The request fails once nothing has arrived for idleTimeout_.
+    Clock::duration idleTimeout_{};
+    Clock::time_point lastActivity_{};
+    bool idle_ = false;
 };
 
 // A fresh file in the private temporary directory, open for writing.
