@@ -35,10 +35,14 @@ bool requireBool(const PropertyList& dict, std::string_view key) {
 // A real (or an integer) that fits a 32-bit float.
 float toFloat(const PropertyList& value, std::string_view key) {
     double number = 0;
-    if (const auto* d = value.as<double>()) number = *d;
-    else if (const auto* i = value.as<std::int64_t>()) number = static_cast<double>(*i);
-    else fail(key, "is not a number");
-    if (std::isfinite(number) && std::fabs(number) > std::numeric_limits<float>::max()) fail(key, "does not fit a float");
+    if (const auto* d = value.as<double>())
+        number = *d;
+    else if (const auto* i = value.as<std::int64_t>())
+        number = static_cast<double>(*i);
+    else
+        fail(key, "is not a number");
+    if (std::isfinite(number) && std::fabs(number) > std::numeric_limits<float>::max())
+        fail(key, "does not fit a float");
     return static_cast<float>(number);
 }
 

@@ -63,7 +63,8 @@ void writeIndex(const std::vector<CachedCharacter>& records) {
     const fs::path target = Cache::fileURL();
     std::string temporary = target.string() + ".XXXXXX";
     const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot create a file beside " + target.string());
+    if (fd < 0)
+        throw std::system_error(errno, std::generic_category(), "cannot create a file beside " + target.string());
     try {
         writeAll(fd, bytes, temporary);
         if (::fsync(fd) != 0) throw std::system_error(errno, std::generic_category(), "cannot flush " + temporary);

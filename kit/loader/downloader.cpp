@@ -130,7 +130,8 @@ fs::path Downloader::downloadAssets(const Mivo::CharacterMeta& meta, const State
 ExpectedSizes Downloader::fetchExpectedSizes(const Mivo::CharacterMeta& meta, std::stop_token stop) const {
     ExpectedSizes sizes;
     for (const Archive& archive : kArchives) {
-        if (auto url = archiveURL(meta, archive)) sizes[std::string(archive.resourceType)] = fetchContentLength(*url, stop);
+        if (auto url = archiveURL(meta, archive))
+            sizes[std::string(archive.resourceType)] = fetchContentLength(*url, stop);
     }
     totalOf(sizes);
     return sizes;
@@ -163,8 +164,9 @@ fs::path Downloader::prepareDownloadDirectory(const std::string& characterId) {
     return directory;
 }
 
-std::vector<DownloadedArchive> Downloader::downloadFiles(const Mivo::CharacterMeta& meta, const ExpectedSizes& expectedSizes,
-                                                   const StateHandler& stateHandler, std::stop_token stop) const {
+std::vector<DownloadedArchive> Downloader::downloadFiles(const Mivo::CharacterMeta& meta,
+                                                         const ExpectedSizes& expectedSizes,
+                                                         const StateHandler& stateHandler, std::stop_token stop) const {
     const fs::path directory = prepareDownloadDirectory(meta.id);
     ProgressTracker tracker(totalOf(expectedSizes), stateHandler, meta.id);
     std::vector<DownloadedArchive> archives;
@@ -202,8 +204,8 @@ void Downloader::downloadOnce(const std::string& url, const fs::path& destinatio
     if (fs::symlink_status(destination, ec).type() != fs::file_type::not_found) fs::remove(destination);
 
     // Stop a body that runs past the announced size instead of storing all of it.
-    const auto result = URLSession::download(URLRequest{url, {}, kSessionTimeout}, stop,
-                                             static_cast<std::uint64_t>(expectedSize));
+    const auto result =
+        URLSession::download(URLRequest{url, {}, kSessionTimeout}, stop, static_cast<std::uint64_t>(expectedSize));
     RemoveUnlessKept downloaded{result.location};
     // An error page is no archive, whatever its size.
     if (!result.response.isSuccess()) throw DownloadError::invalidResponse();

@@ -62,7 +62,7 @@ public:
     // Empties the temporary download folder, then downloads the archives that have a valid URL
     // and an expected size, animation first, each with up to maxRetryCount attempts.
     std::vector<DownloadedArchive> downloadFiles(const Mivo::CharacterMeta& meta, const ExpectedSizes& expectedSizes,
-                                           const StateHandler& stateHandler, std::stop_token stop = {}) const;
+                                                 const StateHandler& stateHandler, std::stop_token stop = {}) const;
 
     // The temporary download folder of the character, emptied and created; throws the file
     // system's error.
@@ -77,11 +77,10 @@ public:
 private:
     class ProgressTracker;
 
-    void downloadFile(const std::string& url, const std::filesystem::path& destination,
-                      const std::string& resourceType, std::int64_t expectedSize, ProgressTracker& tracker,
-                      std::stop_token stop) const;
-    void downloadOnce(const std::string& url, const std::filesystem::path& destination,
-                      const std::string& resourceType, std::int64_t expectedSize, std::stop_token stop) const;
+    void downloadFile(const std::string& url, const std::filesystem::path& destination, const std::string& resourceType,
+                      std::int64_t expectedSize, ProgressTracker& tracker, std::stop_token stop) const;
+    void downloadOnce(const std::string& url, const std::filesystem::path& destination, const std::string& resourceType,
+                      std::int64_t expectedSize, std::stop_token stop) const;
 
     int maxRetryCount_;
     double retryDelay_;

@@ -51,9 +51,13 @@ public:
 
     const Value& value() const { return value_; }
     template <class T>
-    bool is() const { return std::holds_alternative<T>(value_); }
+    bool is() const {
+        return std::holds_alternative<T>(value_);
+    }
     template <class T>
-    const T* as() const { return std::get_if<T>(&value_); }
+    const T* as() const {
+        return std::get_if<T>(&value_);
+    }
 
 private:
     explicit LoadState(Value value) : value_(std::move(value)) {}

@@ -150,13 +150,12 @@ std::pair<std::optional<CachedCharacter>, bool> MvCharacterLoader::findCachedCha
 }
 
 std::optional<Mivo::CharacterMeta> MvCharacterLoader::fetchCharacterMeta(const std::string& id,
-                                                                        const StateHandler& stateHandler,
-                                                                        std::stop_token stop) const {
+                                                                         const StateHandler& stateHandler,
+                                                                         std::stop_token stop) const {
     const auto& sdk = MivoSDK::shared();
     const auto domains = sdk.domainsMap();
     const auto host = domains.find(sdk.currentEnvironment());
-    const std::string url =
-        "https://" + (host == domains.end() ? std::string() : host->second) + "/v1/character/" + id;
+    const std::string url = "https://" + (host == domains.end() ? std::string() : host->second) + "/v1/character/" + id;
     print("fetchCharacterMeta: " + url);
     if (!platform::net::isValidURL(url)) return std::nullopt;
 
@@ -179,13 +178,13 @@ std::optional<Mivo::CharacterMeta> MvCharacterLoader::fetchCharacterMeta(const s
 }
 
 std::optional<Mivo::CharacterMeta> MvCharacterLoader::fetchCharacterMeta(const std::string& id,
-                                                                        std::stop_token stop) const {
+                                                                         std::stop_token stop) const {
     return fetchCharacterMeta(id, StateHandler{}, stop);
 }
 
 std::optional<CachedCharacter> MvCharacterLoader::downloadCharacterAssets(const Mivo::CharacterMeta& meta,
-                                                                         const StateHandler& stateHandler,
-                                                                         std::stop_token stop) const {
+                                                                          const StateHandler& stateHandler,
+                                                                          std::stop_token stop) const {
     fs::path directory;
     try {
         directory = downloader_.downloadAssets(meta, stateHandler, stop);
@@ -198,7 +197,7 @@ std::optional<CachedCharacter> MvCharacterLoader::downloadCharacterAssets(const 
 }
 
 std::optional<CachedCharacter> MvCharacterLoader::downloadCharacterAssets(const Mivo::CharacterMeta& meta,
-                                                                         std::stop_token stop) const {
+                                                                          std::stop_token stop) const {
     return downloadCharacterAssets(meta, StateHandler{}, stop);
 }
 

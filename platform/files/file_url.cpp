@@ -6,14 +6,8 @@ namespace platform::files {
 namespace {
 
 bool isPathCharacter(unsigned char c) {
-    if (std::isalnum(c) != 0) return true;
-    switch (c) {
-    case '-': case '.': case '_': case '~': case '!': case '$': case '&': case '\'': case '(': case ')':
-    case '*': case '+': case ',': case ';': case '=': case ':': case '@': case '/':
-        return true;
-    default:
-        return false;
-    }
+    static constexpr std::string_view kAllowed = "-._~!$&'()*+,;=:@/";
+    return std::isalnum(c) != 0 || (c != 0 && kAllowed.find(static_cast<char>(c)) != std::string_view::npos);
 }
 
 int hexValue(char c) {

@@ -196,8 +196,7 @@ std::vector<std::uint8_t> encodeBinaryPropertyList(const PropertyList& root) {
 
 PropertyList decodePropertyList(std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) throw PropertyListError("property list: no data");
-    if (bytes.size() > std::numeric_limits<std::uint32_t>::max())
-        throw PropertyListError("property list: too large");
+    if (bytes.size() > std::numeric_limits<std::uint32_t>::max()) throw PropertyListError("property list: too large");
     plist_t raw = nullptr;
     plist_from_memory(reinterpret_cast<const char*>(bytes.data()), static_cast<std::uint32_t>(bytes.size()), &raw);
     if (raw == nullptr) throw PropertyListError("property list: not a binary or XML property list");

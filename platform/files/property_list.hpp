@@ -51,10 +51,14 @@ public:
     const Value& value() const { return value_; }
 
     template <class T>
-    bool is() const { return std::holds_alternative<T>(value_); }
+    bool is() const {
+        return std::holds_alternative<T>(value_);
+    }
     // The value as T, or nullptr when it holds another type.
     template <class T>
-    const T* as() const { return std::get_if<T>(&value_); }
+    const T* as() const {
+        return std::get_if<T>(&value_);
+    }
 
     // The entry `key` of a dictionary; nullptr when absent or when this is no dictionary.
     const PropertyList* find(std::string_view key) const;

@@ -68,17 +68,14 @@ URLErrorCode codeFor(CURLcode result) {
     case CURLE_SSL_CERTPROBLEM:
     case CURLE_SSL_CIPHER:
     case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_ISSUER_ERROR:
-        return URLErrorCode::secureConnectionFailed;
+    case CURLE_SSL_ISSUER_ERROR: return URLErrorCode::secureConnectionFailed;
     case CURLE_TOO_MANY_REDIRECTS: return URLErrorCode::tooManyRedirects;
     case CURLE_PARTIAL_FILE:
     case CURLE_RECV_ERROR:
     case CURLE_SEND_ERROR:
-    case CURLE_GOT_NOTHING:
-        return URLErrorCode::networkConnectionLost;
+    case CURLE_GOT_NOTHING: return URLErrorCode::networkConnectionLost;
     case CURLE_WEIRD_SERVER_REPLY:
-    case CURLE_BAD_CONTENT_ENCODING:
-        return URLErrorCode::badServerResponse;
+    case CURLE_BAD_CONTENT_ENCODING: return URLErrorCode::badServerResponse;
     case CURLE_ABORTED_BY_CALLBACK: return URLErrorCode::cancelled;
     default: return URLErrorCode::unknown;
     }
@@ -149,7 +146,8 @@ public:
         curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, kMaxRedirects);
         curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorBuffer_);
-        idleTimeout_ = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(timeout, 1e6)));
+        idleTimeout_ =
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(timeout, 1e6)));
         curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::min(timeout, 1e6) * 1000));
         curl_easy_setopt(easy_, CURLOPT_SSL_CTX_FUNCTION, &addTrustedCertificates);
         curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
@@ -177,8 +175,7 @@ public:
         const CURLcode result = curl_easy_perform(easy_);
         if (result == CURLE_WRITE_ERROR && stoppedBy_ != Stop::none) return finish(stoppedBy_);
         if (result != CURLE_OK) {
-            if (result == CURLE_ABORTED_BY_CALLBACK && stop_.stop_requested())
-                throw URLError(URLErrorCode::cancelled);
+            if (result == CURLE_ABORTED_BY_CALLBACK && stop_.stop_requested()) throw URLError(URLErrorCode::cancelled);
             if (result == CURLE_ABORTED_BY_CALLBACK && idle_)
                 throw URLError(URLErrorCode::timedOut, "no data for the request's timeout interval");
             const char* detail = errorBuffer_[0] != '\0' ? errorBuffer_ : curl_easy_strerror(result);
@@ -193,8 +190,7 @@ public:
 private:
     Stop finish(Stop how) {
         char* url = nullptr;
-        if (curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url != nullptr)
-            response_.url = url;
+        if (curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url != nullptr) response_.url = url;
         return how;
     }
 
@@ -227,7 +223,7 @@ private:
         const std::size_t colon = line.find(':');
         if (colon != std::string_view::npos) {
             self->response_.headerFields.emplace_back(std::string(trim(line.substr(0, colon))),
-                                                     std::string(trim(line.substr(colon + 1))));
+                                                      std::string(trim(line.substr(colon + 1))));
         }
         return total;
     }
@@ -311,7 +307,8 @@ struct TemporaryFile {
 
 } // namespace
 
-URLError::URLError(URLErrorCode code, std::string_view detail) : std::runtime_error(describe(code, detail)), code_(code) {}
+URLError::URLError(URLErrorCode code, std::string_view detail)
+    : std::runtime_error(describe(code, detail)), code_(code) {}
 
 std::optional<std::string> HTTPURLResponse::value(std::string_view field) const {
     for (const auto& [name, v] : headerFields)
@@ -359,7 +356,8 @@ URLSession::DataResult URLSession::data(const URLRequest& request, std::stop_tok
 }
 
 HTTPURLResponse URLSession::responseHead(const URLRequest& request, std::stop_token stop) {
-    Transfer transfer(request, std::move(stop), [](const char*, std::size_t) { return false; }, true);
+    Transfer transfer(
+        request, std::move(stop), [](const char*, std::size_t) { return false; }, true);
     transfer.perform();
     return transfer.response();
 }

@@ -52,7 +52,8 @@ TEST_F(CacheTest, FirstSaveWritesOneRecord) {
     EXPECT_EQ(record->resourcePath(), "file://" + directory.string() + "/");
     EXPECT_TRUE(printed("数字人缓存已保存: first, url: file://" + directory.string() + "/"));
     EXPECT_THAT(ids(), ElementsAre("first"));
-    EXPECT_THAT(printedLines(), ElementsAre(::testing::StartsWith("数字人缓存已保存: "))) << "a missing index is no error";
+    EXPECT_THAT(printedLines(), ElementsAre(::testing::StartsWith("数字人缓存已保存: ")))
+        << "a missing index is no error";
 }
 
 TEST_F(CacheTest, SavingAgainMovesTheRecordToTheEnd) {
@@ -207,7 +208,8 @@ records = [
 ]
 with open(sys.argv[1], 'wb') as f:
     plistlib.dump(records, f, fmt=plistlib.FMT_XML if sys.argv[2] == 'xml' else plistlib.FMT_BINARY)
-)", {index().string(), "binary"});
+)",
+                           {index().string(), "binary"});
 
     const auto records = cache_.load();
     ASSERT_TRUE(records.has_value());

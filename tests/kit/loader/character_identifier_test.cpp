@@ -26,9 +26,9 @@ TEST(VersionGate, ComparesTheSecondPartWithTheKitsMajorVersion) {
 TEST(SafeIdentifier, RefusesWhatCouldLeaveTheCharactersRoot) {
     for (const char* id : {"name", "name/v1", "a b", "数字人/v1", "name/v1/x", "..name", "name..", ".hidden"})
         EXPECT_TRUE(isSafeCharacterIdentifier(id)) << id;
-    for (std::string_view id : {std::string_view(""), std::string_view("."), std::string_view(".."),
-                                std::string_view("../x"), std::string_view("a/.."), std::string_view("a/./b"),
-                                std::string_view("/etc"), std::string_view("a\0b", 3)})
+    for (std::string_view id :
+         {std::string_view(""), std::string_view("."), std::string_view(".."), std::string_view("../x"),
+          std::string_view("a/.."), std::string_view("a/./b"), std::string_view("/etc"), std::string_view("a\0b", 3)})
         EXPECT_FALSE(isSafeCharacterIdentifier(id)) << id;
 }
 

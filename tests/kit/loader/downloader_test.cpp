@@ -100,11 +100,11 @@ TEST_F(DownloaderTest, SizesWhoseSumOverflowsAreRefused) {
     peer_.route(archivePath("o", "animation"), withLength("", "9223372036854775807"));
     peer_.route(archivePath("o", "model"), withLength("", "1"));
     EXPECT_EQ(downloadErrorOf([&] { quick.fetchExpectedSizes(meta("o")); }), DownloadErrorCode::invalidResponse);
-    EXPECT_EQ(downloadErrorOf([&] {
-                  quick.downloadFiles(meta("o"), {{"animation", std::numeric_limits<std::int64_t>::max()}, {"model", 1}},
-                                      {});
-              }),
-              DownloadErrorCode::invalidResponse);
+    EXPECT_EQ(
+        downloadErrorOf([&] {
+            quick.downloadFiles(meta("o"), {{"animation", std::numeric_limits<std::int64_t>::max()}, {"model", 1}}, {});
+        }),
+        DownloadErrorCode::invalidResponse);
 }
 
 TEST_F(DownloaderTest, DownloadsBothArchivesWithProgressAfterEach) {

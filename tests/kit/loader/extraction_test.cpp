@@ -23,7 +23,8 @@ protected:
 };
 
 TEST_F(ExtractionTest, UnpacksBothArchivesIntoTheCharacterDirectory) {
-    const auto animation = downloaded("e/v1", "animation", makeArchive({{"animation/idle.json", "[]"}, {"same.txt", "A"}}));
+    const auto animation =
+        downloaded("e/v1", "animation", makeArchive({{"animation/idle.json", "[]"}, {"same.txt", "A"}}));
     const auto model = downloaded("e/v1", "model", makeArchive({{"model/shape.json", "[1]"}, {"same.txt", "M"}}));
     Recorder recorder;
 
@@ -31,16 +32,17 @@ TEST_F(ExtractionTest, UnpacksBothArchivesIntoTheCharacterDirectory) {
 
     EXPECT_EQ(directory, charactersRoot() / "e" / "v1");
     EXPECT_THAT(recorder.names(), ElementsAre("extracting", "completed"));
-    EXPECT_THAT(printedLines(), ElementsAre("正在解压 animation 资源...", "animation 资源解压完成", "正在解压 model 资源...",
-                                            "model 资源解压完成", "解压完成，找到 3 个文件/目录"));
+    EXPECT_THAT(printedLines(),
+                ElementsAre("正在解压 animation 资源...", "animation 资源解压完成", "正在解压 model 资源...",
+                            "model 资源解压完成", "解压完成，找到 3 个文件/目录"));
     EXPECT_EQ(testsupport::readFile(directory / "same.txt"), "M") << "the model archive is unpacked last";
     EXPECT_TRUE(fs::is_regular_file(directory / "animation" / "idle.json"));
     EXPECT_FALSE(fs::exists(temporary() / "e" / "v1"));
 }
 
 TEST_F(ExtractionTest, CountsOnlyTopLevelEntries) {
-    const auto archive = downloaded(
-        "c", "animation", makeArchive({{"one/a.txt", "a"}, {"one/deep/b.txt", "b"}, {"two/c.txt", "c"}}));
+    const auto archive =
+        downloaded("c", "animation", makeArchive({{"one/a.txt", "a"}, {"one/deep/b.txt", "b"}, {"two/c.txt", "c"}}));
     downloader_.extractAssets({archive}, meta("c"), {});
     EXPECT_TRUE(printed("解压完成，找到 2 个文件/目录"));
 }
@@ -75,7 +77,8 @@ TEST_F(ExtractionTest, CorruptModelArchiveRemovesEverythingItsAnimationBrought) 
     Recorder recorder;
     EXPECT_THROW(downloader_.extractAssets({animation, model}, meta("bad"), recorder.handler()), ZipError);
     EXPECT_THAT(recorder.names(), ElementsAre("extracting", "failed(extractAssetsFailed)"));
-    EXPECT_THAT(printedLines(), ElementsAre("正在解压 animation 资源...", "animation 资源解压完成", "正在解压 model 资源..."));
+    EXPECT_THAT(printedLines(),
+                ElementsAre("正在解压 animation 资源...", "animation 资源解压完成", "正在解压 model 资源..."));
     EXPECT_FALSE(fs::exists(charactersRoot() / "bad"));
     EXPECT_FALSE(fs::exists(temporary() / "bad"));
     EXPECT_TRUE(fs::is_directory(charactersRoot())) << "only the character's own directory goes";

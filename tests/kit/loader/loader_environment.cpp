@@ -105,7 +105,8 @@ Mivo::CharacterMeta LoaderEnvironment::meta(const std::string& id, const std::st
     m.modelSettings.camera = Mivo::CameraSettings(0.1f, 0.5f, 0.0f, -0.02f, 1.5f);
     m.modelSettings.rotation = {0, 0, 0};
     Mivo::CharacterMeta::AssetGroup group{"g1", "assets", "https://example.invalid/cover.png", {}, updatedAt};
-    group.assets.push_back({"c", "cover", "ASSET_TYPE_COVER", "https://example.invalid/cover.png", "cover.png", updatedAt});
+    group.assets.push_back(
+        {"c", "cover", "ASSET_TYPE_COVER", "https://example.invalid/cover.png", "cover.png", updatedAt});
     if (animation)
         group.assets.push_back({"a", "animation", "ASSET_TYPE_COMPRESS_ANIMATION", archiveUrl(id, "animation"),
                                 "animation.zip", updatedAt});

@@ -51,8 +51,8 @@ protected:
 
     // A description whose archives are served at /files/<id>/animation.zip and model.zip (an
     // empty URL leaves an archive out).
-    Mivo::CharacterMeta meta(const std::string& id, const std::string& updatedAt = "2024-01-01",
-                             bool animation = true, bool model = true) const;
+    Mivo::CharacterMeta meta(const std::string& id, const std::string& updatedAt = "2024-01-01", bool animation = true,
+                             bool model = true) const;
     std::string archiveUrl(const std::string& id, const std::string& type) const;
     std::string archivePath(const std::string& id, const std::string& type) const;
     std::string descriptionPath(const std::string& id) const { return "/v1/character/" + id; }

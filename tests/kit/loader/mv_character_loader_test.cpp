@@ -1,5 +1,6 @@
 #include "kit/model/mivo_sdk.hpp"
 #include "tests/kit/loader/loader_environment.hpp"
+#include "tests/support/python/python_script.hpp"
 
 #include <gmock/gmock.h>
 
@@ -32,9 +33,9 @@ TEST_F(LoaderTest, FirstLoadDownloadsExtractsAndRecordsANestedCharacter) {
     ASSERT_TRUE(character.has_value());
     const auto animation = std::to_string(animationArchive().size());
     const auto total = std::to_string(animationArchive().size() + modelArchive().size());
-    EXPECT_THAT(recorder.names(), ElementsAre("preparing", "downloading(animation " + animation + "/" + total + ")",
-                                              "downloading(model " + total + "/" + total + ")", "extracting",
-                                              "completed"));
+    EXPECT_THAT(recorder.names(),
+                ElementsAre("preparing", "downloading(animation " + animation + "/" + total + ")",
+                            "downloading(model " + total + "/" + total + ")", "extracting", "completed"));
     EXPECT_TRUE(recorder.allOffTestThread());
     EXPECT_FLOAT_EQ(recorder.progress().back().progress, 1.0f);
     EXPECT_EQ(recorder.progress().back().percentage(), 100);
@@ -122,6 +123,54 @@ TEST_F(LoaderTest, UncachedCharacterWithoutADescriptionFails) {
     EXPECT_THAT(invalid.names(), ElementsAre("preparing"));
 }
 
+TEST_F(LoaderTest, DescriptionIsJudgedByItsBodyNotItsStatus) {
+    serve("teapot", meta("teapot"));
+    peer_.route(descriptionPath("teapot"), HttpsResponse::withStatus(404, meta("teapot").encode().dump()));
+    Recorder recorder;
+    EXPECT_TRUE(load("teapot", recorder).has_value());
+
+    // An endless description is cut off at 16 MiB and counts as no description.
+    const std::string endlessBody(MvCharacterLoader::maxDescriptionBytes + 1, ' ');
+    peer_.route(descriptionPath("endless"), HttpsResponse::ok(endlessBody));
+    Recorder endless;
+    EXPECT_FALSE(load("endless", endless).has_value());
+    EXPECT_THAT(endless.names(), ElementsAre("preparing", "failed(fetchCharacterMetaFailed)"));
+    EXPECT_TRUE(printed("faied to fetch character meta endless, error: The response is larger than allowed. "
+                        "(16777216 bytes at most)"));
+}
+
+TEST_F(LoaderTest, RecordWhoseResourcePathIsNoFileURLIsLookedUpUnderItsId) {
+    // An index whose record names its directory by a relative path, and a directory of that name
+    // in the working directory that must not be mistaken for it.
+    testsupport::TempDir workingDirectory;
+    struct WorkingDirectory {
+        fs::path previous = fs::current_path();
+        ~WorkingDirectory() { fs::current_path(previous); }
+    } restore;
+    fs::current_path(workingDirectory.path());
+    fs::create_directories("relative/dir");
+    serve("rel", meta("rel"));
+    ASSERT_TRUE(loader_.cache().save(meta("rel"), charactersRoot() / "rel").has_value());
+    testsupport::runPython(R"(
+import plistlib, sys
+with open(sys.argv[1], 'rb') as f:
+    records = plistlib.load(f)
+records[0]['resourcePath'] = 'relative/dir'
+with open(sys.argv[1], 'wb') as f:
+    plistlib.dump(records, f, fmt=plistlib.FMT_BINARY)
+)",
+                           {(documents() / "MvCharacterCache.plist").string()});
+
+    EXPECT_FALSE(loader_.findCachedCharacter("rel").second) << "nothing under the characters root yet";
+    fs::create_directories(charactersRoot() / "rel");
+    const auto [record, exists] = loader_.findCachedCharacter("rel");
+    EXPECT_TRUE(record.has_value());
+    EXPECT_TRUE(exists);
+    Recorder recorder;
+    EXPECT_TRUE(load("rel", recorder).has_value());
+    EXPECT_THAT(recorder.names(), ElementsAre("preparing", "completed"));
+}
+
 TEST_F(LoaderTest, VersionGateStopsALoadBeforeAnyRequest) {
     Recorder recorder;
     EXPECT_FALSE(load("name/v2", recorder).has_value());
@@ -201,7 +250,8 @@ TEST_F(LoaderTest, FailedIndexWriteCompletesButReturnsNoCharacter) {
     EXPECT_THAT(recorder.names(), ElementsAre("preparing", ::testing::StartsWith("downloading(animation"),
                                               ::testing::StartsWith("downloading(model"), "extracting", "completed"));
     const auto lines = printedLines();
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("保存缓存失败: "); }));
+    EXPECT_TRUE(
+        std::any_of(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("保存缓存失败: "); }));
     EXPECT_TRUE(fs::is_directory(charactersRoot() / "unsaved")) << "the extracted character stays";
 }
 
@@ -233,7 +283,8 @@ TEST_F(LoaderTest, ArchiveThatNeverMatchesItsSizeFailsAfterThreeAttempts) {
                                               "failed(downloadAssetsFailed)"));
     const std::string mismatch = "model 文件大小不匹配: 期望 3000 字节，实际 2000 字节";
     for (int attempt = 1; attempt <= 3; ++attempt)
-        EXPECT_TRUE(printed("下载 model 失败，尝试次数: " + std::to_string(attempt) + "/3, 错误: " + mismatch)) << attempt;
+        EXPECT_TRUE(printed("下载 model 失败，尝试次数: " + std::to_string(attempt) + "/3, 错误: " + mismatch))
+            << attempt;
     EXPECT_TRUE(printed("error " + mismatch));
     EXPECT_EQ(modelRequests.load(), 4);
     EXPECT_FALSE(fs::exists(charactersRoot() / "mismatch"));
@@ -245,10 +296,9 @@ TEST_F(LoaderTest, CorruptArchiveIsReportedTwiceAndLeavesNothingBehind) {
     peer_.route(archivePath("corrupt", "model"), HttpsResponse::ok("PK\x03\x04 this is no archive"));
     Recorder recorder;
     EXPECT_FALSE(load("corrupt", recorder).has_value());
-    EXPECT_THAT(recorder.names(),
-                ElementsAre("preparing", ::testing::StartsWith("downloading(animation"),
-                            ::testing::StartsWith("downloading(model"), "extracting", "failed(extractAssetsFailed)",
-                            "failed(downloadAssetsFailed)"));
+    EXPECT_THAT(recorder.names(), ElementsAre("preparing", ::testing::StartsWith("downloading(animation"),
+                                              ::testing::StartsWith("downloading(model"), "extracting",
+                                              "failed(extractAssetsFailed)", "failed(downloadAssetsFailed)"));
     EXPECT_TRUE(printed("error Failed to unzip file.") || printed("error File not found."));
     EXPECT_FALSE(fs::exists(charactersRoot() / "corrupt"));
     EXPECT_FALSE(fs::exists(temporary() / "corrupt"));
@@ -268,8 +318,8 @@ TEST_F(LoaderTest, CharacterDirectoryThatCannotBeCreatedIsADownloadFailure) {
 
 TEST_F(LoaderTest, UnsafeIdentifiersNeverBecomePaths) {
     fs::create_directories(charactersRoot() / "keep");
-    for (const std::string& id : std::vector<std::string>{"", "..", "../outside", "/etc", "a/../../b", "a/./b",
-                                                         std::string("a\0b", 3)}) {
+    for (const std::string& id :
+         std::vector<std::string>{"", "..", "../outside", "/etc", "a/../../b", "a/./b", std::string("a\0b", 3)}) {
         Recorder recorder;
         EXPECT_FALSE(load(id, recorder).has_value()) << id;
         EXPECT_THAT(recorder.names(), ElementsAre("preparing")) << id;

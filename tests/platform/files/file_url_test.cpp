@@ -23,9 +23,9 @@ TEST(FileURL, DecodesWhatItEncodes) {
 }
 
 TEST(FileURL, RefusesTextThatNamesNoLocalPath) {
-    for (const char* text : {"", "name/v1", "/absolute/path", "https://host/x", "file://otherhost/x",
-                             "file://localhostile/x", "file:relative/x", "file:///x/%2", "file:///x/%zz",
-                             "file:///x/%00y"})
+    for (const char* text :
+         {"", "name/v1", "/absolute/path", "https://host/x", "file://otherhost/x", "file://localhostile/x",
+          "file:relative/x", "file:///x/%2", "file:///x/%zz", "file:///x/%00y"})
         EXPECT_EQ(pathFromFileURL(text), std::nullopt) << text;
 }
 

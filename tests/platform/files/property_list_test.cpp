@@ -98,7 +98,8 @@ with open(sys.argv[1], 'rb') as f:
 v['when'] = (v['when'] - datetime.datetime(2001, 1, 1)).total_seconds()
 v['blob'] = list(v['blob'])
 print(json.dumps(v))
-)", {ours.string()}));
+)",
+                                                                   {ours.string()}));
     EXPECT_EQ(read["flag"], true);
     EXPECT_EQ(read["count"], 42);
     EXPECT_EQ(read["negative"], -7);
@@ -116,7 +117,8 @@ v = {'flag': True, 'negative': -123456789012, 'real': 0.1, 'text': '数字人',
      'when': datetime.datetime(2001, 1, 2, 0, 0, 30), 'blob': b'\x00\x7f', 'list': [1, 'x']}
 with open(sys.argv[1], 'wb') as f:
     plistlib.dump(v, f, fmt=plistlib.FMT_BINARY)
-)", {theirs.string()});
+)",
+                           {theirs.string()});
     const std::string bytes = testsupport::readFile(theirs);
     const PropertyList decoded = decodePropertyList(bytesOf(bytes));
     EXPECT_EQ(*decoded.find("flag")->as<bool>(), true);

@@ -86,7 +86,9 @@ TEST_F(HttpTaskTest, ErrorStatusesComeBackAsResponses) {
 
 TEST_F(HttpTaskTest, BodyLongerThanTheLimitFails) {
     peer.route("/big", HttpsResponse::ok(std::string(5000, 'x')));
-    EXPECT_EQ(failureOf([&] { URLSession::data(URLRequest{peer.url("/big"), {}, 5}, {}, 4999); }),
+    EXPECT_EQ(failureOf([&] {
+                  URLSession::data(URLRequest{peer.url("/big"), {}, 5}, {}, 4999);
+              }),
               URLErrorCode::dataLengthExceedsMaximum);
     EXPECT_EQ(URLSession::data(URLRequest{peer.url("/big"), {}, 5}, {}, 5000).body.size(), 5000u);
 }
@@ -97,7 +99,9 @@ TEST_F(HttpTaskTest, ResponseHeadReturnsWithoutReadingTheBody) {
     answer.truncateBodyAt = 10;
     peer.route("/archive.zip", answer);
 
-    EXPECT_EQ(failureOf([&] { URLSession::data(URLRequest{peer.url("/archive.zip"), {}, 5}); }),
+    EXPECT_EQ(failureOf([&] {
+                  URLSession::data(URLRequest{peer.url("/archive.zip"), {}, 5});
+              }),
               URLErrorCode::networkConnectionLost);
     const auto head = URLSession::responseHead(URLRequest{peer.url("/archive.zip"), {}, 5});
     EXPECT_EQ(head.statusCode, 200);
@@ -119,9 +123,13 @@ TEST_F(HttpTaskTest, RedirectsAreFollowedOnlyToHttpAndHttps) {
     HttpsResponse toFile = HttpsResponse::withStatus(302, "");
     toFile.headers = {{"Location", "file:///etc/passwd"}};
     peer.route("/to-file", toFile);
-    EXPECT_EQ(failureOf([&] { URLSession::data(URLRequest{peer.url("/to-file"), {}, 5}); }),
+    EXPECT_EQ(failureOf([&] {
+                  URLSession::data(URLRequest{peer.url("/to-file"), {}, 5});
+              }),
               URLErrorCode::unsupportedURL);
-    EXPECT_EQ(failureOf([&] { URLSession::data(URLRequest{"file:///etc/passwd", {}, 5}); }),
+    EXPECT_EQ(failureOf([&] {
+                  URLSession::data(URLRequest{"file:///etc/passwd", {}, 5});
+              }),
               URLErrorCode::unsupportedURL);
 }
 
@@ -132,12 +140,16 @@ TEST_F(HttpTaskTest, TransportFailuresHaveTheirCodes) {
     HttpsResponse cut = HttpsResponse::ok(std::string(100, 'a'));
     cut.truncateBodyAt = 40;
     peer.route("/cut", cut);
-    EXPECT_EQ(failureOf([&] { URLSession::data(URLRequest{peer.url("/cut"), {}, 5}); }),
+    EXPECT_EQ(failureOf([&] {
+                  URLSession::data(URLRequest{peer.url("/cut"), {}, 5});
+              }),
               URLErrorCode::networkConnectionLost);
 
     clearTrustedCertificates();
     peer.route("/ok", HttpsResponse::ok("fine"));
-    EXPECT_EQ(failureOf([&] { URLSession::data(URLRequest{peer.url("/ok"), {}, 5}); }),
+    EXPECT_EQ(failureOf([&] {
+                  URLSession::data(URLRequest{peer.url("/ok"), {}, 5});
+              }),
               URLErrorCode::secureConnectionFailed);
 }
 
@@ -168,10 +180,14 @@ TEST_F(HttpTaskTest, StopTokenCancelsATransfer) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         stop.request_stop();
     });
-    EXPECT_EQ(failureOf([&] { URLSession::download(URLRequest{peer.url("/stalled"), {}, 30}, stop.get_token()); }),
+    EXPECT_EQ(failureOf([&] {
+                  URLSession::download(URLRequest{peer.url("/stalled"), {}, 30}, stop.get_token());
+              }),
               URLErrorCode::cancelled);
     EXPECT_EQ(filesInTemporaryDirectory(), 0u) << "the partial download is removed";
-    EXPECT_EQ(failureOf([&] { URLSession::data(URLRequest{peer.url("/stalled"), {}, 30}, stop.get_token()); }),
+    EXPECT_EQ(failureOf([&] {
+                  URLSession::data(URLRequest{peer.url("/stalled"), {}, 30}, stop.get_token());
+              }),
               URLErrorCode::cancelled);
 }
 
@@ -207,7 +223,9 @@ TEST_F(HttpTaskTest, FailedDownloadLeavesNoFile) {
     HttpsResponse cut = HttpsResponse::ok(std::string(5000, 'a'));
     cut.truncateBodyAt = 1000;
     peer.route("/cut.zip", cut);
-    EXPECT_EQ(failureOf([&] { URLSession::download(URLRequest{peer.url("/cut.zip"), {}, 5}); }),
+    EXPECT_EQ(failureOf([&] {
+                  URLSession::download(URLRequest{peer.url("/cut.zip"), {}, 5});
+              }),
               URLErrorCode::networkConnectionLost);
     EXPECT_EQ(filesInTemporaryDirectory(), 0u);
 }

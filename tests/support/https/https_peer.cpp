@@ -97,7 +97,8 @@ struct HttpsPeer::Impl {
     // Last: its destructor stops the sessions, which use the members above.
     std::unique_ptr<TlsServer> server;
 
-    Impl() : server(std::make_unique<TlsServer>([this](TlsServer::Stream stream) { return serve(std::move(stream)); })) {}
+    Impl()
+        : server(std::make_unique<TlsServer>([this](TlsServer::Stream stream) { return serve(std::move(stream)); })) {}
     ~Impl() { server.reset(); }
 
     Handler handlerFor(const std::string& path) {
@@ -109,7 +110,8 @@ struct HttpsPeer::Impl {
 
     asio::awaitable<void> serve(TlsServer::Stream stream) {
         std::string head;
-        auto [readError, length] = co_await asio::async_read_until(stream, asio::dynamic_buffer(head), "\r\n\r\n", kAwait);
+        auto [readError, length] =
+            co_await asio::async_read_until(stream, asio::dynamic_buffer(head), "\r\n\r\n", kAwait);
         if (readError) co_return;
         const HttpsRequest request = parseRequest(std::string_view(head).substr(0, length));
         {

@@ -11,8 +11,10 @@ namespace {
 std::string quoted(const std::string& text) {
     std::string out = "'";
     for (char c : text) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
     }
     return out + "'";
 }
