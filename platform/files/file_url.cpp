@@ -5,11 +5,6 @@
 namespace platform::files {
 namespace {
 
-bool isPathCharacter(unsigned char c) {
-    static constexpr std::string_view kAllowed = "-._~!$&'()*+,;=:@/";
-    return std::isalnum(c) != 0 || (c != 0 && kAllowed.find(static_cast<char>(c)) != std::string_view::npos);
-}
-
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -26,18 +21,14 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix) {
 
 } // namespace
 
-std::string fileURLString(const std::filesystem::path& path, bool isDirectory) {
-    std::error_code ec;
-    std::filesystem::path absolute = std::filesystem::absolute(path, ec);
-    if (ec) absolute = path;
-    std::string text = absolute.lexically_normal().string();
-    if (isDirectory && (text.empty() || text.back() != '/')) text += '/';
-
+std::string percentEncode(std::string_view text, std::string_view allowed) {
     static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out = "file://";
+    std::string out;
+    out.reserve(text.size());
     for (char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
-        if (isPathCharacter(c)) {
+        const bool alphanumeric = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+        if (alphanumeric || (c != 0 && allowed.find(ch) != std::string_view::npos)) {
             out += ch;
         } else {
             out += '%';
@@ -46,6 +37,15 @@ std::string fileURLString(const std::filesystem::path& path, bool isDirectory) {
         }
     }
     return out;
+}
+
+std::string fileURLString(const std::filesystem::path& path, bool isDirectory) {
+    std::error_code ec;
+    std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    if (ec) absolute = path;
+    std::string text = absolute.lexically_normal().string();
+    if (isDirectory && (text.empty() || text.back() != '/')) text += '/';
+    return "file://" + percentEncode(text, "-._~!$&'()*+,;=:@/");
 }
 
 std::optional<std::filesystem::path> pathFromFileURL(std::string_view text) {

@@ -13,6 +13,10 @@ namespace platform::files {
 // -._~!$&'()*+,;=:@/ are percent-encoded; a directory gets a trailing "/".
 std::string fileURLString(const std::filesystem::path& path, bool isDirectory);
 
+// Percent-encodes every byte of `text` other than ASCII letters, digits and the characters of
+// `allowed` (upper-case hex digits: "a b" gives "a%20b").
+std::string percentEncode(std::string_view text, std::string_view allowed);
+
 // The local path a file URL names: scheme "file" (any case), an empty or "localhost" authority and
 // an absolute path, percent-decoded; a query or fragment is ignored. Nothing for any other text,
 // for malformed escapes and for an encoded NUL.
