@@ -125,43 +125,40 @@ public:
     Transfer(const URLRequest& request, std::stop_token stop, Sink sink, bool stopAfterHeaders)
         : stop_(std::move(stop)), sink_(std::move(sink)), stopAfterHeaders_(stopAfterHeaders) {
         initialiseCurl();
-        easy_ = curl_easy_init();
-        if (easy_ == nullptr) throw URLError(URLErrorCode::unknown, "no transfer handle");
         for (const auto& [name, value] : request.headers) {
             const std::string line = name + ": " + value;
-            curl_slist* next = curl_slist_append(headers_, line.c_str());
+            curl_slist* next = curl_slist_append(headers_.get(), line.c_str());
             if (next == nullptr) throw URLError(URLErrorCode::unknown, "out of memory");
-            headers_ = next;
+            // The returned head is the old one, or the new node when the list was empty.
+            (void)headers_.release();
+            headers_.reset(next);
         }
+        easy_.reset(curl_easy_init());
+        if (!easy_) throw URLError(URLErrorCode::unknown, "no transfer handle");
         const double timeout =
             std::isfinite(request.timeoutInterval) && request.timeoutInterval > 0 ? request.timeoutInterval : 60.0;
 
         errorBuffer_[0] = '\0';
-        curl_easy_setopt(easy_, CURLOPT_URL, request.url.c_str());
-        curl_easy_setopt(easy_, CURLOPT_HTTPGET, 1L);
-        curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
-        curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, kMaxRedirects);
-        curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorBuffer_);
+        curl_easy_setopt(easy_.get(), CURLOPT_URL, request.url.c_str());
+        curl_easy_setopt(easy_.get(), CURLOPT_HTTPGET, 1L);
+        curl_easy_setopt(easy_.get(), CURLOPT_HTTPHEADER, headers_.get());
+        curl_easy_setopt(easy_.get(), CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(easy_.get(), CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(easy_.get(), CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(easy_.get(), CURLOPT_MAXREDIRS, kMaxRedirects);
+        curl_easy_setopt(easy_.get(), CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy_.get(), CURLOPT_ERRORBUFFER, errorBuffer_);
         idleTimeout_ =
             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::min(timeout, 1e6)));
-        curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::min(timeout, 1e6) * 1000));
-        curl_easy_setopt(easy_, CURLOPT_SSL_CTX_FUNCTION, &addTrustedCertificates);
-        curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
-        curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
-        curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
-        curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
-        curl_easy_setopt(easy_, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(easy_, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
-        curl_easy_setopt(easy_, CURLOPT_XFERINFODATA, this);
-    }
-
-    ~Transfer() {
-        curl_easy_cleanup(easy_);
-        curl_slist_free_all(headers_);
+        curl_easy_setopt(easy_.get(), CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::min(timeout, 1e6) * 1000));
+        curl_easy_setopt(easy_.get(), CURLOPT_SSL_CTX_FUNCTION, &addTrustedCertificates);
+        curl_easy_setopt(easy_.get(), CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+        curl_easy_setopt(easy_.get(), CURLOPT_HEADERDATA, this);
+        curl_easy_setopt(easy_.get(), CURLOPT_WRITEFUNCTION, &Transfer::onBody);
+        curl_easy_setopt(easy_.get(), CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(easy_.get(), CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(easy_.get(), CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
+        curl_easy_setopt(easy_.get(), CURLOPT_XFERINFODATA, this);
     }
 
     Transfer(const Transfer&) = delete;
@@ -172,7 +169,7 @@ public:
     Stop perform() {
         if (stop_.stop_requested()) throw URLError(URLErrorCode::cancelled);
         lastActivity_ = Clock::now();
-        const CURLcode result = curl_easy_perform(easy_);
+        const CURLcode result = curl_easy_perform(easy_.get());
         if (result == CURLE_WRITE_ERROR && stoppedBy_ != Stop::none) return finish(stoppedBy_);
         if (result != CURLE_OK) {
             if (result == CURLE_ABORTED_BY_CALLBACK && stop_.stop_requested()) throw URLError(URLErrorCode::cancelled);
@@ -190,7 +187,7 @@ public:
 private:
     Stop finish(Stop how) {
         char* url = nullptr;
-        if (curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url != nullptr) response_.url = url;
+        if (curl_easy_getinfo(easy_.get(), CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url != nullptr) response_.url = url;
         return how;
     }
 
@@ -208,7 +205,7 @@ private:
         }
         if (trim(line).empty()) {
             long status = 0;
-            curl_easy_getinfo(self->easy_, CURLINFO_RESPONSE_CODE, &status);
+            curl_easy_getinfo(self->easy_.get(), CURLINFO_RESPONSE_CODE, &status);
             const bool interim = status >= 100 && status < 200;
             const bool redirect = status >= 300 && status < 400 && self->response_.value("Location").has_value();
             if (interim || redirect) return total;
@@ -252,8 +249,15 @@ private:
 
     using Clock = std::chrono::steady_clock;
 
-    CURL* easy_ = nullptr;
-    curl_slist* headers_ = nullptr;
+    struct EasyCleanup {
+        void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+    };
+    struct ListCleanup {
+        void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+    };
+
+    std::unique_ptr<curl_slist, ListCleanup> headers_; // outlives the handle that points to it
+    std::unique_ptr<CURL, EasyCleanup> easy_;
     char errorBuffer_[CURL_ERROR_SIZE];
     std::stop_token stop_;
     Sink sink_;
