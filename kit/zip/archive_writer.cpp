@@ -19,6 +19,9 @@ namespace {
 
 [[noreturn]] void fail() { throw makeZipError(ZipErrorCode::zipFail); }
 
+constexpr int kMemoryLevel = 8;
+constexpr uLong kVersionMadeBy = 0; // what zipOpenNewFileInZip3 writes
+
 // Claims a fresh name beside `archivePath` (created with the usual 0666-less-umask permissions).
 fs::path createTemporarySibling(const fs::path& archivePath) {
     std::random_device random;
@@ -73,18 +76,36 @@ ArchiveWriter::~ArchiveWriter() {
 void ArchiveWriter::beginEntry(const std::string& name, std::optional<std::chrono::system_clock::time_point> modified,
                                std::uint32_t crc) {
     const zip_fileinfo info = entryInfo(modified);
-    const int result = zipOpenNewFileInZip3(handle_, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
-                                            level_, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
-                                            password_ ? password_->c_str() : nullptr, password_ ? crc : 0);
+    if (!password_) {
+        const int result = zipOpenNewFileInZip3(handle_, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                                Z_DEFLATED, level_, 0, -MAX_WBITS, kMemoryLevel, Z_DEFAULT_STRATEGY,
+                                                nullptr, 0);
+        if (result != ZIP_OK) fail();
+        return;
+    }
+    // A raw entry flagged as encrypted (flag bit 0); its bytes come from EncryptedEntryWriter.
+    const int result = zipOpenNewFileInZip4(handle_, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+                                            level_, 1, -MAX_WBITS, kMemoryLevel, Z_DEFAULT_STRATEGY, nullptr, 0,
+                                            kVersionMadeBy, 1);
     if (result != ZIP_OK) fail();
+    encryptedEntry_ = std::make_unique<EncryptedEntryWriter>(handle_, *password_, level_, crc);
+    if (!encryptedEntry_->begin()) fail();
 }
 
 void ArchiveWriter::write(const void* bytes, std::size_t count) {
     if (count > kMaxEntrySize) fail();
-    if (zipWriteInFileInZip(handle_, bytes, static_cast<unsigned>(count)) != ZIP_OK) fail();
+    const bool written = encryptedEntry_ ? encryptedEntry_->write(bytes, count)
+                                         : zipWriteInFileInZip(handle_, bytes, static_cast<unsigned>(count)) == ZIP_OK;
+    if (!written) fail();
 }
 
 void ArchiveWriter::endEntry() {
+    if (encryptedEntry_) {
+        const bool finished = encryptedEntry_->finish();
+        encryptedEntry_.reset();
+        if (!finished) fail();
+        return;
+    }
     if (zipCloseFileInZip(handle_) != ZIP_OK) fail();
 }
 
