@@ -1,5 +1,6 @@
 #include "kit/zip/zip.hpp"
 #include "platform/files/directories.hpp"
+#include "platform/log/log.hpp"
 #include "tests/kit/zip/zip_test_support.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -155,4 +156,16 @@ TEST(QuickUnzip, ExtractsIntoANamedDirectoryOfTheDocumentsDirectory) {
     EXPECT_EQ(ab, dir / "Documents" / "a.b");
     EXPECT_TRUE(fs::exists(ab / "hello.txt"));
     EXPECT_EQ(fractions.back(), 1.0);
+}
+
+TEST(Unzip, ReportsPermissionsItCannotSetAndGoesOn) {
+    TempDir dir;
+    writeFile(dir / "out" / "taken", "a file where the archive has a directory");
+    writeFile(dir / "a.zip", storedArchive({{"taken/", "", unixMode(040755)}, {"after.txt", "after"}}));
+    platform::log::Capture capture;
+    Zip::unzipFile(dir / "a.zip", dir / "out", true, std::nullopt);
+    EXPECT_TRUE(capture.printedLine("Failed to set permissions to file " + (dir / "out" / "taken").string() +
+                                    ", error: Not a directory"));
+    EXPECT_EQ(readFile(dir / "out" / "taken"), "a file where the archive has a directory");
+    EXPECT_EQ(readFile(dir / "out" / "after.txt"), "after");
 }
