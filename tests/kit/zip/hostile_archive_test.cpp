@@ -2,17 +2,12 @@
 
 #include "kit/zip/zip.hpp"
 #include "tests/kit/zip/zip_test_support.hpp"
-#include "tests/support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
-namespace fs = std::filesystem;
 using namespace ziptest;
-using testsupport::readFile;
-using testsupport::TempDir;
-using testsupport::writeFile;
 
 namespace {
 

@@ -2,19 +2,12 @@
 
 #include "kit/zip/zip.hpp"
 #include "tests/kit/zip/zip_test_support.hpp"
-#include "tests/support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <random>
 
-namespace fs = std::filesystem;
 using namespace ziptest;
-using testsupport::readFile;
-using testsupport::TempDir;
-using testsupport::writeFile;
 
 namespace {
 
@@ -46,12 +39,6 @@ void expectSameTree(const fs::path& expected, const fs::path& actual) {
     EXPECT_EQ(readFile(actual / "docs" / "readme.txt"), readFile(expected / "docs" / "readme.txt"));
     EXPECT_EQ(readFile(actual / "data.bin"), readFile(expected / "data.bin"));
     EXPECT_EQ(readFile(actual / "ünïcödé 名前.txt"), "unicode");
-}
-
-mode_t permissionsOf(const fs::path& path) {
-    struct stat st {};
-    ::stat(path.c_str(), &st);
-    return st.st_mode & 0777;
 }
 
 } // namespace

@@ -2,27 +2,14 @@
 #include "platform/files/directories.hpp"
 #include "platform/log/log.hpp"
 #include "tests/kit/zip/zip_test_support.hpp"
-#include "tests/support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
-namespace fs = std::filesystem;
 using namespace ziptest;
-using testsupport::readFile;
-using testsupport::TempDir;
-using testsupport::writeFile;
 
 namespace {
 
 constexpr std::uint32_t unixMode(std::uint32_t mode) { return mode << 16; }
-
-mode_t permissionsOf(const fs::path& path) {
-    struct stat st {};
-    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-    return st.st_mode & 07777;
-}
 
 const std::vector<RawEntry> kSimpleEntries = {{"hello.txt", "hello"}};
 

@@ -2,7 +2,6 @@
 #include "kit/zip/zip_utilities.hpp"
 #include "platform/files/directories.hpp"
 #include "tests/kit/zip/zip_test_support.hpp"
-#include "tests/support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,11 +12,7 @@
 #include <algorithm>
 #include <ctime>
 
-namespace fs = std::filesystem;
 using namespace ziptest;
-using testsupport::readFile;
-using testsupport::TempDir;
-using testsupport::writeFile;
 
 namespace {
 

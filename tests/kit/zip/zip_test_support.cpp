@@ -2,6 +2,7 @@
 
 #include "tests/support/temp_dir.hpp"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unzip.h>
 #include <zlib.h>
@@ -70,6 +71,11 @@ std::vector<EntryInfo> listEntries(const std::filesystem::path& archive) {
     }
     unzClose(handle);
     return entries;
+}
+
+mode_t permissionsOf(const std::filesystem::path& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 int run(const std::string& command) {

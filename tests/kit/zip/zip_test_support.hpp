@@ -7,7 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_dir.hpp"
+
+#include <sys/types.h>
+
 namespace ziptest {
+
+namespace fs = std::filesystem;
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
 
 struct RawEntry {
     std::string name;                   // stored byte for byte, unchecked
@@ -29,6 +38,9 @@ struct EntryInfo {
 
 // The entries of an archive as minizip reads them; empty when it cannot be opened.
 std::vector<EntryInfo> listEntries(const std::filesystem::path& archive);
+
+// The permission bits of `path` (not following a symbolic link).
+mode_t permissionsOf(const std::filesystem::path& path);
 
 // Exit status of `command` run by /bin/sh (-1 when it did not exit normally).
 int run(const std::string& command);
