@@ -63,12 +63,9 @@ public:
     Extraction(unzFile archive, const fs::path& destination, bool overwrite, std::optional<std::string> password)
         : archive_(archive), destination_(destination), overwrite_(overwrite), password_(std::move(password)) {}
 
-    struct Written {
-        fs::path target;
-    };
-
-    // Extracts the current entry. nullopt when the overwrite rule skipped it (the entry is closed).
-    std::optional<Written> extractCurrentEntry(double& compressedTotal) {
+    // Extracts the current entry and returns its target path; nullopt when the overwrite rule
+    // skipped it (the entry is closed then).
+    std::optional<fs::path> extractCurrentEntry(double& compressedTotal) {
         unz_file_info64 info{};
         if (unzGetCurrentFileInfo64(archive_, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) fail();
         openEntry(info);
@@ -113,7 +110,7 @@ public:
         const int modeHolder = isDirectory ? directory.fd.get() : file.get();
         setPermissions(modeHolder, info.external_fa, target, directory.error);
         if (file.close() != 0) fail();
-        return Written{std::move(target)};
+        return target;
     }
 
 private:
@@ -206,11 +203,11 @@ void Zip::unzipFile(const fs::path& zipFilePath, const fs::path& destination, bo
     double compressedTotal = 0;
     int moved = UNZ_OK;
     while (moved == UNZ_OK) {
-        auto written = extraction.extractCurrentEntry(compressedTotal);
+        const auto target = extraction.extractCurrentEntry(compressedTotal);
         moved = unzGoToNextFile(archive.get());
-        if (!written) continue;
+        if (!target) continue;
         if (progress && totalSize > 0) progress(compressedTotal / totalSize);
-        if (fileOutputHandler) fileOutputHandler(fs::path(percentEncodeForQuery(written->target.string())));
+        if (fileOutputHandler) fileOutputHandler(fs::path(percentEncodeForQuery(target->string())));
         fileProgress.completedUnitCount = static_cast<std::int64_t>(compressedTotal);
     }
     if (progress) progress(1.0);
