@@ -1,6 +1,7 @@
 #include "kit/zip/archive_writer.hpp"
 
 #include "kit/zip/file_descriptor.hpp"
+#include "kit/zip/text_encoding.hpp"
 #include "kit/zip/zip.hpp"
 
 #include <fcntl.h>
@@ -18,6 +19,12 @@ namespace zipdetail {
 namespace {
 
 [[noreturn]] void fail() { throw makeZipError(ZipErrorCode::zipFail); }
+
+constexpr int kMemoryLevel = 8;
+constexpr uLong kVersionMadeByFAT = 0; // what zipOpenNewFileInZip3 writes
+constexpr uLong kVersionMadeByNTFS = (11 << 8) | 20;
+constexpr uLong kEncryptedFlag = 0x1;
+constexpr uLong kUTF8NameFlag = 0x800;
 
 // Claims a fresh name beside `archivePath` (created with the usual 0666-less-umask permissions).
 fs::path createTemporarySibling(const fs::path& archivePath) {
@@ -73,18 +80,35 @@ ArchiveWriter::~ArchiveWriter() {
 void ArchiveWriter::beginEntry(const std::string& name, std::optional<std::chrono::system_clock::time_point> modified,
                                std::uint32_t crc) {
     const zip_fileinfo info = entryInfo(modified);
-    const int result = zipOpenNewFileInZip3(handle_, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
-                                            level_, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY,
-                                            password_ ? password_->c_str() : nullptr, password_ ? crc : 0);
+    // Names are UTF-8. For a name beyond ASCII, flag bit 11 says so, and the entry claims an NTFS
+    // origin: Info-ZIP's unzip reads names from FAT origins as code page 437 even with the flag.
+    const bool utf8Name = !isASCII(name);
+    const uLong flags = (utf8Name ? kUTF8NameFlag : 0) | (password_ ? kEncryptedFlag : 0);
+    // With a password the entry is raw: its bytes come from EncryptedEntryWriter.
+    const int result = zipOpenNewFileInZip4(handle_, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+                                            level_, password_ ? 1 : 0, -MAX_WBITS, kMemoryLevel, Z_DEFAULT_STRATEGY,
+                                            nullptr, 0, utf8Name ? kVersionMadeByNTFS : kVersionMadeByFAT, flags);
     if (result != ZIP_OK) fail();
+    if (password_) {
+        encryptedEntry_ = std::make_unique<EncryptedEntryWriter>(handle_, *password_, level_, crc);
+        if (!encryptedEntry_->begin()) fail();
+    }
 }
 
 void ArchiveWriter::write(const void* bytes, std::size_t count) {
     if (count > kMaxEntrySize) fail();
-    if (zipWriteInFileInZip(handle_, bytes, static_cast<unsigned>(count)) != ZIP_OK) fail();
+    const bool written = encryptedEntry_ ? encryptedEntry_->write(bytes, count)
+                                         : zipWriteInFileInZip(handle_, bytes, static_cast<unsigned>(count)) == ZIP_OK;
+    if (!written) fail();
 }
 
 void ArchiveWriter::endEntry() {
+    if (encryptedEntry_) {
+        const bool finished = encryptedEntry_->finish();
+        encryptedEntry_.reset();
+        if (!finished) fail();
+        return;
+    }
     if (zipCloseFileInZip(handle_) != ZIP_OK) fail();
 }
 

@@ -6,12 +6,14 @@
 // does not touch a file that was at the path before. Every minizip result is checked; a failure
 // throws ZipErrorCode::zipFail.
 
+#include "kit/zip/encrypted_entry_writer.hpp"
 #include "kit/zip/zip_compression.hpp"
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -32,7 +34,8 @@ public:
     bool hasPassword() const { return password_.has_value(); }
 
     // Starts an entry dated `modified` (in local time; no date gives zero fields). With a password,
-    // `crc` must be the CRC-32 of the entry's data: the encryption header's check bytes come from it.
+    // `crc` must be the CRC-32 of the entry's data: the encryption header's check bytes come from it,
+    // and the entry is encrypted here (see traditional_cipher.hpp).
     void beginEntry(const std::string& name, std::optional<std::chrono::system_clock::time_point> modified,
                     std::uint32_t crc);
     void write(const void* bytes, std::size_t count);
@@ -45,7 +48,8 @@ private:
     std::filesystem::path temporaryPath_;
     std::optional<std::string> password_;
     int level_;
-    void* handle_ = nullptr;
+    zipFile handle_ = nullptr;
+    std::unique_ptr<EncryptedEntryWriter> encryptedEntry_; // the open entry, with a password
 };
 
 } // namespace zipdetail

@@ -1,6 +1,7 @@
 // Extraction: Zip::unzipFile and Zip::quickUnzipFile.
 
 #include "kit/zip/directory_below.hpp"
+#include "kit/zip/encrypted_entry_reader.hpp"
 #include "kit/zip/entry_name.hpp"
 #include "kit/zip/file_progress.hpp"
 #include "kit/zip/text_encoding.hpp"
@@ -24,6 +25,7 @@ using namespace zipdetail;
 namespace {
 
 constexpr std::size_t kCopyBufferSize = 4096;
+constexpr unsigned long kEncryptedFlag = 0x1;
 
 struct UnzCloser {
     void operator()(std::remove_pointer_t<unzFile> * handle) const { unzClose(handle); }
@@ -61,21 +63,12 @@ public:
     Extraction(unzFile archive, const fs::path& destination, bool overwrite, std::optional<std::string> password)
         : archive_(archive), destination_(destination), overwrite_(overwrite), password_(std::move(password)) {}
 
-    struct Written {
-        fs::path target;
-    };
-
-    // Extracts the current entry. nullopt when the overwrite rule skipped it (the entry is closed).
-    std::optional<Written> extractCurrentEntry(double& compressedTotal) {
-        const int opened = password_ ? unzOpenCurrentFilePassword(archive_, password_->c_str())
-                                     : unzOpenCurrentFile(archive_);
-        if (opened != UNZ_OK) fail();
-
+    // Extracts the current entry and returns its target path; nullopt when the overwrite rule
+    // skipped it (the entry is closed then).
+    std::optional<fs::path> extractCurrentEntry(double& compressedTotal) {
         unz_file_info64 info{};
-        if (unzGetCurrentFileInfo64(archive_, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
-            unzCloseCurrentFile(archive_);
-            fail();
-        }
+        if (unzGetCurrentFileInfo64(archive_, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) fail();
+        openEntry(info);
         std::string storedName(info.size_filename + 1, '\0');
         unzGetCurrentFileInfo64(archive_, nullptr, storedName.data(), info.size_filename + 1, nullptr, 0, nullptr, 0);
         storedName.resize(info.size_filename);
@@ -101,7 +94,7 @@ public:
             const char* name = components->back().c_str();
             struct stat existing {};
             if (!overwrite_ && ::fstatat(directory.fd.get(), name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-                unzCloseCurrentFile(archive_);
+                closeEntry();
                 return std::nullopt;
             }
             compressedTotal += static_cast<double>(info.compressed_size);
@@ -111,16 +104,38 @@ public:
             compressedTotal += static_cast<double>(info.compressed_size);
         }
 
-        if (unzCloseCurrentFile(archive_) == UNZ_CRCERROR) fail();
+        if (!closeEntry()) fail();
         if (written != info.uncompressed_size) fail();
 
         const int modeHolder = isDirectory ? directory.fd.get() : file.get();
         setPermissions(modeHolder, info.external_fa, target, directory.error);
         if (file.close() != 0) fail();
-        return Written{std::move(target)};
+        return target;
     }
 
 private:
+    // Opens the current entry's data. Encrypted entries are decrypted here when there is a password
+    // (minizip as built cannot); with none they are read as they are and fail the CRC or size test.
+    void openEntry(const unz_file_info64& info) {
+        encrypted_.reset();
+        if (password_ && (info.flag & kEncryptedFlag) != 0) {
+            encrypted_.emplace(archive_, info, *password_);
+            if (!encrypted_->passwordAccepted()) fail();
+        } else if (unzOpenCurrentFile(archive_) != UNZ_OK) {
+            fail();
+        }
+    }
+
+    int readEntry(char* out, unsigned size) {
+        return encrypted_ ? encrypted_->read(out, size) : unzReadCurrentFile(archive_, out, size);
+    }
+
+    // Closes the current entry; false when its data does not match the recorded CRC-32.
+    bool closeEntry() {
+        const int result = unzCloseCurrentFile(archive_);
+        return encrypted_ ? encrypted_->complete() : result != UNZ_CRCERROR;
+    }
+
     // Creates or truncates the regular file `name` in `directory`; never follows a symbolic link and
     // never blocks on a FIFO planted there.
     static FileDescriptor openTargetFile(int directory, const char* name) {
@@ -134,7 +149,7 @@ private:
     std::uint64_t copyEntryData(int fd) {
         std::uint64_t written = 0;
         for (;;) {
-            const int count = unzReadCurrentFile(archive_, buffer_.data(), static_cast<unsigned>(buffer_.size()));
+            const int count = readEntry(buffer_.data(), static_cast<unsigned>(buffer_.size()));
             if (count <= 0) break; // the end, or data that cannot be inflated: caught by the CRC or size test
             if (!writeAll(fd, buffer_.data(), static_cast<std::size_t>(count))) fail();
             written += static_cast<std::uint64_t>(count);
@@ -161,6 +176,7 @@ private:
     const fs::path& destination_;
     bool overwrite_;
     std::optional<std::string> password_;
+    std::optional<EncryptedEntryReader> encrypted_;
     std::array<char, kCopyBufferSize> buffer_{};
 };
 
@@ -187,11 +203,11 @@ void Zip::unzipFile(const fs::path& zipFilePath, const fs::path& destination, bo
     double compressedTotal = 0;
     int moved = UNZ_OK;
     while (moved == UNZ_OK) {
-        auto written = extraction.extractCurrentEntry(compressedTotal);
+        const auto target = extraction.extractCurrentEntry(compressedTotal);
         moved = unzGoToNextFile(archive.get());
-        if (!written) continue;
+        if (!target) continue;
         if (progress && totalSize > 0) progress(compressedTotal / totalSize);
-        if (fileOutputHandler) fileOutputHandler(fs::path(percentEncodeForQuery(written->target.string())));
+        if (fileOutputHandler) fileOutputHandler(fs::path(percentEncodeForQuery(target->string())));
         fileProgress.completedUnitCount = static_cast<std::int64_t>(compressedTotal);
     }
     if (progress) progress(1.0);

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <new>
 
 namespace fs = std::filesystem;
 using namespace zipdetail;
@@ -65,7 +66,12 @@ double addFile(ArchiveWriter& writer, const fs::path& path, const std::string& n
         if (static_cast<std::uint64_t>(st.st_size) > kMaxEntrySize) fail();
     }
 
-    std::vector<char> buffer(kCopyBufferSize);
+    std::vector<char> buffer;
+    try {
+        buffer.resize(kCopyBufferSize);
+    } catch (const std::bad_alloc&) {
+        fail();
+    }
     std::uint32_t crc = 0;
     if (writer.hasPassword()) {
         // The encryption header needs the CRC before the data: read the file once more.
