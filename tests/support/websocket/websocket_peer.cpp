@@ -39,10 +39,10 @@ WebSocketPeer::~WebSocketPeer() { server_.reset(); }
 
 void WebSocketPeer::perform(Action action) {
     asio::post(server_->context(), [this, action = std::move(action)]() mutable {
-        if (open_.empty()) {
-            waiting_.push_back(std::move(action));
+        if (auto newest = open_.empty() ? nullptr : open_.back().lock()) {
+            dispatch(newest, std::move(action));
         } else {
-            dispatch(open_.back(), std::move(action));
+            waiting_.push_back(std::move(action));
         }
     });
 }
@@ -167,7 +167,7 @@ asio::awaitable<void> WebSocketPeer::serve(TlsServer::Stream stream) {
             for (auto& action : responder(received)) dispatch(connection, std::move(action));
         }
     }
-    open_.erase(std::remove(open_.begin(), open_.end(), connection), open_.end());
+    std::erase_if(open_, [&](const auto& open) { return open.lock() == connection; });
     std::lock_guard lock(mutex_);
     --openCount_;
 }

@@ -93,8 +93,9 @@ private:
     int openCount_ = 0;
     Responder responder_;
 
-    // Server-thread state.
-    std::vector<std::shared_ptr<Connection>> open_;
+    // Server-thread state. Connections are owned by their coroutines: the server's I/O context
+    // must be the one to destroy them.
+    std::vector<std::weak_ptr<Connection>> open_;
     std::vector<Action> waiting_; // actions for the next connection to open
 
     std::unique_ptr<TlsServer> server_; // last: stopped before the state above goes away
