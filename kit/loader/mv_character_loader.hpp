@@ -20,6 +20,7 @@
 #include "kit/model/character.hpp"
 #include "kit/model/character_meta.hpp"
 
+#include <cstdint>
 #include <future>
 #include <optional>
 #include <stop_token>
