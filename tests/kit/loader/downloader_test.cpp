@@ -210,16 +210,6 @@ TEST_F(DownloaderTest, FailedAttemptsAreRetried) {
     EXPECT_THAT(recorder.names(), ElementsAre("downloading(animation 50/50)"));
 }
 
-TEST_F(DownloaderTest, SlowBodyStillArrives) {
-    HttpsResponse slow = HttpsResponse::ok(std::string(300, 's'));
-    slow.chunkSize = 100;
-    slow.chunkDelay = std::chrono::milliseconds(100);
-    peer_.route(archivePath("s", "animation"), slow);
-    const auto archives = quick.downloadFiles(meta("s", "s", true, false), {{"animation", 300}}, {});
-    ASSERT_EQ(archives.size(), 1u);
-    EXPECT_EQ(fs::file_size(archives[0].file), 300u);
-}
-
 TEST_F(DownloaderTest, CancellingDuringTheWaitEndsAtOnce) {
     peer_.route(archivePath("k", "animation"), HttpsResponse::ok(std::string(10, 'a')));
     Downloader patient{3, 600};
