@@ -70,7 +70,15 @@ TEST_P(CharacterLayoutRoundTrip, EveryValueReadsBackBitForBit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllFormats, CharacterLayoutRoundTrip,
-                         ::testing::Values(Format::ascii, Format::binaryLittleEndian, Format::binaryBigEndian));
+                         ::testing::Values(Format::ascii, Format::binaryLittleEndian, Format::binaryBigEndian),
+                         [](const auto& info) {
+                             switch (info.param) {
+                             case Format::ascii: return "Ascii";
+                             case Format::binaryLittleEndian: return "BinaryLittleEndian";
+                             case Format::binaryBigEndian: return "BinaryBigEndian";
+                             }
+                             return "";
+                         });
 
 TEST(DotSplatRoundTrip, RecordsDecodeToLinearPoints) {
     testsupport::TempDir dir;
