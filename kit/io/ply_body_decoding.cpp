@@ -194,6 +194,13 @@ const PLYReaderStream::GroupLayout& PLYReaderStream::layout(std::size_t group) {
 void PLYReaderStream::readBinaryElements(std::span<const std::uint8_t> region, bool bigEndian) {
     std::size_t p = 0;
     while (skipToGroupWithInstances()) {
+        // Instances without properties take no bytes: when nobody listens, pass the whole group.
+        if (interest_ && header->elements[currentElementGroup].properties.empty() &&
+            !interest_->wantsElements(currentElementGroup)) {
+            ++currentElementGroup;
+            currentElementCountInGroup = 0;
+            continue;
+        }
         auto size = readBinaryElement(region.subspan(p), header->elements[currentElementGroup], bigEndian);
         if (!size) return; // wait for the rest of the instance
         bodyOffset += *size;

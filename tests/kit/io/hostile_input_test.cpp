@@ -116,6 +116,17 @@ TEST_F(HostileInputTest, HostileHeadersAndListCounts) {
         splatHeader += std::string("property float ") + name + "\n";
     EXPECT_EQ(read(splatHeader + "end_header\n\x01\x02", "huge.ply").outcome, Outcome::plyError);
 
+    // Instances without properties take no bytes; billions of them that the splat reader ignores
+    // are passed over at once instead of one by one.
+    std::string junk = splatHeader;
+    junk.replace(junk.find("4294967295"), 10, "0");
+    junk += "element junk 4294967295\nend_header\n";
+    auto skipped = read(junk, "junk.ply");
+    EXPECT_EQ(skipped.outcome, Outcome::points);
+    EXPECT_EQ(skipped.points, 0u);
+    EXPECT_EQ(read("ply\nformat binary_little_endian 1.0\nelement vertex 4294967295\nend_header\n", "bare.ply").outcome,
+              Outcome::splatPLYError);
+
     auto plyFailure = [&](const std::string& bytes) {
         testsupport::writeFile(dir / "lists.ply", bytes);
         plytest::RecordingDelegate delegate;
