@@ -104,14 +104,19 @@ void PLYReaderStream::readASCIIElements(std::span<const std::uint8_t> region, bo
     std::size_t p = 0;
     while (skipToGroupWithInstances() && p < size) {
         const char* start = text + p;
-        const char* end = std::find_if(start, text + size, [](char c) { return c == '\n' || c == '\r'; });
+        // The bytes of an incomplete line were searched by the previous call; a long line is
+        // therefore scanned once, not once per chunk.
+        const char* searchFrom = start + std::min(incompleteLineScanned_, size - p);
+        const char* end = std::find_if(searchFrom, text + size, [](char c) { return c == '\n' || c == '\r'; });
         std::size_t next;
         if (end != text + size) {
             next = static_cast<std::size_t>(end - text) + 1; // exactly one terminator byte
         } else {
+            incompleteLineScanned_ = size - p;
             if (!final) return; // the line is not complete yet
             next = size;
         }
+        incompleteLineScanned_ = 0;
         std::string_view line(start, static_cast<std::size_t>(end - start));
         bodyOffset += next - p;
         p = next;

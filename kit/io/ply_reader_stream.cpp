@@ -54,6 +54,7 @@ void PLYReaderStream::reset() {
     currentElementGroup = 0;
     currentElementCountInGroup = 0;
     layouts_.clear();
+    incompleteLineScanned_ = 0;
 }
 
 void PLYReaderStream::read(const std::filesystem::path& url) {

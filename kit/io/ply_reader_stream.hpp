@@ -73,4 +73,6 @@ private:
     PLYReaderDelegate& delegate_;
     const PLYReadInterest* interest_;
     std::vector<GroupLayout> layouts_;
+    // Bytes from bodyOffset on known to hold no line terminator (ASCII bodies).
+    std::size_t incompleteLineScanned_ = 0;
 };
