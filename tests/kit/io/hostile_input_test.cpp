@@ -1,11 +1,11 @@
-// Truncated, corrupted and random files: every read ends in points or a typed failure, never in a
-// crash, a hang or an out-of-bounds access (the sanitizer build checks the last).
+// Truncated, corrupted and random files: every read ends in points or a typed failure, with
+// exactly one terminal report, never in a crash, a hang or an out-of-bounds access (the sanitizer
+// build checks the last).
 
 #include "kit/io/autodetect_scene_reader.hpp"
 #include "kit/io/dot_splat_scene_reader.hpp"
 #include "kit/io/ply_reader_error.hpp"
 #include "kit/io/splat_ply_scene_reader.hpp"
-#include "kit/model/splat_memory_buffer.hpp"
 #include "tests/kit/io/ply_test_support.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tools/ply_writer/ply_writer.hpp"
@@ -25,14 +25,32 @@ struct Result {
 
 class HostileInputTest : public ::testing::Test {
 protected:
+    // Reads the file through the scene reader its name chooses, checking that the read ends with
+    // exactly one terminal report and that nothing follows it.
     Result read(const std::string& bytes, const char* name) {
         auto path = dir / name;
         testsupport::writeFile(path, bytes);
+        struct Checking : SplatSceneReaderDelegate {
+            void didStartReading(std::optional<std::uint32_t>) override { afterEnd += ended; }
+            void didRead(std::span<const SplatScenePoint> batch) override {
+                afterEnd += ended;
+                points += batch.size();
+            }
+            void didFinishReading() override { afterEnd += ended++; }
+            void didFailReading(std::exception_ptr e) override {
+                afterEnd += ended++;
+                error = e;
+            }
+            int ended = 0, afterEnd = 0;
+            std::size_t points = 0;
+            std::exception_ptr error;
+        } delegate;
+        AutodetectSceneReader(path).read(delegate);
+        EXPECT_EQ(delegate.ended, 1) << name;
+        EXPECT_EQ(delegate.afterEnd, 0) << name;
+        if (!delegate.error) return {Outcome::points, delegate.points};
         try {
-            AutodetectSceneReader reader(path);
-            SplatMemoryBuffer buffer;
-            buffer.read(reader);
-            return {Outcome::points, buffer.points.size()};
+            std::rethrow_exception(delegate.error);
         } catch (const PLYReaderError&) {
             return {Outcome::plyError};
         } catch (const SplatPLYSceneReader::Error&) {
