@@ -228,8 +228,14 @@ std::optional<std::size_t> PLYReaderStream::readBinaryElement(std::span<const st
         std::size_t offset = 0;
         for (std::size_t i = 0; i < fixed.types.size(); ++i) {
             const auto type = fixed.types[i];
-            if (type == Type::float32) values[i] = byte_order::read<float>(data, offset, bigEndian);
-            else withType(type, [&]<class T>() { values[i] = byte_order::read<T>(data, offset, bigEndian); });
+            if (type == Type::float32) {
+                // The common case: overwrite the float in place.
+                float value = byte_order::read<float>(data, offset, bigEndian);
+                if (auto* slot = std::get_if<float>(&values[i])) *slot = value;
+                else values[i] = value;
+            } else {
+                withType(type, [&]<class T>() { values[i] = byte_order::read<T>(data, offset, bigEndian); });
+            }
             offset += PLYHeader::byteWidth(type);
         }
         return offset;
