@@ -5,7 +5,6 @@
 #include "kit/io/ply_reader_stream.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -62,12 +61,6 @@ private:
     std::string_view line_;
     std::size_t position_ = 0;
 };
-
-// A list count read as a 64-bit number; negative counts are refused by the callers.
-template <class T>
-std::int64_t countValue(T value) {
-    return static_cast<std::int64_t>(value);
-}
 
 } // namespace
 
@@ -154,7 +147,7 @@ void PLYReaderStream::parseASCIIElement(std::string_view line, const PLYHeader::
         auto count = withType(list.countType, [&]<class T>() -> std::optional<std::int64_t> {
             auto value = parseToken<T>(*token);
             if (!value) return std::nullopt;
-            return countValue(*value);
+            return static_cast<std::int64_t>(*value);
         });
         if (!count || *count < 0) throw invalid();
         withType(list.valueType, [&]<class T>() {
@@ -257,7 +250,7 @@ std::optional<std::size_t> PLYReaderStream::readBinaryElement(std::span<const st
         if (available - cursor < countWidth) return std::nullopt;
         std::int64_t count = withType(list.countType, [&]<class T>() -> std::int64_t {
             if constexpr (std::floating_point<T>) return -1; // the header parser admits integer counts only
-            else return countValue(byte_order::read<T>(data, cursor, bigEndian));
+            else return static_cast<std::int64_t>(byte_order::read<T>(data, cursor, bigEndian));
         });
         if (count < 0)
             throw PLYReaderError::bodyInvalidStringForPropertyType(declaration, currentElementGroup, property);
