@@ -2,7 +2,13 @@
 // SplatMemoryBuffer, as binary little-endian PLY, ASCII PLY and .splat. Reports points per second
 // (items_per_second). Targets on one core: 10 M/s for binary PLY, 20 M/s for .splat.
 //
-//   build/bench/io/mivo_io_bench
+//   taskset -c 3 build/bench/io/mivo_io_bench
+//
+// Every iteration collects a fresh 12.8 MB list of points, and glibc hands freed memory back to
+// the kernel, so the first touch of each page (a page fault) is part of every figure. To measure
+// the readers with a warm heap, as in a process that loads characters repeatedly:
+//
+//   MALLOC_TOP_PAD_=536870912 MALLOC_TRIM_THRESHOLD_=4294967295 taskset -c 3 build/bench/io/mivo_io_bench
 
 #include "kit/io/autodetect_scene_reader.hpp"
 #include "kit/model/splat_memory_buffer.hpp"

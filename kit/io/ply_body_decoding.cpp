@@ -5,7 +5,6 @@
 #include "kit/io/ply_reader_stream.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -63,12 +62,6 @@ private:
     std::size_t position_ = 0;
 };
 
-// A list count read as a 64-bit number; negative counts are refused by the callers.
-template <class T>
-std::int64_t countValue(T value) {
-    return static_cast<std::int64_t>(value);
-}
-
 } // namespace
 
 bool PLYReaderStream::complete() const { return header && currentElementGroup == header->elements.size(); }
@@ -104,14 +97,19 @@ void PLYReaderStream::readASCIIElements(std::span<const std::uint8_t> region, bo
     std::size_t p = 0;
     while (skipToGroupWithInstances() && p < size) {
         const char* start = text + p;
-        const char* end = std::find_if(start, text + size, [](char c) { return c == '\n' || c == '\r'; });
+        // The bytes of an incomplete line were searched by the previous call; a long line is
+        // therefore scanned once, not once per chunk.
+        const char* searchFrom = start + std::min(incompleteLineScanned_, size - p);
+        const char* end = std::find_if(searchFrom, text + size, [](char c) { return c == '\n' || c == '\r'; });
         std::size_t next;
         if (end != text + size) {
             next = static_cast<std::size_t>(end - text) + 1; // exactly one terminator byte
         } else {
+            incompleteLineScanned_ = size - p;
             if (!final) return; // the line is not complete yet
             next = size;
         }
+        incompleteLineScanned_ = 0;
         std::string_view line(start, static_cast<std::size_t>(end - start));
         bodyOffset += next - p;
         p = next;
@@ -149,7 +147,7 @@ void PLYReaderStream::parseASCIIElement(std::string_view line, const PLYHeader::
         auto count = withType(list.countType, [&]<class T>() -> std::optional<std::int64_t> {
             auto value = parseToken<T>(*token);
             if (!value) return std::nullopt;
-            return countValue(*value);
+            return static_cast<std::int64_t>(*value);
         });
         if (!count || *count < 0) throw invalid();
         withType(list.valueType, [&]<class T>() {
@@ -194,6 +192,13 @@ const PLYReaderStream::GroupLayout& PLYReaderStream::layout(std::size_t group) {
 void PLYReaderStream::readBinaryElements(std::span<const std::uint8_t> region, bool bigEndian) {
     std::size_t p = 0;
     while (skipToGroupWithInstances()) {
+        // Instances without properties take no bytes: when nobody listens, pass the whole group.
+        if (interest_ && header->elements[currentElementGroup].properties.empty() &&
+            !interest_->wantsElements(currentElementGroup)) {
+            ++currentElementGroup;
+            currentElementCountInGroup = 0;
+            continue;
+        }
         auto size = readBinaryElement(region.subspan(p), header->elements[currentElementGroup], bigEndian);
         if (!size) return; // wait for the rest of the instance
         bodyOffset += *size;
@@ -216,8 +221,14 @@ std::optional<std::size_t> PLYReaderStream::readBinaryElement(std::span<const st
         std::size_t offset = 0;
         for (std::size_t i = 0; i < fixed.types.size(); ++i) {
             const auto type = fixed.types[i];
-            if (type == Type::float32) values[i] = byte_order::read<float>(data, offset, bigEndian);
-            else withType(type, [&]<class T>() { values[i] = byte_order::read<T>(data, offset, bigEndian); });
+            if (type == Type::float32) {
+                // The common case: overwrite the float in place.
+                float value = byte_order::read<float>(data, offset, bigEndian);
+                if (auto* slot = std::get_if<float>(&values[i])) *slot = value;
+                else values[i] = value;
+            } else {
+                withType(type, [&]<class T>() { values[i] = byte_order::read<T>(data, offset, bigEndian); });
+            }
             offset += PLYHeader::byteWidth(type);
         }
         return offset;
@@ -239,7 +250,7 @@ std::optional<std::size_t> PLYReaderStream::readBinaryElement(std::span<const st
         if (available - cursor < countWidth) return std::nullopt;
         std::int64_t count = withType(list.countType, [&]<class T>() -> std::int64_t {
             if constexpr (std::floating_point<T>) return -1; // the header parser admits integer counts only
-            else return countValue(byte_order::read<T>(data, cursor, bigEndian));
+            else return static_cast<std::int64_t>(byte_order::read<T>(data, cursor, bigEndian));
         });
         if (count < 0)
             throw PLYReaderError::bodyInvalidStringForPropertyType(declaration, currentElementGroup, property);

@@ -4,6 +4,12 @@ namespace {
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
+// "<what> for property <name> in element <name>, index <index>"
+std::string propertyInElement(const std::string& what, const PLYHeader::Element& element, std::size_t index,
+                              const PLYHeader::Property& property) {
+    return what + " for property " + property.name + " in element " + element.name + ", index " + std::to_string(index);
+}
+
 } // namespace
 
 using E = PLYReaderError;
@@ -32,16 +38,12 @@ E E::headerInvalidListCountType(const std::string& type) {
 }
 E E::bodyInvalidStringForPropertyType(const PLYHeader::Element& element, std::size_t index,
                                       const PLYHeader::Property& property) {
-    return {Code::bodyInvalidStringForPropertyType,
-            "Invalid type string for property " + property.name + " in element " + element.name + ", index " +
-                std::to_string(index),
+    return {Code::bodyInvalidStringForPropertyType, propertyInElement("Invalid type string", element, index, property),
             BodyLocation{element, index, property}};
 }
 E E::bodyMissingPropertyValuesInElement(const PLYHeader::Element& element, std::size_t index,
                                         const PLYHeader::Property& property) {
-    return {Code::bodyMissingPropertyValuesInElement,
-            "Missing values for property " + property.name + " in element " + element.name + ", index " +
-                std::to_string(index),
+    return {Code::bodyMissingPropertyValuesInElement, propertyInElement("Missing values", element, index, property),
             BodyLocation{element, index, property}};
 }
 E E::bodyUnexpectedValuesInElement(const PLYHeader::Element& element, std::size_t index) {

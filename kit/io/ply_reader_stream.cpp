@@ -54,6 +54,7 @@ void PLYReaderStream::reset() {
     currentElementGroup = 0;
     currentElementCountInGroup = 0;
     layouts_.clear();
+    incompleteLineScanned_ = 0;
 }
 
 void PLYReaderStream::read(const std::filesystem::path& url) {
@@ -103,6 +104,7 @@ void PLYReaderStream::read(const std::filesystem::path& url) {
                     std::string().swap(headerBytes);
                     state = ScanState::inBody;
                     delegate_.didStartReading(*header);
+                    if (interest_ && interest_->done()) return;
                 } else {
                     body.insert(body.end(), chunk.begin() + static_cast<std::ptrdiff_t>(i),
                                 chunk.begin() + static_cast<std::ptrdiff_t>(length));
@@ -113,6 +115,7 @@ void PLYReaderStream::read(const std::filesystem::path& url) {
                         return ending.fail(error);
                     }
                     if (complete()) return ending.finish(); // the rest of the file is not read
+                    if (interest_ && interest_->done()) return;
                     if (bodyOffset > 0 && body.size() >= kCompactionThreshold) {
                         body.erase(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(bodyOffset));
                         bodyOffset = 0;

@@ -14,9 +14,22 @@
 #include <string_view>
 #include <vector>
 
+// What a reader built on the stream uses of a file, so that the stream can skip the rest: a
+// header may declare up to 4294967295 instances of an element without properties, which take no
+// bytes and would otherwise be reported one by one to a delegate that ignores them.
+class PLYReadInterest {
+public:
+    virtual ~PLYReadInterest() = default;
+    // False for element groups whose instances the delegate ignores.
+    virtual bool wantsElements(std::size_t typeIndex) const = 0;
+    // True once the delegate has ended its own report: the read then stops without further calls.
+    virtual bool done() const = 0;
+};
+
 class PLYReaderStream {
 public:
-    explicit PLYReaderStream(PLYReaderDelegate& delegate) : delegate_(delegate) {}
+    explicit PLYReaderStream(PLYReaderDelegate& delegate, const PLYReadInterest* interest = nullptr)
+        : delegate_(delegate), interest_(interest) {}
 
     // The read loop for one file; ends with exactly one terminal report to the delegate.
     void read(const std::filesystem::path& url);
@@ -58,5 +71,8 @@ private:
                                                  const PLYHeader::Element& declaration, bool bigEndian);
 
     PLYReaderDelegate& delegate_;
+    const PLYReadInterest* interest_;
     std::vector<GroupLayout> layouts_;
+    // Bytes from bodyOffset on known to hold no line terminator (ASCII bodies).
+    std::size_t incompleteLineScanned_ = 0;
 };

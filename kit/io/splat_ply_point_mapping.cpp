@@ -92,10 +92,14 @@ PointElementMapping::Color::Indices colorIndices(const Lookup& lookup) {
     throw Error::unsupportedFileContents("No color property elements found with the expected types");
 }
 
+[[noreturn, gnu::noinline, gnu::cold]] void unexpectedType(std::size_t index) {
+    throw Error::internalConsistency("Unexpected type for property at index " + std::to_string(index));
+}
+
 template <class T>
-T value(const PLYElement& element, std::size_t index) {
+inline T value(const PLYElement& element, std::size_t index) {
     const T* v = index < element.properties.size() ? std::get_if<T>(&element.properties[index]) : nullptr;
-    if (!v) throw Error::internalConsistency("Unexpected type for property at index " + std::to_string(index));
+    if (!v) unexpectedType(index);
     return *v;
 }
 

@@ -1,5 +1,6 @@
 #include "kit/io/splat_ply_scene_reader.hpp"
 
+#include "kit/io/ply_reader_stream.hpp"
 #include "kit/io/splat_ply_point_mapping.hpp"
 
 using Error = SplatPLYSceneReader::Error;
@@ -21,9 +22,9 @@ Error Error::unexpectedPointCountDiscrepancy() {
 
 namespace {
 
-// Turns the PLY reader's reports into splat scene reports. After the first terminal report it
-// ignores everything, though the PLY layer may go on reading.
-class SplatPLYSceneReaderStream final : public PLYReaderDelegate {
+// Turns the PLY reader's reports into splat scene reports. After its first terminal report it
+// ignores everything, and the read loop stops early.
+class SplatPLYSceneReaderStream final : public PLYReaderDelegate, public PLYReadInterest {
 public:
     explicit SplatPLYSceneReaderStream(SplatSceneReaderDelegate& delegate) : delegate_(delegate) {}
 
@@ -68,6 +69,11 @@ public:
         delegate_.didFailReading(std::move(error));
     }
 
+    bool wantsElements(std::size_t typeIndex) const override {
+        return pointElementMapping_ && typeIndex == pointElementMapping_->elementTypeIndex;
+    }
+    bool done() const override { return !active_; }
+
 private:
     void fail(const Error& error) {
         active_ = false;
@@ -85,6 +91,6 @@ private:
 } // namespace
 
 void SplatPLYSceneReader::read(SplatSceneReaderDelegate& delegate) {
-    SplatPLYSceneReaderStream stream(delegate);
-    ply_->read(stream);
+    SplatPLYSceneReaderStream adapter(delegate);
+    PLYReaderStream(adapter, &adapter).read(ply_->url());
 }

@@ -4,8 +4,6 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <stdexcept>
 #include <unistd.h>

@@ -1,4 +1,5 @@
 #include "kit/io/autodetect_scene_reader.hpp"
+#include "kit/io/ply_reader_error.hpp"
 #include "kit/model/splat_memory_buffer.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tools/ply_writer/ply_writer.hpp"
@@ -70,7 +71,35 @@ TEST_P(CharacterLayoutRoundTrip, EveryValueReadsBackBitForBit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllFormats, CharacterLayoutRoundTrip,
-                         ::testing::Values(Format::ascii, Format::binaryLittleEndian, Format::binaryBigEndian));
+                         ::testing::Values(Format::ascii, Format::binaryLittleEndian, Format::binaryBigEndian),
+                         [](const auto& info) {
+                             switch (info.param) {
+                             case Format::ascii: return "Ascii";
+                             case Format::binaryLittleEndian: return "BinaryLittleEndian";
+                             case Format::binaryBigEndian: return "BinaryBigEndian";
+                             }
+                             return "";
+                         });
+
+TEST(SceneReaderIntoBuffer, FailedReadKeepsThePreviousPoints) {
+    testsupport::TempDir dir;
+    auto table = characterCloud(10);
+    std::string file = ply_writer::encodePLY(table, Format::binaryLittleEndian);
+    testsupport::writeFile(dir / "whole.ply", file);
+    testsupport::writeFile(dir / "cut.ply", file.substr(0, file.size() - 30));
+
+    SplatMemoryBuffer buffer;
+    AutodetectSceneReader whole(dir / "whole.ply");
+    buffer.read(whole);
+    AutodetectSceneReader cut(dir / "cut.ply");
+    try {
+        buffer.read(cut);
+        FAIL() << "a truncated file read";
+    } catch (const PLYReaderError& error) {
+        EXPECT_EQ(error.code(), PLYReaderErrorCode::unexpectedEndOfFile);
+    }
+    EXPECT_EQ(buffer.points.size(), 10u);
+}
 
 TEST(DotSplatRoundTrip, RecordsDecodeToLinearPoints) {
     testsupport::TempDir dir;
