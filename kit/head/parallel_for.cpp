@@ -20,6 +20,24 @@ struct Job {
     std::mutex mutex;
     std::condition_variable finished;
 
+    std::atomic<std::size_t> helpersLeft{0};
+
+    // Posting wakes a thread, which costs the poster tens of microseconds: the caller posts one
+    // helper and starts working at once; every helper posts two more as it starts, while helpers
+    // are wanted and work is left.
+    static void spawnHelper(const std::shared_ptr<Job>& job) {
+        if (job->next.load(std::memory_order_relaxed) >= job->chunks) return;
+        std::size_t left = job->helpersLeft.load(std::memory_order_relaxed);
+        do {
+            if (left == 0) return;
+        } while (!job->helpersLeft.compare_exchange_weak(left, left - 1, std::memory_order_relaxed));
+        platform::dispatch::postBackground([job] {
+            spawnHelper(job);
+            spawnHelper(job);
+            job->work();
+        });
+    }
+
     // Runs chunks until none is left.
     void work() {
         for (;;) {
@@ -54,10 +72,13 @@ void run(std::size_t count, std::size_t minChunk, unsigned maxWorkers, ChunkFunc
     job->count = count;
     job->chunk = (count + chunks - 1) / chunks;
     job->chunks = (count + job->chunk - 1) / job->chunk;
-    const std::size_t helpers = std::min<std::size_t>(workers - 1, job->chunks - 1);
+    job->helpersLeft = std::min<std::size_t>(workers - 1, job->chunks - 1);
     // Helpers that start after the last chunk was taken find nothing to do and never touch `body`.
-    for (std::size_t i = 0; i < helpers; ++i) platform::dispatch::postBackground([job] { job->work(); });
+    Job::spawnHelper(job);
     job->work();
+    // The last chunks usually finish within microseconds: look a while before sleeping.
+    for (int i = 0; i < 4096 && job->done.load(std::memory_order_acquire) != job->chunks; ++i) {
+    }
     std::unique_lock lock(job->mutex);
     job->finished.wait(lock, [&] { return job->done.load(std::memory_order_acquire) == job->chunks; });
 }
