@@ -12,8 +12,6 @@ namespace {
 
 constexpr std::size_t kVertexChunk = 256;
 
-std::size_t nonNegative(std::ptrdiff_t n) { return std::size_t(std::max<std::ptrdiff_t>(n, 0)); }
-
 // `values` cut or zero-padded to `size`, appended to `out`.
 void appendFitted(std::vector<float>& out, std::span<const float> values, std::size_t size) {
     const std::size_t n = std::min(size, values.size());
@@ -55,7 +53,7 @@ void FlameHead::forwardInto(const Pose& pose, std::vector<simd::float3>& posed, 
     // The layout the pass relies on; anything else is an unloaded or broken head.
     const std::size_t V = v_template.size();
     const std::size_t J = parents.size();
-    const std::size_t S = nonNegative(shapeParams), E = nonNegative(exprParams), K = S + E;
+    const std::size_t S = shapeCount(), E = expressionCount(), K = S + E;
     bool usable = V > 0 && J > 0 && J_regressor.size() >= J &&
                   (shapedirsFlat.empty() || shapedirsFlat.size() == V * 3 * K);
     for (std::size_t i = 1; usable && i < J; ++i) usable = parents[i] >= 0 && std::size_t(parents[i]) < i;

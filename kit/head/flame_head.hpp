@@ -50,6 +50,9 @@ public:
     std::vector<std::vector<float>> r_eyelid;
 
     FlameVersion flameVersion() const { return flameVersion_; }
+    // shapeParams and exprParams as counts (a negative parameter counts as none).
+    std::size_t shapeCount() const { return shapeParams > 0 ? std::size_t(shapeParams) : 0; }
+    std::size_t expressionCount() const { return exprParams > 0 ? std::size_t(exprParams) : 0; }
 
     // Loads the model of this head's version, the landmarks, the template mesh, the eyelids and the
     // masks, adds the teeth and flattens the blend shapes. Failures are printed, never raised; the
@@ -60,10 +63,14 @@ public:
     // True after a loadResource() in which every step succeeded.
     bool isLoaded() const { return loaded_; }
 
-    // The steps of loadResource(); each returns whether it succeeded.
+    // The steps of loadResource(); each returns whether it succeeded. The model loaders read
+    // their files through `files` when given, else afresh.
     bool loadFlameModel(FlameModelFiles& files);     // "flame_model"
     bool loadFlameModel2020(FlameModelFiles& files); // "flame_model_2020"
     bool loadMixFlameModel(FlameModelFiles& files);  // shape from the first, the rest from the second
+    bool loadFlameModel();
+    bool loadFlameModel2020();
+    bool loadMixFlameModel();
     bool loadLandmarks();
     std::optional<nlohmann::json> loadLandmarkEmbedding();
     bool loadTemplateMesh();

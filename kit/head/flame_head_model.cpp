@@ -19,16 +19,12 @@ void assign(FlameHead& head, FlameModelArrays&& a) {
     head.parents = std::move(a.parents);
 }
 
-std::size_t coefficients(const FlameHead& head) {
-    return std::size_t(std::max<std::ptrdiff_t>(head.shapeParams, 0) + std::max<std::ptrdiff_t>(head.exprParams, 0));
-}
-
 // Runs `load`, which maps and validates; prints the failure and assigns nothing when it throws.
 template <class Load>
 bool loadModel(FlameHead& head, Load&& load) {
     try {
         auto arrays = load();
-        arrays.validate(coefficients(head));
+        arrays.validate(head.shapeCount() + head.expressionCount());
         assign(head, std::move(arrays));
         return true;
     } catch (const FlameModelError& error) {
@@ -51,7 +47,21 @@ bool FlameHead::loadMixFlameModel(FlameModelFiles& files) {
     return loadModel(*this, [&] {
         const auto shapeSource = files.get(kModel2023);
         const auto expressionSource = files.get(kModel2020);
-        return FlameModelArrays::mix(*shapeSource, *expressionSource, std::size_t(std::max<std::ptrdiff_t>(shapeParams, 0)),
-                                     std::size_t(std::max<std::ptrdiff_t>(exprParams, 0)));
+        return FlameModelArrays::mix(*shapeSource, *expressionSource, shapeCount(), expressionCount());
     });
+}
+
+bool FlameHead::loadFlameModel() {
+    FlameModelFiles files;
+    return loadFlameModel(files);
+}
+
+bool FlameHead::loadFlameModel2020() {
+    FlameModelFiles files;
+    return loadFlameModel2020(files);
+}
+
+bool FlameHead::loadMixFlameModel() {
+    FlameModelFiles files;
+    return loadMixFlameModel(files);
 }

@@ -133,8 +133,7 @@ bool FlameHead::addTeeth() {
     }
 
     // The teeth follow the identity blend shapes of the lip midpoints and no expression.
-    const std::size_t S = std::size_t(std::max<std::ptrdiff_t>(shapeParams, 0));
-    const std::size_t E = std::size_t(std::max<std::ptrdiff_t>(exprParams, 0));
+    const std::size_t S = shapeCount(), E = expressionCount();
     std::array<std::vector<std::vector<float>>, kColumns> columnShapes;
     for (std::size_t i = 0; i < kColumns; ++i) {
         const auto& su = shapedirs[std::size_t(up[i])];
