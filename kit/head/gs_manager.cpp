@@ -13,10 +13,16 @@ namespace {
 constexpr std::size_t kFaceChunk = 512;
 constexpr std::size_t kSplatChunk = 2048;
 
-simd::float3 normalise(simd::float3 v) {
-    const float length = simd::length(v);
+// x / |x|, or the zero vector when |x| <= 1e-8. `length` receives |x|.
+simd::float3 normalise(simd::float3 v, float& length) {
+    length = simd::length(v);
     if (length <= 1e-8f) return {};
     return v * (1.0f / length);
+}
+
+simd::float3 normalise(simd::float3 v) {
+    float length;
+    return normalise(v, length);
 }
 
 struct FaceFrame {
@@ -33,13 +39,14 @@ FaceFrame faceFrame(const std::vector<simd::float3>& vertices, const FlameHead::
     const auto p0 = vertices[std::size_t(face[0])], p1 = vertices[std::size_t(face[1])],
                p2 = vertices[std::size_t(face[2])];
     const auto edge = p1 - p0, diagonal = p2 - p0;
-    const auto a0 = normalise(edge);
+    float edgeLength;
+    const auto a0 = normalise(edge, edgeLength);
     const auto n = normalise(simd::cross(a0, diagonal));
     const auto a2 = normalise(simd::cross(n, a0));
     const auto minusA2 = simd::float3{-a2.x, -a2.y, -a2.z};
     FaceFrame f;
     f.orientation = Float3x3::fromColumns(a0, n, minusA2);
-    f.size = 0.5f * (simd::length(edge) + std::fabs(simd::dot(diagonal, minusA2)));
+    f.size = 0.5f * (edgeLength + std::fabs(simd::dot(diagonal, minusA2)));
     f.center = (p0 + p1 + p2) * (1.0f / 3);
     return f;
 }
