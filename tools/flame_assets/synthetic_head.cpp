@@ -44,7 +44,7 @@ float smoothstep(float a, float b, float x) {
     return t * t * (3 - 2 * t);
 }
 
-// Catmull-Rom through evenly usable control points (xs ascending).
+// A Catmull-Rom curve through the control points (xs ascending).
 float spline(const std::vector<float>& xs, const std::vector<float>& ys, float x) {
     if (x <= xs.front()) return ys.front();
     if (x >= xs.back()) return ys.back();
@@ -132,7 +132,7 @@ bool inMouth(int column) { return column >= kRightCorner && column <= kLeftCorne
 
 void buildSurface(Builder& b, const std::array<simd::float3, 2>& eyes) {
     const auto thetas = headRowAngles();
-    b.add(profilePoint(0, 0) + simd::float3{0, 0, 0}, {Part::skin, 0, 0}, {0.5f, 1.0f});
+    b.add(profilePoint(0, 0), {Part::skin, 0, 0}, {0.5f, 1.0f}); // the top pole
     const auto lastHeadRing = [&](float phi) { return profilePoint(thetas.back(), phi); };
     for (int r = 0; r < kRows; ++r) {
         for (int c = 0; c < kColumns; ++c) {
