@@ -50,6 +50,15 @@ FlameHead::forward(const std::vector<float>& shape, const std::vector<float>& ex
 
 void FlameHead::forwardInto(const Pose& pose, std::vector<simd::float3>& posed, unsigned maxWorkers,
                             std::vector<simd::float3>* shaped) {
+    const std::size_t count = beginForward(pose, posed);
+    parallelFor(count, kVertexChunk, maxWorkers, [this](std::size_t begin, std::size_t end) { forwardRange(begin, end); });
+    if (shaped) {
+        if (count > 0) *shaped = work_.shaped;
+        else shaped->clear();
+    }
+}
+
+std::size_t FlameHead::beginForward(const Pose& pose, std::vector<simd::float3>& posed) {
     // The layout the pass relies on; anything else is an unloaded or broken head.
     const std::size_t V = v_template.size();
     const std::size_t J = parents.size();
@@ -59,8 +68,7 @@ void FlameHead::forwardInto(const Pose& pose, std::vector<simd::float3>& posed, 
     for (std::size_t i = 1; usable && i < J; ++i) usable = parents[i] >= 0 && std::size_t(parents[i]) < i;
     if (!usable) {
         posed.clear();
-        if (shaped) shaped->clear();
-        return;
+        return 0;
     }
     const bool hasBlendShapes = !shapedirsFlat.empty();
 
@@ -78,7 +86,8 @@ void FlameHead::forwardInto(const Pose& pose, std::vector<simd::float3>& posed, 
         base_.vertices = v_template;
         base_.joints.clear();
         if (hasBlendShapes) {
-            parallelFor(V, kVertexChunk, maxWorkers, [&](std::size_t begin, std::size_t end) {
+            // Once per character: on every core.
+            parallelFor(V, kVertexChunk, 0, [&](std::size_t begin, std::size_t end) {
                 for (std::size_t v = begin; v < end; ++v)
                     for (int c = 0; c < 3; ++c) {
                         const float* row = shapedirsFlat.data() + (3 * v + std::size_t(c)) * K;
@@ -127,32 +136,42 @@ void FlameHead::forwardInto(const Pose& pose, std::vector<simd::float3>& posed, 
     parents[0] = -1;
     LBS::rig(poseValues, restJoints, parents, rig_);
     const std::size_t features = rig_.poseFeatures.size();
-    const std::size_t columns = features == 0 ? 3 * V : posedirsFlat.size() / features;
-    const std::size_t n = LBS::skinnedCount(V, lbs_weights.size(), posedirsFlat.size(), features);
 
-    const float leftLid = pose.eyelid && pose.eyelid->size() > 0 ? (*pose.eyelid)[0] : 0.0f;
-    const float rightLid = pose.eyelid && pose.eyelid->size() > 1 ? (*pose.eyelid)[1] : 0.0f;
-    auto& vShaped = work_.shaped;
-    vShaped.resize(V);
-    posed.resize(n);
-    // One pass per block of vertices: expression blend shapes (coefficient by coefficient over
-    // contiguous rows), pose correctives and skinning, eyelids, translation.
-    parallelFor(V, kVertexChunk, maxWorkers, [&](std::size_t begin, std::size_t end) {
-        std::copy(base_.vertices.begin() + std::ptrdiff_t(begin), base_.vertices.begin() + std::ptrdiff_t(end),
-                  vShaped.begin() + std::ptrdiff_t(begin));
-        for (std::size_t k = 0; expressive && k < E; ++k)
-            if (exprCoefficients[k] != 0.0f)
-                LBS::addScaled(&vShaped[begin].x, exprBasis_.data() + k * 3 * V + 3 * begin, exprCoefficients[k], 3 * (end - begin));
-        end = std::min(end, n);
-        if (begin >= end) return;
-        LBS::skinRange(rig_, vShaped, posedirsFlat, columns, lbs_weights, begin, end, posed.data());
-        for (std::size_t v = begin; v < end; ++v) {
-            if (pose.eyelid) {
-                addEyelid(posed[v], r_eyelid, v, rightLid);
-                addEyelid(posed[v], l_eyelid, v, leftLid);
-            }
-            posed[v] = posed[v] + pose.translation;
+    auto& w = work_;
+    w.posed = &posed;
+    w.expressive = hasBlendShapes && E > 0;
+    w.exprCoefficients = exprCoefficients;
+    w.columns = features == 0 ? 3 * V : posedirsFlat.size() / features;
+    w.skinned = LBS::skinnedCount(V, lbs_weights.size(), posedirsFlat.size(), features);
+    w.hasEyelid = pose.eyelid.has_value();
+    w.leftLid = pose.eyelid && pose.eyelid->size() > 0 ? (*pose.eyelid)[0] : 0.0f;
+    w.rightLid = pose.eyelid && pose.eyelid->size() > 1 ? (*pose.eyelid)[1] : 0.0f;
+    w.translation = pose.translation;
+    w.shaped.resize(V);
+    posed.resize(w.skinned);
+    return V;
+}
+
+// One block of vertices: expression blend shapes (coefficient by coefficient over contiguous
+// rows), pose correctives and skinning, eyelids, translation.
+void FlameHead::forwardRange(std::size_t begin, std::size_t end) {
+    auto& w = work_;
+    const std::size_t V = v_template.size();
+    std::copy(base_.vertices.begin() + std::ptrdiff_t(begin), base_.vertices.begin() + std::ptrdiff_t(end),
+              w.shaped.begin() + std::ptrdiff_t(begin));
+    for (std::size_t k = 0; w.expressive && k < w.exprCoefficients.size(); ++k)
+        if (w.exprCoefficients[k] != 0.0f)
+            LBS::addScaled(&w.shaped[begin].x, exprBasis_.data() + k * 3 * V + 3 * begin, w.exprCoefficients[k],
+                           3 * (end - begin));
+    end = std::min(end, w.skinned);
+    if (begin >= end) return;
+    auto& posed = *w.posed;
+    LBS::skinRange(rig_, w.shaped, posedirsFlat, w.columns, lbs_weights, begin, end, posed.data());
+    for (std::size_t v = begin; v < end; ++v) {
+        if (w.hasEyelid) {
+            addEyelid(posed[v], r_eyelid, v, w.rightLid);
+            addEyelid(posed[v], l_eyelid, v, w.leftLid);
         }
-    });
-    if (shaped) *shaped = vShaped;
+        posed[v] = posed[v] + w.translation;
+    }
 }

@@ -103,6 +103,13 @@ public:
     void forwardInto(const Pose& pose, std::vector<simd::float3>& posed, unsigned maxWorkers = 0,
                      std::vector<simd::float3>* shaped = nullptr);
 
+    // The same pass in steps, for callers that run it inside parallel loops of their own:
+    // beginForward prepares the frame and gives the number of vertices to compute (0 for an
+    // unusable head, `posed` then empty); forwardRange computes vertices [begin, end) of that
+    // number (disjoint ranges may run at once); `posed` is complete once every range ran.
+    std::size_t beginForward(const Pose& pose, std::vector<simd::float3>& posed);
+    void forwardRange(std::size_t begin, std::size_t end);
+
     // Drops what the forward pass derived from the model arrays (the shaped template of the last
     // shape and static offsets). loadResource() calls it.
     void modelDataChanged();
@@ -142,6 +149,15 @@ private:
         std::vector<float> pose;
         std::vector<simd::float3> shaped;
         std::vector<simd::float3> joints;
+        // The frame begun last.
+        std::vector<simd::float3>* posed = nullptr;
+        std::span<const float> exprCoefficients;
+        bool expressive = false;
+        std::size_t columns = 0;
+        std::size_t skinned = 0;
+        bool hasEyelid = false;
+        float leftLid = 0, rightLid = 0;
+        simd::float3 translation;
     } work_;
     LBS::Rig rig_;
 };

@@ -10,6 +10,7 @@
 
 namespace {
 
+constexpr std::size_t kVertexChunk = 256;
 constexpr std::size_t kFaceChunk = 512;
 constexpr std::size_t kSplatChunk = 2048;
 
@@ -171,12 +172,30 @@ bool GSManager::computeFrame(const FlameFrameData& frame, std::optional<FlameVer
     FlameHead::Pose pose{shape_, frame.expr, frame.rotation, frame.neck_pose, frame.jaw_pose, frame.eyes_pose,
                          frame.translation, staticOffset_, std::nullopt};
     if (frame.eyelid) pose.eyelid = std::span<const float>(*frame.eyelid);
-    head->forwardInto(pose, vertices_, maxWorkers_);
-    computeFaceFrames();
-
     if (!filteredIndices_ && shapeMetaData_) filteredIndices_.emplace(originPointCloud_.points.size(), false);
-    if (filteredIndices_) writeFiltered(out.points);
-    else writeAll(out.points);
+
+    // Pose the head, frame every triangle, then (without the filter) place every splat: one
+    // parallel run, so the helper threads are woken once per frame.
+    const std::size_t vertexCount = head->beginForward(pose, vertices_);
+    auto poseVertices = [head](std::size_t begin, std::size_t end) { head->forwardRange(begin, end); };
+    resizeFaceFrames();
+    auto frameTriangles = [this](std::size_t begin, std::size_t end) { computeFaceFrames(begin, end); };
+    if (filteredIndices_ || maxWorkers_ == 1) {
+        parallelStages(maxWorkers_, {parallelStage(vertexCount, kVertexChunk, poseVertices),
+                                     parallelStage(faces_.size(), kFaceChunk, frameTriangles)});
+        if (filteredIndices_) writeFiltered(out.points);
+        else writeOneByOne(out.points);
+        return true;
+    }
+    auto list = outputLists_.take();
+    auto placeSplats = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) placeInto(list[i], place(boundSplats_[i]));
+    };
+    parallelStages(maxWorkers_, {parallelStage(vertexCount, kVertexChunk, poseVertices),
+                                 parallelStage(faces_.size(), kFaceChunk, frameTriangles),
+                                 parallelStage(list.size(), kSplatChunk, placeSplats)});
+    out.points = std::move(list);
+    outputLists_.prepareNext();
     return true;
 }
 
@@ -197,24 +216,15 @@ void GSManager::placeInto(SplatScenePoint& point, const Placement& placed) {
     point.rotation = placed.rotation;
 }
 
-void GSManager::writeAll(std::vector<SplatScenePoint>& points) {
-    if (maxWorkers_ == 1) {
-        // One core: each point is copied from the prototype and placed while it is in cache.
-        const auto& prototype = outputLists_.prototype();
-        points.clear();
-        points.reserve(prototype.size());
-        for (std::size_t i = 0; i < prototype.size(); ++i) {
-            points.push_back(prototype[i]);
-            placeInto(points.back(), place(boundSplats_[i]));
-        }
-        return;
+void GSManager::writeOneByOne(std::vector<SplatScenePoint>& points) {
+    // Each point is copied from the prototype and placed while it is in cache.
+    const auto& prototype = outputLists_.prototype();
+    points.clear();
+    points.reserve(prototype.size());
+    for (std::size_t i = 0; i < prototype.size(); ++i) {
+        points.push_back(prototype[i]);
+        placeInto(points.back(), place(boundSplats_[i]));
     }
-    auto list = outputLists_.take();
-    parallelFor(list.size(), kSplatChunk, maxWorkers_, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) placeInto(list[i], place(boundSplats_[i]));
-    });
-    points = std::move(list);
-    outputLists_.prepareNext();
 }
 
 void GSManager::writeFiltered(std::vector<SplatScenePoint>& points) {
@@ -237,22 +247,23 @@ void GSManager::writeFiltered(std::vector<SplatScenePoint>& points) {
     }
 }
 
-void GSManager::computeFaceFrames() {
+void GSManager::resizeFaceFrames() {
     const std::size_t n = faces_.size();
     faceCenter_.resize(n);
     faceOrienMat_.resize(n);
     faceOrienQuat_.resize(n);
     if (!faceScaling_) faceScaling_.emplace();
     faceScaling_->resize(n);
-    parallelFor(n, kFaceChunk, maxWorkers_, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t f = begin; f < end; ++f) {
-            const auto frame = faceFrame(vertices_, faces_[f]);
-            faceCenter_[f] = frame.center;
-            faceOrienMat_[f] = frame.orientation;
-            (*faceScaling_)[f] = frame.size;
-            faceOrienQuat_[f] = rotationMatrixToQuaternion(frame.orientation);
-        }
-    });
+}
+
+void GSManager::computeFaceFrames(std::size_t begin, std::size_t end) {
+    for (std::size_t f = begin; f < end; ++f) {
+        const auto frame = faceFrame(vertices_, faces_[f]);
+        faceCenter_[f] = frame.center;
+        faceOrienMat_[f] = frame.orientation;
+        (*faceScaling_)[f] = frame.size;
+        faceOrienQuat_[f] = rotationMatrixToQuaternion(frame.orientation);
+    }
 }
 
 std::vector<std::array<simd::float3, 3>> GSManager::computeFaceVertices() const {

@@ -114,10 +114,11 @@ private:
     };
 
     void bindSplats();
-    void computeFaceFrames();
+    void resizeFaceFrames();
+    void computeFaceFrames(std::size_t begin, std::size_t end);
     Placement place(const BoundSplat& splat) const;
     static void placeInto(SplatScenePoint& point, const Placement& placed);
-    void writeAll(std::vector<SplatScenePoint>& points);
+    void writeOneByOne(std::vector<SplatScenePoint>& points);
     void writeFiltered(std::vector<SplatScenePoint>& points);
 
     std::optional<std::filesystem::path> gsModelURL_;

@@ -4,29 +4,71 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
-#include <memory>
 #include <mutex>
+#include <vector>
 
-namespace parallel_detail {
 namespace {
 
+// How long a thread that ran out of chunks looks for the stage to end before it sleeps: the last
+// chunks of a stage usually end within microseconds, and sleeping costs a wake-up.
+constexpr auto kSpinTime = std::chrono::microseconds(50);
+
+void spinPause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+struct Stage {
+    ParallelStage loop;
+    std::size_t chunk = 0, chunks = 0;
+    // Apart, so threads claiming chunks and threads watching for the end do not share a line.
+    alignas(64) std::atomic<std::size_t> next{0};
+    alignas(64) std::atomic<std::size_t> done{0};
+};
+
+// Shared by the caller and its helpers; a helper may start after the run returned, finds nothing
+// left to claim and never touches a body.
 struct Job {
-    ChunkFunction function;
-    void* body;
-    std::size_t count, chunk, chunks;
-    std::atomic<std::size_t> next{0};
-    std::atomic<std::size_t> done{0};
-    std::mutex mutex;
-    std::condition_variable finished;
-
+    std::vector<Stage> stages;
     std::atomic<std::size_t> helpersLeft{0};
+    std::mutex mutex;
+    std::condition_variable stageEnded;
 
-    // Posting wakes a thread, which costs the poster tens of microseconds: the caller posts one
-    // helper and starts working at once; every helper posts two more as it starts, while helpers
-    // are wanted and work is left.
+    explicit Job(std::size_t count) : stages(count) {}
+
+    bool finished(const Stage& s) const { return s.done.load(std::memory_order_acquire) == s.chunks; }
+
+    // Runs the chunks of stage `s` that are left, then waits until all of them ended.
+    void workOn(Stage& s) {
+        for (std::size_t c; (c = s.next.fetch_add(1, std::memory_order_relaxed)) < s.chunks;) {
+            const std::size_t begin = c * s.chunk;
+            s.loop.function(s.loop.body, begin, std::min(s.loop.count, begin + s.chunk));
+            if (s.done.fetch_add(1, std::memory_order_acq_rel) + 1 == s.chunks) {
+                std::lock_guard lock(mutex);
+                stageEnded.notify_all();
+            }
+        }
+        const auto giveUp = std::chrono::steady_clock::now() + kSpinTime;
+        for (int i = 1; !finished(s); ++i) {
+            spinPause();
+            if (i % 64 == 0 && std::chrono::steady_clock::now() > giveUp) break;
+        }
+        if (finished(s)) return;
+        std::unique_lock lock(mutex);
+        stageEnded.wait(lock, [&] { return finished(s); });
+    }
+
+    void work() {
+        for (auto& s : stages) workOn(s);
+    }
+
+    // The caller posts one helper and starts working at once (posting costs it tens of
+    // microseconds); every helper posts two more as it starts, while helpers are wanted.
     static void spawnHelper(const std::shared_ptr<Job>& job) {
-        if (job->next.load(std::memory_order_relaxed) >= job->chunks) return;
+        if (job->finished(job->stages.back())) return;
         std::size_t left = job->helpersLeft.load(std::memory_order_relaxed);
         do {
             if (left == 0) return;
@@ -37,50 +79,33 @@ struct Job {
             job->work();
         });
     }
-
-    // Runs chunks until none is left.
-    void work() {
-        for (;;) {
-            const std::size_t c = next.fetch_add(1, std::memory_order_relaxed);
-            if (c >= chunks) return;
-            const std::size_t begin = c * chunk;
-            function(body, begin, std::min(count, begin + chunk));
-            if (done.fetch_add(1, std::memory_order_acq_rel) + 1 == chunks) {
-                std::lock_guard lock(mutex);
-                finished.notify_all();
-            }
-        }
-    }
 };
 
 } // namespace
 
-void run(std::size_t count, std::size_t minChunk, unsigned maxWorkers, ChunkFunction function, void* body) {
-    if (count == 0) return;
+void parallelStages(unsigned maxWorkers, std::initializer_list<ParallelStage> loops) {
     const unsigned pool = platform::dispatch::backgroundThreadCount();
     const unsigned workers = maxWorkers == 0 ? pool : std::min(maxWorkers, pool);
-    minChunk = std::max<std::size_t>(minChunk, 1);
-    if (workers <= 1 || count <= minChunk) {
-        function(body, 0, count);
+    std::size_t mostChunks = 0;
+    auto job = std::make_shared<Job>(loops.size());
+    std::size_t i = 0;
+    for (const auto& loop : loops) {
+        auto& s = job->stages[i++];
+        s.loop = loop;
+        if (loop.count == 0) continue;
+        // A few chunks per worker even out uneven progress.
+        const std::size_t minChunk = std::max<std::size_t>(loop.minChunk, 1);
+        const std::size_t wanted = std::min<std::size_t>(std::size_t(workers) * 4, (loop.count + minChunk - 1) / minChunk);
+        s.chunk = (loop.count + wanted - 1) / wanted;
+        s.chunks = (loop.count + s.chunk - 1) / s.chunk;
+        mostChunks = std::max(mostChunks, s.chunks);
+    }
+    if (workers <= 1 || mostChunks <= 1) {
+        for (const auto& loop : loops)
+            if (loop.count > 0) loop.function(loop.body, 0, loop.count);
         return;
     }
-    // A few chunks per worker even out uneven progress.
-    const std::size_t chunks = std::min<std::size_t>(std::size_t(workers) * 4, (count + minChunk - 1) / minChunk);
-    auto job = std::make_shared<Job>();
-    job->function = function;
-    job->body = body;
-    job->count = count;
-    job->chunk = (count + chunks - 1) / chunks;
-    job->chunks = (count + job->chunk - 1) / job->chunk;
-    job->helpersLeft = std::min<std::size_t>(workers - 1, job->chunks - 1);
-    // Helpers that start after the last chunk was taken find nothing to do and never touch `body`.
+    job->helpersLeft = std::min<std::size_t>(workers - 1, mostChunks - 1);
     Job::spawnHelper(job);
     job->work();
-    // The last chunks usually finish within microseconds: look a while before sleeping.
-    for (int i = 0; i < 4096 && job->done.load(std::memory_order_acquire) != job->chunks; ++i) {
-    }
-    std::unique_lock lock(job->mutex);
-    job->finished.wait(lock, [&] { return job->done.load(std::memory_order_acquire) == job->chunks; });
 }
-
-} // namespace parallel_detail

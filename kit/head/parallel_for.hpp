@@ -1,22 +1,42 @@
 #pragma once
-// Splits [0, count) into chunks and runs body(begin, end) on them, on the calling thread and on up
-// to maxWorkers - 1 threads of the background pool; returns when every chunk has run. The caller
-// takes chunks itself, so it finishes even when the pool is busy. `body` must not throw.
-// Nothing is allocated for the body: it is called through a plain pointer.
+// Data-parallel loops on the background pool. A loop splits [0, count) into chunks and runs
+// body(begin, end) on them, on the calling thread and on up to maxWorkers - 1 pool threads
+// (maxWorkers 0: as many as the pool has); it returns when every chunk has run. The caller takes
+// chunks itself, so a loop finishes even when the pool is busy. Bodies must not throw.
+//
+// parallelStages runs loops that depend on one another one after the other with the same
+// threads: waking a thread costs far more than a chunk of work, so a frame that needs several
+// loops wakes its helpers once. Bodies are called through plain pointers: nothing is allocated
+// per chunk.
 
 #include <cstddef>
+#include <initializer_list>
 #include <memory>
 
 namespace parallel_detail {
 using ChunkFunction = void (*)(void* body, std::size_t begin, std::size_t end);
-void run(std::size_t count, std::size_t minChunk, unsigned maxWorkers, ChunkFunction function, void* body);
 } // namespace parallel_detail
 
-// maxWorkers 0 asks for as many workers as the background pool has threads.
+// One loop of a staged run: [0, count) in chunks of at least minChunk. Made by parallelStage().
+struct ParallelStage {
+    std::size_t count;
+    std::size_t minChunk;
+    parallel_detail::ChunkFunction function;
+    void* body;
+};
+
+// The body must outlive the run.
+template <class Body>
+ParallelStage parallelStage(std::size_t count, std::size_t minChunk, Body& body) {
+    return {count, minChunk,
+            [](void* b, std::size_t begin, std::size_t end) { (*static_cast<Body*>(b))(begin, end); },
+            const_cast<void*>(static_cast<const void*>(std::addressof(body)))};
+}
+
+// Runs the stages in order; no chunk of a stage starts before every chunk of the one before ended.
+void parallelStages(unsigned maxWorkers, std::initializer_list<ParallelStage> stages);
+
 template <class Body>
 void parallelFor(std::size_t count, std::size_t minChunk, unsigned maxWorkers, Body&& body) {
-    parallel_detail::run(
-        count, minChunk, maxWorkers,
-        [](void* b, std::size_t begin, std::size_t end) { (*static_cast<std::remove_reference_t<Body>*>(b))(begin, end); },
-        const_cast<void*>(static_cast<const void*>(std::addressof(body))));
+    parallelStages(maxWorkers, {parallelStage(count, minChunk, body)});
 }
