@@ -9,9 +9,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <cstdlib>
 #include <new>
+#include <thread>
 
 namespace {
 
