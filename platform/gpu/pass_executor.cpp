@@ -1,0 +1,346 @@
+#include "platform/gpu/pass_executor.hpp"
+
+#include "platform/gpu/draw_program.hpp"
+#include "platform/gpu/pixel_format.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace platform::gpu {
+
+// One view of one draw: its program, where it goes, and its binned primitives.
+struct PassExecutor::Batch {
+    std::unique_ptr<DrawProgram> program;
+    const RenderPipelineState* pipeline = nullptr;
+    const DepthStencilState* depthState = nullptr;
+    std::uint32_t slice = 0;
+    BindingTable vertexBindings;
+    BindingTable fragmentBindings;
+
+    // Scratch reused from pass to pass.
+    std::vector<std::byte> primitives;
+    struct PixelRect {
+        std::int32_t x0, y0, x1, y1; // [x0, x1) x [y0, y1); x0 == x1 when culled
+    };
+    std::vector<PixelRect> rects;
+    std::vector<std::uint32_t> chunkCounts; // chunk-major: counts[chunk * tiles + tile]
+    std::vector<std::uint32_t> tileStart;   // tiles + 1 entries
+    std::vector<std::uint32_t> entries;     // slot indices, grouped by tile, in slot order
+};
+
+PassExecutor::PassExecutor(WorkerPool& pool, bool useFusedDraws) : pool_(pool), useFusedDraws_(useFusedDraws) {}
+PassExecutor::~PassExecutor() = default;
+
+void PassExecutor::execute(const EncoderRecord& record) {
+    if (record.kind == EncoderRecord::Kind::render) runRenderPass(record);
+    else runCompute(record);
+}
+
+namespace {
+
+void bind(BindingTable& table, const command::SetBuffer& c) {
+    if (c.index >= kMaxBufferBindings) return;
+    if (!c.buffer || c.offset > c.buffer->length()) table.buffers[c.index] = {};
+    else table.buffers[c.index] = {c.buffer->contents() + c.offset, c.buffer->length() - c.offset};
+}
+
+void bind(BindingTable& table, const command::SetBytes& c) {
+    if (c.index < kMaxBufferBindings) table.buffers[c.index] = {c.bytes.data(), c.bytes.size()};
+}
+
+void bind(BindingTable& table, const command::SetTexture& c) {
+    if (c.index < kMaxTextureBindings) table.textures[c.index] = c.texture.get();
+}
+
+bool isPremultipliedOver(const RenderPipelineColorAttachmentDescriptor& a) {
+    return a.blendingEnabled && a.rgbBlendOperation == BlendOperation::add &&
+           a.alphaBlendOperation == BlendOperation::add && a.sourceRGBBlendFactor == BlendFactor::one &&
+           a.sourceAlphaBlendFactor == BlendFactor::one &&
+           a.destinationRGBBlendFactor == BlendFactor::oneMinusSourceAlpha &&
+           a.destinationAlphaBlendFactor == BlendFactor::oneMinusSourceAlpha;
+}
+
+constexpr std::size_t kSlotsPerChunk = 512;
+
+} // namespace
+
+void PassExecutor::runRenderPass(const EncoderRecord& record) {
+    const RenderPassDescriptor& pass = *record.renderPass;
+
+    // The target: every attachment has the same size (checked when the encoder was made).
+    std::array<Texture*, kMaxColorAttachments> colors{};
+    std::size_t colorCount = 0;
+    Texture* any = nullptr;
+    for (std::size_t i = 0; i < kMaxColorAttachments; ++i) {
+        colors[i] = pass.colorAttachments[i].texture.get();
+        if (colors[i]) {
+            colorCount = i + 1;
+            any = colors[i];
+        }
+    }
+    Texture* depth = pass.depthAttachment.texture.get();
+    Texture* stencil = pass.stencilAttachment.texture.get();
+    if (!any) any = depth ? depth : stencil;
+    if (!any) return;
+    const int width = static_cast<int>(any->width());
+    const int height = static_cast<int>(any->height());
+    std::uint32_t layers = std::max<std::uint32_t>(1, pass.renderTargetArrayLength);
+    for (std::size_t i = 0; i < colorCount; ++i)
+        if (colors[i]) layers = std::min(layers, colors[i]->arrayLength());
+    if (depth) layers = std::min(layers, depth->arrayLength());
+    const int tilesX = (width + kTileSize - 1) / kTileSize;
+    const int tilesY = (height + kTileSize - 1) / kTileSize;
+    const std::size_t tilesPerLayer = std::size_t(tilesX) * tilesY;
+
+    // Walk the commands, turning every draw into one batch per amplified view.
+    std::size_t batchCount = 0;
+    auto nextBatch = [&]() -> Batch& {
+        if (batches_.size() <= batchCount) batches_.push_back(std::make_unique<Batch>());
+        return *batches_[batchCount++];
+    };
+    std::shared_ptr<RenderPipelineState> pipeline;
+    std::shared_ptr<DepthStencilState> depthState;
+    BindingTable vertexBindings, fragmentBindings;
+    std::vector<Viewport> viewports;
+    std::uint32_t amplification = 1;
+    std::vector<VertexAmplificationViewMapping> mappings;
+    for (const Command& c : record.commands) {
+        if (const auto* p = std::get_if<command::SetRenderPipelineState>(&c)) pipeline = p->state;
+        else if (const auto* d = std::get_if<command::SetDepthStencilState>(&c)) depthState = d->state;
+        else if (const auto* b = std::get_if<command::SetBuffer>(&c))
+            bind(b->stage == ShaderStage::fragment ? fragmentBindings : vertexBindings, *b);
+        else if (const auto* y = std::get_if<command::SetBytes>(&c))
+            bind(y->stage == ShaderStage::fragment ? fragmentBindings : vertexBindings, *y);
+        else if (const auto* t = std::get_if<command::SetTexture>(&c))
+            bind(t->stage == ShaderStage::fragment ? fragmentBindings : vertexBindings, *t);
+        else if (const auto* v = std::get_if<command::SetViewports>(&c)) viewports = v->viewports;
+        else if (const auto* a = std::get_if<command::SetVertexAmplification>(&c)) {
+            amplification = std::max<std::uint32_t>(1, a->count);
+            mappings = a->mappings;
+        } else if (const auto* draw = std::get_if<command::DrawPrimitives>(&c)) {
+            if (!pipeline || draw->instanceCount == 0) continue;
+            const auto& descriptor = pipeline->descriptor();
+            for (std::uint32_t view = 0; view < amplification; ++view) {
+                std::uint32_t viewportIndex = 0, slice = 0;
+                if (amplification > 1 && view < mappings.size()) {
+                    viewportIndex = mappings[view].viewportArrayIndexOffset;
+                    slice = mappings[view].renderTargetArrayIndexOffset;
+                }
+                if (slice >= layers) continue; // no such layer: nothing is written
+                Viewport viewport{0, 0, double(width), double(height), 0, 1};
+                if (viewportIndex < viewports.size()) viewport = viewports[viewportIndex];
+                else if (!viewports.empty()) viewport = viewports.back();
+
+                Batch& batch = nextBatch();
+                batch.pipeline = pipeline.get();
+                batch.depthState = depthState.get();
+                batch.slice = slice;
+                batch.vertexBindings = vertexBindings;
+                batch.fragmentBindings = fragmentBindings;
+                const DrawContext context{&batch.vertexBindings, &batch.fragmentBindings, view,
+                                          ViewportTransform{viewport}, draw->vertexStart, draw->vertexCount};
+                if (useFusedDraws_ && pipeline->fusedDraw())
+                    batch.program = makeFusedProgram(*pipeline->fusedDraw(), context, draw->instanceCount);
+                else batch.program = makeTriangleProgram(descriptor, context, *draw);
+
+                // Pixels the view may touch: the viewport inside the target.
+                const double clipX0 = std::max(0.0, viewport.originX);
+                const double clipY0 = std::max(0.0, viewport.originY);
+                const double clipX1 = std::min(double(width), viewport.originX + viewport.width);
+                const double clipY1 = std::min(double(height), viewport.originY + viewport.height);
+
+                // Set up every slot and count its tiles, per fixed chunk of slots.
+                const std::size_t slots = batch.program->slotCount();
+                const std::size_t primitiveBytes = (batch.program->primitiveBytes() + 15) / 16 * 16;
+                if (batch.primitives.size() < slots * primitiveBytes) batch.primitives.resize(slots * primitiveBytes);
+                batch.rects.resize(slots);
+                const std::size_t chunks = (slots + kSlotsPerChunk - 1) / kSlotsPerChunk;
+                batch.chunkCounts.assign(chunks * tilesPerLayer, 0);
+                pool_.parallelFor(chunks, 1, [&](std::size_t c0, std::size_t c1) {
+                    for (std::size_t chunk = c0; chunk < c1; ++chunk) {
+                        std::uint32_t* counts = batch.chunkCounts.data() + chunk * tilesPerLayer;
+                        const std::size_t end = std::min(slots, (chunk + 1) * kSlotsPerChunk);
+                        for (std::size_t s = chunk * kSlotsPerChunk; s < end; ++s) {
+                            auto& rect = batch.rects[s];
+                            rect = {0, 0, 0, 0};
+                            const WindowBounds bounds =
+                                batch.program->setup(s, batch.primitives.data() + s * primitiveBytes);
+                            // Non-finite or empty bounds are culled before any conversion to integers.
+                            if (bounds.empty() || !std::isfinite(bounds.minX) || !std::isfinite(bounds.minY) ||
+                                !std::isfinite(bounds.maxX) || !std::isfinite(bounds.maxY))
+                                continue;
+                            // Pixels whose centres lie inside the bounds and the clip rectangle.
+                            const double x0 = std::max(clipX0, std::ceil(double(bounds.minX) - 0.5));
+                            const double y0 = std::max(clipY0, std::ceil(double(bounds.minY) - 0.5));
+                            const double x1 = std::min(clipX1, std::floor(double(bounds.maxX) - 0.5) + 1);
+                            const double y1 = std::min(clipY1, std::floor(double(bounds.maxY) - 0.5) + 1);
+                            if (!(x1 > x0 && y1 > y0)) continue;
+                            rect = {std::int32_t(x0), std::int32_t(y0), std::int32_t(x1), std::int32_t(y1)};
+                            for (int ty = rect.y0 / kTileSize; ty <= (rect.y1 - 1) / kTileSize; ++ty)
+                                for (int tx = rect.x0 / kTileSize; tx <= (rect.x1 - 1) / kTileSize; ++tx)
+                                    ++counts[ty * tilesX + tx];
+                        }
+                    }
+                });
+
+                // Offsets: tile-major, then chunk order, so each tile's list is in slot order.
+                batch.tileStart.resize(tilesPerLayer + 1);
+                std::uint32_t running = 0;
+                for (std::size_t tile = 0; tile < tilesPerLayer; ++tile) {
+                    batch.tileStart[tile] = running;
+                    for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
+                        std::uint32_t& count = batch.chunkCounts[chunk * tilesPerLayer + tile];
+                        const std::uint32_t n = count;
+                        count = running; // becomes the chunk's write position
+                        running += n;
+                    }
+                }
+                batch.tileStart[tilesPerLayer] = running;
+                batch.entries.resize(running);
+                pool_.parallelFor(chunks, 1, [&](std::size_t c0, std::size_t c1) {
+                    for (std::size_t chunk = c0; chunk < c1; ++chunk) {
+                        std::uint32_t* position = batch.chunkCounts.data() + chunk * tilesPerLayer;
+                        const std::size_t end = std::min(slots, (chunk + 1) * kSlotsPerChunk);
+                        for (std::size_t s = chunk * kSlotsPerChunk; s < end; ++s) {
+                            const auto& rect = batch.rects[s];
+                            if (rect.x1 <= rect.x0) continue;
+                            for (int ty = rect.y0 / kTileSize; ty <= (rect.y1 - 1) / kTileSize; ++ty)
+                                for (int tx = rect.x0 / kTileSize; tx <= (rect.x1 - 1) / kTileSize; ++tx)
+                                    batch.entries[position[ty * tilesX + tx]++] = static_cast<std::uint32_t>(s);
+                        }
+                    }
+                });
+            }
+        }
+    }
+
+    // Shade the tiles: load, apply every batch's primitives in order, store.
+    const std::size_t tileCount = tilesPerLayer * layers;
+    pool_.parallelFor(tileCount, 1, [&](std::size_t t0, std::size_t t1) {
+        alignas(64) std::array<std::array<float, kTileSize * kTileSize * 4>, kMaxColorAttachments> colorTiles;
+        std::array<float, kTileSize * kTileSize> depthValues;
+        for (std::size_t t = t0; t < t1; ++t) {
+            const auto slice = static_cast<std::uint32_t>(t / tilesPerLayer);
+            const std::size_t tile = t % tilesPerLayer;
+            const int ox = int(tile % tilesX) * kTileSize, oy = int(tile / tilesX) * kTileSize;
+            const int w = std::min(kTileSize, width - ox), h = std::min(kTileSize, height - oy);
+
+            TileTarget target;
+            target.originX = ox;
+            target.originY = oy;
+            target.slice = slice;
+            target.colorCount = colorCount;
+            for (std::size_t i = 0; i < colorCount; ++i) {
+                if (!colors[i]) continue;
+                float* tileMemory = colorTiles[i].data();
+                target.color[i] = tileMemory;
+                const auto& a = pass.colorAttachments[i];
+                const std::size_t pixel = bytesPerPixel(colors[i]->pixelFormat());
+                if (a.loadAction == LoadAction::load) {
+                    for (int y = 0; y < h; ++y)
+                        loadPixels(colors[i]->pixelFormat(), colors[i]->row(oy + y, slice) + ox * pixel,
+                                   tileMemory + y * kTileSize * 4, w);
+                } else {
+                    const bool clear = a.loadAction == LoadAction::clear;
+                    const float value[4] = {clear ? float(a.clearColor.red) : 0.0f, clear ? float(a.clearColor.green) : 0.0f,
+                                            clear ? float(a.clearColor.blue) : 0.0f,
+                                            clear ? float(a.clearColor.alpha) : 0.0f};
+                    for (int p = 0; p < kTileSize * kTileSize; ++p) std::copy(value, value + 4, tileMemory + p * 4);
+                }
+            }
+            if (depth) {
+                target.depth = depthValues.data();
+                if (pass.depthAttachment.loadAction == LoadAction::load) {
+                    for (int y = 0; y < h; ++y) {
+                        const auto* row = reinterpret_cast<const float*>(depth->row(oy + y, slice)) + ox;
+                        std::copy(row, row + w, depthValues.data() + y * kTileSize);
+                    }
+                } else {
+                    const float value =
+                        pass.depthAttachment.loadAction == LoadAction::clear ? float(pass.depthAttachment.clearDepth) : 0;
+                    depthValues.fill(value);
+                }
+            }
+
+            for (std::size_t b = 0; b < batchCount; ++b) {
+                Batch& batch = *batches_[b];
+                if (batch.slice != slice) continue;
+                const auto& descriptor = batch.pipeline->descriptor();
+                target.pipeline = batch.pipeline;
+                target.depthState = batch.depthState;
+                const bool noDepthEffect =
+                    !depth || !batch.depthState ||
+                    (batch.depthState->descriptor().depthCompareFunction == CompareFunction::always &&
+                     !batch.depthState->descriptor().depthWriteEnabled);
+                target.premultipliedOver = colorCount == 1 && target.color[0] && noDepthEffect &&
+                                           isPremultipliedOver(descriptor.colorAttachments[0]);
+                target.clampColor = descriptor.colorAttachments[0].pixelFormat != PixelFormat::rgba16Float;
+                const std::size_t primitiveBytes = (batch.program->primitiveBytes() + 15) / 16 * 16;
+                for (std::uint32_t e = batch.tileStart[tile]; e < batch.tileStart[tile + 1]; ++e) {
+                    const std::uint32_t s = batch.entries[e];
+                    const auto& r = batch.rects[s];
+                    batch.program->shade(batch.primitives.data() + s * primitiveBytes, target, std::max(r.x0, ox),
+                                         std::max(r.y0, oy), std::min(r.x1, ox + w), std::min(r.y1, oy + h));
+                }
+            }
+
+            for (std::size_t i = 0; i < colorCount; ++i) {
+                if (!colors[i] || pass.colorAttachments[i].storeAction == StoreAction::dontCare) continue;
+                const std::size_t pixel = bytesPerPixel(colors[i]->pixelFormat());
+                for (int y = 0; y < h; ++y)
+                    storePixels(colors[i]->pixelFormat(), colorTiles[i].data() + y * kTileSize * 4,
+                                colors[i]->row(oy + y, slice) + ox * pixel, w);
+            }
+            if (depth && pass.depthAttachment.storeAction != StoreAction::dontCare) {
+                for (int y = 0; y < h; ++y)
+                    std::copy(depthValues.data() + y * kTileSize, depthValues.data() + y * kTileSize + w,
+                              reinterpret_cast<float*>(depth->row(oy + y, slice)) + ox);
+            }
+        }
+    });
+
+    // The stencil is never tested or written by draws: only its clear can change it.
+    if (stencil && pass.stencilAttachment.loadAction == LoadAction::clear &&
+        pass.stencilAttachment.storeAction != StoreAction::dontCare) {
+        for (std::uint32_t s = 0; s < std::min(layers, stencil->arrayLength()); ++s)
+            for (std::uint32_t y = 0; y < stencil->height(); ++y)
+                std::fill_n(reinterpret_cast<std::uint8_t*>(stencil->row(y, s)), stencil->width(),
+                            static_cast<std::uint8_t>(pass.stencilAttachment.clearStencil));
+    }
+    for (std::size_t b = 0; b < batchCount; ++b) batches_[b]->program.reset();
+}
+
+void PassExecutor::runCompute(const EncoderRecord& record) {
+    std::shared_ptr<ComputePipelineState> pipeline;
+    BindingTable bindings;
+    for (const Command& c : record.commands) {
+        if (const auto* p = std::get_if<command::SetComputePipelineState>(&c)) pipeline = p->state;
+        else if (const auto* b = std::get_if<command::SetBuffer>(&c)) bind(bindings, *b);
+        else if (const auto* y = std::get_if<command::SetBytes>(&c)) bind(bindings, *y);
+        else if (const auto* t = std::get_if<command::SetTexture>(&c)) bind(bindings, *t);
+        else if (const auto* d = std::get_if<command::DispatchThreadgroups>(&c)) {
+            if (!pipeline) continue;
+            const KernelFunction kernel = pipeline->descriptor().computeFunction->kernelFunction();
+            const Size3 groups = d->threadgroupsPerGrid, threads = d->threadsPerThreadgroup;
+            const std::size_t groupCount = std::size_t(groups.width) * groups.height * groups.depth;
+            pool_.parallelFor(groupCount, 1, [&](std::size_t g0, std::size_t g1) {
+                for (std::size_t g = g0; g < g1; ++g) {
+                    const UInt3 group{static_cast<std::uint32_t>(g % groups.width),
+                                      static_cast<std::uint32_t>(g / groups.width % groups.height),
+                                      static_cast<std::uint32_t>(g / (std::size_t(groups.width) * groups.height))};
+                    for (std::uint32_t z = 0; z < threads.depth; ++z)
+                        for (std::uint32_t y = 0; y < threads.height; ++y)
+                            for (std::uint32_t x = 0; x < threads.width; ++x)
+                                kernel(KernelInput{&bindings,
+                                                   {group.x * threads.width + x, group.y * threads.height + y,
+                                                    group.z * threads.depth + z},
+                                                   {x, y, z},
+                                                   group});
+                }
+            });
+        }
+    }
+}
+
+} // namespace platform::gpu
