@@ -243,9 +243,11 @@ void PassExecutor::runRenderPass(const EncoderRecord& record) {
                                    tileMemory + y * kTileSize * 4, w);
                 } else {
                     const bool clear = a.loadAction == LoadAction::clear;
-                    const float value[4] = {clear ? float(a.clearColor.red) : 0.0f, clear ? float(a.clearColor.green) : 0.0f,
-                                            clear ? float(a.clearColor.blue) : 0.0f,
-                                            clear ? float(a.clearColor.alpha) : 0.0f};
+                    float value[4] = {clear ? float(a.clearColor.red) : 0.0f, clear ? float(a.clearColor.green) : 0.0f,
+                                      clear ? float(a.clearColor.blue) : 0.0f, clear ? float(a.clearColor.alpha) : 0.0f};
+                    // Clear values are held in the attachment's range, as the format would store them.
+                    if (colors[i]->pixelFormat() != PixelFormat::rgba16Float)
+                        for (float& v : value) v = std::clamp(v, 0.0f, 1.0f);
                     for (int p = 0; p < kTileSize * kTileSize; ++p) std::copy(value, value + 4, tileMemory + p * 4);
                 }
             }

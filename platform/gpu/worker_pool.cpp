@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 
+#include <sched.h>
+
 namespace platform::gpu {
 
 struct WorkerPool::Loop {
@@ -44,18 +46,26 @@ WorkerPool::~WorkerPool() {
     for (auto& t : workers_) t.join();
 }
 
+namespace {
+
+// The cores this process may run on (its affinity mask), so a pinned process does not oversubscribe.
+unsigned usableCores() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+} // namespace
+
 WorkerPool& WorkerPool::shared() {
-    static WorkerPool pool(std::max(1u, std::thread::hardware_concurrency()));
+    static WorkerPool pool(usableCores());
     return pool;
 }
 
 void WorkerPool::parallelFor(std::size_t count, std::size_t grain,
                              const std::function<void(std::size_t, std::size_t)>& body) {
     if (count == 0) return;
-    grain = std::max<std::size_t>(grain, 1);
-    // A few chunks per thread balance uneven work without much scheduling.
-    const std::size_t wanted = std::size_t(threadCount_) * 4;
-    const std::size_t chunkSize = std::max(grain, (count + wanted - 1) / wanted);
+    const std::size_t chunkSize = std::max<std::size_t>(grain, 1);
     const std::size_t chunkCount = (count + chunkSize - 1) / chunkSize;
     if (threadCount_ == 1 || chunkCount == 1) {
         body(0, count);

@@ -27,7 +27,8 @@ public:
 
     unsigned threadCount() const { return threadCount_; }
 
-    // Calls body(begin, end) over [0, count) in chunks of at least `grain` elements.
+    // Calls body(begin, end) over [0, count) in chunks of `grain` elements (the last may be shorter),
+    // handed out one at a time, so uneven chunks balance across the threads.
     void parallelFor(std::size_t count, std::size_t grain, const std::function<void(std::size_t, std::size_t)>& body);
 
 private:

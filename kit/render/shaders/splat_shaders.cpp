@@ -3,6 +3,9 @@
 #include "kit/render/shaders/splat_projection.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
 #include <cmath>
 
 namespace shaders {
@@ -23,6 +26,27 @@ const Splat* splatAt(const BindingTable& bindings, std::uint32_t instance) {
 float splatAlpha(float opacity, float u, float v) {
     return std::min(kMaxAlpha, opacity * std::exp(-0.5f * (u * u + v * v)));
 }
+
+// Four floats or ints in one SIMD register (GCC and Clang vector extensions).
+using Float4 = float __attribute__((vector_size(16)));
+using Int4 = std::int32_t __attribute__((vector_size(16)));
+
+// e^x for -87 <= x <= 0, four at a time, within about 2e-6 relative error: 2^(x log2 e) split
+// into an integer power, set in the exponent bits, and a polynomial for the fraction.
+inline Float4 fastExp(Float4 x) {
+    const Float4 t = x * 1.44269504f;
+    const Int4 whole = __builtin_convertvector(t, Int4); // rounds towards zero: t - whole in (-1, 0]
+    const Float4 f = t - __builtin_convertvector(whole, Float4) + 1.0f; // in (0, 1]
+    Float4 p = Float4{} + 1.8775767e-3f;
+    p = p * f + 8.9893397e-3f;
+    p = p * f + 5.5826318e-2f;
+    p = p * f + 2.4015361e-1f;
+    p = p * f + 6.9315308e-1f;
+    p = p * f + 9.9999994e-1f; // 2^f
+    return p * reinterpret_cast<Float4>((whole + 126) << 23);
+}
+
+inline Float4 absolute(Float4 v) { return reinterpret_cast<Float4>(reinterpret_cast<Int4>(v) & 0x7fffffff); }
 
 } // namespace
 
@@ -64,6 +88,7 @@ struct SplatPrimitive {
     float i00, i01, i10, i11; // inverse of the axis matrix, scaled by 3
     float red, green, blue, opacity;
     float maxDistance2; // beyond this u^2 + v^2 no fragment reaches the smallest kept alpha
+    float a, inverse2a; // u^2 + v^2 = a dx^2 + b dx + c along a row
 };
 
 class SplatFusedDraw final : public FusedDraw {
@@ -92,6 +117,8 @@ public:
         p->i01 = -3.0f * a2x / det;
         p->i10 = -3.0f * a1y / det;
         p->i11 = 3.0f * a1x / det;
+        if (!std::isfinite(p->i00) || !std::isfinite(p->i01) || !std::isfinite(p->i10) || !std::isfinite(p->i11))
+            return {};
         p->red = f.red;
         p->green = f.green;
         p->blue = f.blue;
@@ -99,7 +126,13 @@ public:
         // opacity * exp(-q / 2) >= 1/255  <=>  q <= 2 ln(255 opacity); a little slack keeps the
         // exact test below the only one that decides.
         p->maxDistance2 = 2.0f * std::log(255.0f * std::min(f.opacity, 1.0f)) * 1.001f + 1e-4f;
-        const float ex = std::fabs(a1x) + std::fabs(a2x), ey = std::fabs(a1y) + std::fabs(a2y);
+        p->a = p->i00 * p->i00 + p->i10 * p->i10;
+        p->inverse2a = 0.5f / p->a;
+        if (!(p->maxDistance2 > 0.0f) || !std::isfinite(p->inverse2a)) return {};
+        // The smaller of the quad's box and the box of the ellipse where fragments can be kept.
+        const float reach = std::sqrt(p->maxDistance2) / 3.0f;
+        const float ex = std::min(std::fabs(a1x) + std::fabs(a2x), reach * std::sqrt(a1x * a1x + a2x * a2x));
+        const float ey = std::min(std::fabs(a1y) + std::fabs(a2y), reach * std::sqrt(a1y * a1y + a2y * a2y));
         return {centre.x - ex, centre.y - ey, centre.x + ex, centre.y + ey};
     }
 
@@ -107,43 +140,62 @@ public:
                int y1) const override {
         const auto& p = *reinterpret_cast<const SplatPrimitive*>(primitive);
         const Viewport& vp = context.viewport.viewport;
-        const bool depthClipped = !(p.depth >= std::min(vp.znear, vp.zfar) && p.depth <= std::max(vp.znear, vp.zfar));
-        if (depthClipped) return;
+        if (!(p.depth >= std::min(vp.znear, vp.zfar) && p.depth <= std::max(vp.znear, vp.zfar))) return; // depth clip
+        // Premultiplied colour stays within 0..1 when the colour does: no clamping per pixel needed.
+        const bool direct = tile.premultipliedOver && p.red >= 0 && p.red <= 1 && p.green >= 0 && p.green <= 1 &&
+                            p.blue >= 0 && p.blue <= 1;
+        float alpha[kTileSize + 4];
+        // Span limits relative to the centre, kept finite so that they convert to integers safely.
+        const float spanMin = float(x0) - 1.0f - p.centreX, spanMax = float(x1) + 1.0f - p.centreX;
         for (int y = y0; y < y1; ++y) {
             const float dy = (y + 0.5f) - p.centreY;
-            // u and v are affine in x: u = uBase + i00 * dx, v = vBase + i10 * dx. Keep the span of
-            // x where both stay within three standard deviations.
+            // u and v are affine in x: u = uBase + i00 * dx, v = vBase + i10 * dx. Keep the span
+            // of the row inside the ellipse u^2 + v^2 <= maxDistance2; the mask below decides.
             const float uBase = p.i01 * dy, vBase = p.i11 * dy;
-            float lo = float(x0) + 0.5f - p.centreX, hi = float(x1) - 0.5f - p.centreX;
-            auto narrow = [&](float base, float slope) {
-                if (slope == 0.0f) {
-                    if (std::fabs(base) > 3.0f) hi = lo - 1.0f;
-                    return;
-                }
-                float a = (-3.0f - base) / slope, b = (3.0f - base) / slope;
-                if (a > b) std::swap(a, b);
-                lo = std::max(lo, a);
-                hi = std::min(hi, b);
-            };
-            narrow(uBase, p.i00);
-            narrow(vBase, p.i10);
+            const float b = 2.0f * (uBase * p.i00 + vBase * p.i10);
+            const float c = uBase * uBase + vBase * vBase - p.maxDistance2;
+            const float discriminant = b * b - 4.0f * p.a * c;
+            if (!(discriminant >= 0.0f)) continue;
+            const float root = std::sqrt(discriminant);
+            const float lo = std::max(spanMin, (-b - root) * p.inverse2a) + p.centreX - 0.5f;
+            const float hi = std::min(spanMax, (-b + root) * p.inverse2a) + p.centreX - 0.5f;
             if (!(hi >= lo)) continue;
-            const int xs = std::max(x0, int(std::floor(lo + p.centreX - 0.5f)));
-            const int xe = std::min(x1, int(std::ceil(hi + p.centreX - 0.5f)) + 1);
-            for (int x = xs; x < xe; ++x) {
-                const float dx = (x + 0.5f) - p.centreX;
-                const float u = uBase + p.i00 * dx, v = vBase + p.i10 * dx;
-                if (!(std::fabs(u) <= 3.0f && std::fabs(v) <= 3.0f)) continue;
-                if (u * u + v * v > p.maxDistance2) continue;
-                const float alpha = splatAlpha(p.opacity, u, v);
-                if (!(alpha >= kMinAlpha)) continue;
-                if (tile.premultipliedOver) {
-                    tile.blendOver(x, y, p.red * alpha, p.green * alpha, p.blue * alpha, alpha);
-                } else {
-                    FragmentOutput out{};
-                    out.color[0] = {p.red * alpha, p.green * alpha, p.blue * alpha, alpha};
-                    tile.writeFragment(x, y, p.depth, out);
+            int xs = static_cast<int>(lo); // ceil(lo)
+            xs += float(xs) < lo;
+            int xe = static_cast<int>(hi); // floor(hi) + 1
+            xe -= float(xe) > hi;
+            xs = std::max(x0, xs);
+            xe = std::min(x1, xe + 1);
+            const int n = xe - xs;
+            if (n <= 0) continue;
+            const float dx0 = (xs + 0.5f) - p.centreX;
+            for (int i = 0; i < n; i += 4) { // four pixels at a time; alpha has room past the span
+                const Float4 dx = Float4{0, 1, 2, 3} + (dx0 + float(i));
+                const Float4 u = uBase + p.i00 * dx, v = vBase + p.i10 * dx;
+                // Within the span |u| and |v| stay near 3 at most, so the exponent stays far above -87.
+                const Float4 g = p.opacity * fastExp(-0.5f * (u * u + v * v));
+                const Float4 value = g < kMaxAlpha ? g : kMaxAlpha;
+                const Int4 inside = (absolute(u) <= 3.0f) & (absolute(v) <= 3.0f) & (value >= kMinAlpha);
+                const Float4 kept = reinterpret_cast<Float4>(reinterpret_cast<Int4>(value) & inside);
+                std::memcpy(alpha + i, &kept, sizeof kept);
+            }
+            if (direct) {
+                float* d = tile.color[0] + ((y - tile.originY) * kTileSize + (xs - tile.originX)) * 4;
+                for (int i = 0; i < n; ++i, d += 4) {
+                    const float k = 1.0f - alpha[i];
+                    d[0] = p.red * alpha[i] + d[0] * k;
+                    d[1] = p.green * alpha[i] + d[1] * k;
+                    d[2] = p.blue * alpha[i] + d[2] * k;
+                    d[3] = alpha[i] + d[3] * k;
                 }
+                continue;
+            }
+            for (int i = 0; i < n; ++i) {
+                if (alpha[i] == 0.0f) continue;
+                FragmentOutput out{};
+                out.color[0] = {p.red * alpha[i], p.green * alpha[i], p.blue * alpha[i], alpha[i]};
+                if (tile.premultipliedOver) tile.blendOver(xs + i, y, out.color[0].x, out.color[0].y, out.color[0].z, alpha[i]);
+                else tile.writeFragment(xs + i, y, p.depth, out);
             }
         }
     }
