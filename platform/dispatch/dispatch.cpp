@@ -21,8 +21,11 @@ namespace {
 struct MainQueue {
     asio::io_context context;
     asio::executor_work_guard<asio::io_context::executor_type> guard{context.get_executor()};
-    std::atomic<std::thread::id> thread{std::this_thread::get_id()};
 };
+
+// Until a thread runs or pumps the main queue, the main thread is the one that started the program
+// (static initialisation runs there).
+std::atomic<std::thread::id> mainThread{std::this_thread::get_id()};
 
 // Deliberately never destroyed: handlers and pool threads may still run while the process exits.
 MainQueue& mainQueue() {
@@ -37,7 +40,7 @@ asio::thread_pool& pool() {
 
 void becomeMainThread() {
     auto& q = mainQueue();
-    q.thread = std::this_thread::get_id();
+    mainThread = std::this_thread::get_id();
     if (q.context.stopped()) q.context.restart();
 }
 
@@ -45,7 +48,7 @@ void becomeMainThread() {
 
 void postMain(Task task) { asio::post(mainQueue().context, std::move(task)); }
 
-bool isMainThread() { return mainQueue().thread.load() == std::this_thread::get_id(); }
+bool isMainThread() { return mainThread.load() == std::this_thread::get_id(); }
 
 void runMain() {
     becomeMainThread();

@@ -1,0 +1,232 @@
+// Extraction: Zip::unzipFile and Zip::quickUnzipFile.
+
+#include "kit/zip/directory_below.hpp"
+#include "kit/zip/encrypted_entry_reader.hpp"
+#include "kit/zip/entry_name.hpp"
+#include "kit/zip/file_progress.hpp"
+#include "kit/zip/text_encoding.hpp"
+#include "kit/zip/zip.hpp"
+#include "platform/files/directories.hpp"
+#include "platform/log/log.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unzip.h>
+
+#include <array>
+#include <cerrno>
+#include <memory>
+#include <type_traits>
+
+namespace fs = std::filesystem;
+using namespace zipdetail;
+
+namespace {
+
+constexpr std::size_t kCopyBufferSize = 4096;
+constexpr unsigned long kEncryptedFlag = 0x1;
+
+struct UnzCloser {
+    void operator()(std::remove_pointer_t<unzFile> * handle) const { unzClose(handle); }
+};
+using UnzipHandle = std::unique_ptr<std::remove_pointer_t<unzFile>, UnzCloser>;
+
+[[noreturn]] void fail() { throw makeZipError(ZipErrorCode::unzipFail); }
+
+std::error_code lastError() { return std::error_code(errno, std::generic_category()); }
+
+// The archive's size in bytes; the error of stat passes on as a filesystem_error.
+double archiveSize(const fs::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) throw fs::filesystem_error("cannot read archive attributes", path, lastError());
+    return static_cast<double>(st.st_size);
+}
+
+// Writes all `count` bytes, resuming after partial writes.
+bool writeAll(int fd, const char* bytes, std::size_t count) {
+    while (count > 0) {
+        const ssize_t written = ::write(fd, bytes, count);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes += written;
+        count -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// One extraction call: walks the entries of an open archive and writes them below the destination.
+class Extraction {
+public:
+    Extraction(unzFile archive, const fs::path& destination, bool overwrite, std::optional<std::string> password)
+        : archive_(archive), destination_(destination), overwrite_(overwrite), password_(std::move(password)) {}
+
+    // Extracts the current entry and returns its target path; nullopt when the overwrite rule
+    // skipped it (the entry is closed then).
+    std::optional<fs::path> extractCurrentEntry(double& compressedTotal) {
+        unz_file_info64 info{};
+        if (unzGetCurrentFileInfo64(archive_, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) fail();
+        openEntry(info);
+        std::string storedName(info.size_filename + 1, '\0');
+        unzGetCurrentFileInfo64(archive_, nullptr, storedName.data(), info.size_filename + 1, nullptr, 0, nullptr, 0);
+        storedName.resize(info.size_filename);
+        if (storedName.empty()) fail();
+
+        const bool isDirectory = isDirectoryEntryName(storedName);
+        const auto components = entryNameComponents(decodeUTF8Lossy(storedName));
+        if (!components || (!isDirectory && components->empty())) fail();
+        fs::path target = destination_;
+        for (const std::string& component : *components) target /= component;
+
+        // The directory itself, or the file's parent. A directory that cannot be made is not an
+        // error by itself: a file in it then fails to open.
+        const std::span<const std::string> directoryComponents(
+            components->data(), isDirectory ? components->size() : components->size() - 1);
+        DirectoryBelow directory = openDirectoryBelow(destination_, directoryComponents);
+        if (directory.blockedByLink) fail();
+
+        FileDescriptor file;
+        std::uint64_t written = 0;
+        if (!isDirectory) {
+            if (!directory.fd) fail();
+            const char* name = components->back().c_str();
+            struct stat existing {};
+            if (!overwrite_ && ::fstatat(directory.fd.get(), name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+                closeEntry();
+                return std::nullopt;
+            }
+            compressedTotal += static_cast<double>(info.compressed_size);
+            file = openTargetFile(directory.fd.get(), name);
+            written = copyEntryData(file.get());
+        } else {
+            compressedTotal += static_cast<double>(info.compressed_size);
+        }
+
+        if (!closeEntry()) fail();
+        if (written != info.uncompressed_size) fail();
+
+        const int modeHolder = isDirectory ? directory.fd.get() : file.get();
+        setPermissions(modeHolder, info.external_fa, target, directory.error);
+        if (file.close() != 0) fail();
+        return target;
+    }
+
+private:
+    // Opens the current entry's data. Encrypted entries are decrypted here when there is a password
+    // (minizip as built cannot); with none they are read as they are and fail the CRC or size test.
+    void openEntry(const unz_file_info64& info) {
+        encrypted_.reset();
+        if (password_ && (info.flag & kEncryptedFlag) != 0) {
+            encrypted_.emplace(archive_, info, *password_);
+            if (!encrypted_->passwordAccepted()) fail();
+        } else if (unzOpenCurrentFile(archive_) != UNZ_OK) {
+            fail();
+        }
+    }
+
+    int readEntry(char* out, unsigned size) {
+        return encrypted_ ? encrypted_->read(out, size) : unzReadCurrentFile(archive_, out, size);
+    }
+
+    // Closes the current entry; false when its data does not match the recorded CRC-32.
+    bool closeEntry() {
+        const int result = unzCloseCurrentFile(archive_);
+        return encrypted_ ? encrypted_->complete() : result != UNZ_CRCERROR;
+    }
+
+    // Creates or truncates the regular file `name` in `directory`; never follows a symbolic link and
+    // never blocks on a FIFO planted there.
+    static FileDescriptor openTargetFile(int directory, const char* name) {
+        FileDescriptor file(::openat(directory, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                                     0666));
+        struct stat st {};
+        if (!file || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) fail();
+        return file;
+    }
+
+    std::uint64_t copyEntryData(int fd) {
+        std::uint64_t written = 0;
+        for (;;) {
+            const int count = readEntry(buffer_.data(), static_cast<unsigned>(buffer_.size()));
+            if (count <= 0) break; // the end, or data that cannot be inflated: caught by the CRC or size test
+            if (!writeAll(fd, buffer_.data(), static_cast<std::size_t>(count))) fail();
+            written += static_cast<std::uint64_t>(count);
+        }
+        return written;
+    }
+
+    // Applies the Unix permission bits of the entry's external attributes when they grant the owner
+    // read access; file-type bits are never used.
+    static void setPermissions(int fd, unsigned long externalAttributes, const fs::path& target,
+                               std::error_code openError) {
+        if (externalAttributes == 0) return;
+        const mode_t mode = static_cast<mode_t>((externalAttributes >> 16) & 0777);
+        if (mode < 0400) return;
+        std::error_code error = openError ? openError : std::make_error_code(std::errc::bad_file_descriptor);
+        if (fd >= 0) {
+            if (::fchmod(fd, mode) == 0) return;
+            error = lastError();
+        }
+        platform::log::print("Failed to set permissions to file " + target.string() + ", error: " + error.message());
+    }
+
+    unzFile archive_;
+    const fs::path& destination_;
+    bool overwrite_;
+    std::optional<std::string> password_;
+    std::optional<EncryptedEntryReader> encrypted_;
+    std::array<char, kCopyBufferSize> buffer_{};
+};
+
+} // namespace
+
+void Zip::unzipFile(const fs::path& zipFilePath, const fs::path& destination, bool overwrite,
+                    const std::optional<std::string>& password, ProgressHandler progress,
+                    FileOutputHandler fileOutputHandler) {
+    std::error_code ec;
+    if (!fs::exists(zipFilePath, ec)) throw makeZipError(ZipErrorCode::fileNotFound);
+    if (!isValidFileExtension(pathExtension(zipFilePath))) throw makeZipError(ZipErrorCode::fileNotFound);
+
+    const double totalSize = archiveSize(zipFilePath);
+    FileProgress fileProgress(static_cast<std::int64_t>(totalSize));
+
+    UnzipHandle archive(unzOpen64(zipFilePath.c_str()));
+    if (!archive || unzGoToFirstFile(archive.get()) != UNZ_OK) fail();
+
+    // A password that is not plain ASCII cannot be what the archive was encrypted with.
+    std::optional<std::string> asciiPassword;
+    if (password && isASCII(*password)) asciiPassword = password;
+    Extraction extraction(archive.get(), destination, overwrite, std::move(asciiPassword));
+
+    double compressedTotal = 0;
+    int moved = UNZ_OK;
+    while (moved == UNZ_OK) {
+        const auto target = extraction.extractCurrentEntry(compressedTotal);
+        moved = unzGoToNextFile(archive.get());
+        if (!target) continue;
+        if (progress && totalSize > 0) progress(compressedTotal / totalSize);
+        if (fileOutputHandler) fileOutputHandler(fs::path(percentEncodeForQuery(target->string())));
+        fileProgress.completedUnitCount = static_cast<std::int64_t>(compressedTotal);
+    }
+    if (progress) progress(1.0);
+    fileProgress.finish();
+}
+
+fs::path Zip::quickUnzipFile(const fs::path& zipFilePath, ProgressHandler progress) {
+    std::string name = lastPathComponent(zipFilePath);
+    const std::string extension = pathExtension(zipFilePath);
+    if (!extension.empty()) {
+        const std::string suffix = "." + extension;
+        for (std::size_t at = name.find(suffix); at != std::string::npos; at = name.find(suffix, at))
+            name.erase(at, suffix.size());
+    }
+    const fs::path destination = platform::files::documentsDirectory() / name;
+    try {
+        unzipFile(zipFilePath, destination, true, std::nullopt, std::move(progress));
+    } catch (...) {
+        throw makeZipError(ZipErrorCode::unzipFail);
+    }
+    return destination;
+}

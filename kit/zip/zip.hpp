@@ -1,0 +1,67 @@
+#pragma once
+// The archive module: extracts and creates ZIP archives through minizip.
+//
+// Every operation is synchronous on the calling thread; callbacks run on that thread between
+// entries. Extraction never writes outside its destination: entry names are split into
+// components, "." and empty components are dropped, and ".." or a NUL byte fails the call.
+
+#include "kit/model/typed_error.hpp"
+#include "kit/zip/archive_file.hpp"
+#include "kit/zip/zip_compression.hpp"
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class ZipErrorCode { fileNotFound, unzipFail, zipFail };
+using ZipError = TypedError<ZipErrorCode>;
+
+// "File not found." / "Failed to unzip file." / "Failed to zip file."
+std::string description(ZipErrorCode code);
+ZipError makeZipError(ZipErrorCode code);
+
+class Zip {
+public:
+    using ProgressHandler = std::function<void(double)>;
+    using FileOutputHandler = std::function<void(const std::filesystem::path&)>;
+
+    // Extracts every entry of the archive below `destination` (created when missing).
+    // With `overwrite` false, files that already exist are left alone and skipped. A password that
+    // is not pure ASCII is ignored. `progress` receives the share of the archive's bytes handled so
+    // far after each entry written, then 1.0; `fileOutputHandler` receives each written target as
+    // its percent-encoded path text.
+    // Throws ZipError, or std::filesystem::filesystem_error when the archive's attributes cannot be
+    // read. Entries extracted before a failure stay on disk.
+    static void unzipFile(const std::filesystem::path& zipFilePath, const std::filesystem::path& destination,
+                          bool overwrite, const std::optional<std::string>& password,
+                          ProgressHandler progress = {}, FileOutputHandler fileOutputHandler = {});
+
+    // Extracts into Documents/<archive name without its extension> (overwriting) and returns that
+    // directory. Every failure is ZipErrorCode::unzipFail.
+    static std::filesystem::path quickUnzipFile(const std::filesystem::path& zipFilePath,
+                                                ProgressHandler progress = {});
+
+    // Writes a new archive of the given files; a directory contributes every file below it, named
+    // "<directory name>/<relative path>". Throws ZipErrorCode::zipFail; a failed archive is removed
+    // and a file that was at `zipFilePath` before is left as it was.
+    static void zipFiles(const std::vector<std::filesystem::path>& paths, const std::filesystem::path& zipFilePath,
+                         const std::optional<std::string>& password, ZipCompression compression,
+                         ProgressHandler progress = {});
+
+    // Writes a new archive of in-memory blocks; empty blocks give no entry. Throws
+    // ZipErrorCode::zipFail like zipFiles.
+    static void zipData(const std::vector<ArchiveFile>& archiveFiles, const std::filesystem::path& zipFilePath,
+                        const std::optional<std::string>& password, ZipCompression compression,
+                        ProgressHandler progress = {});
+
+    // Archives `paths` as Documents/<fileName>.zip with default compression and returns its path.
+    static std::filesystem::path quickZipFiles(const std::vector<std::filesystem::path>& paths,
+                                               const std::string& fileName, ProgressHandler progress = {});
+
+    // Extensions (without the dot) accepted besides the built-in "zip" and "cbz"; compared exactly.
+    static void addCustomFileExtension(const std::string& fileExtension);
+    static void removeCustomFileExtension(const std::string& fileExtension);
+    static bool isValidFileExtension(const std::string& fileExtension);
+};

@@ -1,0 +1,12 @@
+#include "kit/zip/zip.hpp"
+
+std::string description(ZipErrorCode code) {
+    switch (code) {
+    case ZipErrorCode::fileNotFound: return "File not found.";
+    case ZipErrorCode::unzipFail: return "Failed to unzip file.";
+    case ZipErrorCode::zipFail: return "Failed to zip file.";
+    }
+    return {};
+}
+
+ZipError makeZipError(ZipErrorCode code) { return ZipError(code, description(code)); }
