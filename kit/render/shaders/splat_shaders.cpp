@@ -181,12 +181,12 @@ public:
             }
             if (direct) {
                 float* d = tile.color[0] + ((y - tile.originY) * kTileSize + (xs - tile.originX)) * 4;
-                for (int i = 0; i < n; ++i, d += 4) {
-                    const float k = 1.0f - alpha[i];
-                    d[0] = p.red * alpha[i] + d[0] * k;
-                    d[1] = p.green * alpha[i] + d[1] * k;
-                    d[2] = p.blue * alpha[i] + d[2] * k;
-                    d[3] = alpha[i] + d[3] * k;
+                const Float4 color{p.red, p.green, p.blue, 1.0f};
+                for (int i = 0; i < n; ++i, d += 4) { // one pixel (r, g, b, a) per register
+                    Float4 pixel;
+                    std::memcpy(&pixel, d, sizeof pixel);
+                    pixel = color * alpha[i] + pixel * (1.0f - alpha[i]);
+                    std::memcpy(d, &pixel, sizeof pixel);
                 }
                 continue;
             }
