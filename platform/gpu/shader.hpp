@@ -112,6 +112,10 @@ struct TileTarget {
     // test or write. Fused draws may then call blendOver instead of writeFragment.
     bool premultipliedOver = false;
     bool clampColor = false; // attachment 0 is a normalised format
+    // Set while a fused draw that composes front to back runs (see FusedDraw): per pixel, the
+    // colour gathered so far (r, g, b, a) and the transmittance left for what lies behind it.
+    float* accumulated = nullptr;
+    float* transmittance = nullptr;
 
     // Depth test, blending and writing of one fragment at window pixel (x, y) inside the tile.
     void writeFragment(int x, int y, float depth, const FragmentOutput& out);
@@ -148,6 +152,12 @@ struct DrawContext {
 class FusedDraw {
 public:
     virtual ~FusedDraw() = default;
+    // True when shade() can also compose front to back: given the primitives nearest first, it adds
+    // each fragment under what is there (accumulated += transmittance * premultiplied colour;
+    // transmittance *= 1 - alpha) when the tile's accumulated and transmittance are set. The
+    // device uses it for premultiplied-over blending, which gives the same image, and stops once no
+    // pixel of a tile lets more than 1/1024 through.
+    virtual bool composesFrontToBack() const { return false; }
     // Bytes of set-up data per instance.
     virtual std::size_t primitiveBytes() const = 0;
     // Sets up `instance` into `primitive`; returns the window area it may cover, empty to cull.

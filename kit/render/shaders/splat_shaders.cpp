@@ -88,11 +88,11 @@ struct SplatPrimitive {
     float i00, i01, i10, i11; // inverse of the axis matrix, scaled by 3
     float red, green, blue, opacity;
     float maxDistance2; // beyond this u^2 + v^2 no fragment reaches the smallest kept alpha
-    float a, inverse2a; // u^2 + v^2 = a dx^2 + b dx + c along a row
 };
 
 class SplatFusedDraw final : public FusedDraw {
 public:
+    bool composesFrontToBack() const override { return true; }
     std::size_t primitiveBytes() const override { return sizeof(SplatPrimitive); }
 
     WindowBounds setup(const DrawContext& context, std::uint32_t instance, std::byte* primitive) const override {
@@ -126,9 +126,7 @@ public:
         // opacity * exp(-q / 2) >= 1/255  <=>  q <= 2 ln(255 opacity); a little slack keeps the
         // exact test below the only one that decides.
         p->maxDistance2 = 2.0f * std::log(255.0f * std::min(f.opacity, 1.0f)) * 1.001f + 1e-4f;
-        p->a = p->i00 * p->i00 + p->i10 * p->i10;
-        p->inverse2a = 0.5f / p->a;
-        if (!(p->maxDistance2 > 0.0f) || !std::isfinite(p->inverse2a)) return {};
+        if (!(p->maxDistance2 > 0.0f)) return {};
         // The smaller of the quad's box and the box of the ellipse where fragments can be kept.
         const float reach = std::sqrt(p->maxDistance2) / 3.0f;
         const float ex = std::min(std::fabs(a1x) + std::fabs(a2x), reach * std::sqrt(a1x * a1x + a2x * a2x));
@@ -144,40 +142,43 @@ public:
         // Premultiplied colour stays within 0..1 when the colour does: no clamping per pixel needed.
         const bool direct = tile.premultipliedOver && p.red >= 0 && p.red <= 1 && p.green >= 0 && p.green <= 1 &&
                             p.blue >= 0 && p.blue <= 1;
+        // Every row covers the same columns [x0, x1): the loops have one trip count per call, which
+        // the branch predictor learns, and pixels outside the footprint get alpha 0 (a no-op).
+        const int n = x1 - x0;
+        const int xs = x0;
         float alpha[kTileSize + 4];
-        // Span limits relative to the centre, kept finite so that they convert to integers safely.
-        const float spanMin = float(x0) - 1.0f - p.centreX, spanMax = float(x1) + 1.0f - p.centreX;
+        const float dx0 = (x0 + 0.5f) - p.centreX;
         for (int y = y0; y < y1; ++y) {
             const float dy = (y + 0.5f) - p.centreY;
-            // u and v are affine in x: u = uBase + i00 * dx, v = vBase + i10 * dx. Keep the span
-            // of the row inside the ellipse u^2 + v^2 <= maxDistance2; the mask below decides.
+            // u and v are affine in x: u = uBase + i00 * dx, v = vBase + i10 * dx.
             const float uBase = p.i01 * dy, vBase = p.i11 * dy;
-            const float b = 2.0f * (uBase * p.i00 + vBase * p.i10);
-            const float c = uBase * uBase + vBase * vBase - p.maxDistance2;
-            const float discriminant = b * b - 4.0f * p.a * c;
-            if (!(discriminant >= 0.0f)) continue;
-            const float root = std::sqrt(discriminant);
-            const float lo = std::max(spanMin, (-b - root) * p.inverse2a) + p.centreX - 0.5f;
-            const float hi = std::min(spanMax, (-b + root) * p.inverse2a) + p.centreX - 0.5f;
-            if (!(hi >= lo)) continue;
-            int xs = static_cast<int>(lo); // ceil(lo)
-            xs += float(xs) < lo;
-            int xe = static_cast<int>(hi); // floor(hi) + 1
-            xe -= float(xe) > hi;
-            xs = std::max(x0, xs);
-            xe = std::min(x1, xe + 1);
-            const int n = xe - xs;
-            if (n <= 0) continue;
-            const float dx0 = (xs + 0.5f) - p.centreX;
-            for (int i = 0; i < n; i += 4) { // four pixels at a time; alpha has room past the span
+            for (int i = 0; i < n; i += 4) { // four pixels at a time; alpha has room past the row
                 const Float4 dx = Float4{0, 1, 2, 3} + (dx0 + float(i));
                 const Float4 u = uBase + p.i00 * dx, v = vBase + p.i10 * dx;
-                // Within the span |u| and |v| stay near 3 at most, so the exponent stays far above -87.
-                const Float4 g = p.opacity * fastExp(-0.5f * (u * u + v * v));
+                Float4 distance2 = u * u + v * v;
+                distance2 = distance2 < 150.0f ? distance2 : 150.0f; // keeps the exponent above -87
+                const Float4 g = p.opacity * fastExp(-0.5f * distance2);
                 const Float4 value = g < kMaxAlpha ? g : kMaxAlpha;
                 const Int4 inside = (absolute(u) <= 3.0f) & (absolute(v) <= 3.0f) & (value >= kMinAlpha);
                 const Float4 kept = reinterpret_cast<Float4>(reinterpret_cast<Int4>(value) & inside);
                 std::memcpy(alpha + i, &kept, sizeof kept);
+            }
+            if (tile.transmittance) { // front to back: under what nearer splats left visible
+                const int first = (y - tile.originY) * kTileSize + (xs - tile.originX);
+                float* gathered = tile.accumulated + first * 4;
+                float* through = tile.transmittance + first;
+                const Float4 color{p.red, p.green, p.blue, 1.0f};
+                for (int i = 0; i < n; ++i, gathered += 4) {
+                    const float weight = through[i] * alpha[i];
+                    Float4 source = color * alpha[i];
+                    source = source < 1.0f ? source : 1.0f; // as a normalised attachment clamps it
+                    Float4 sum;
+                    std::memcpy(&sum, gathered, sizeof sum);
+                    sum += source * through[i];
+                    std::memcpy(gathered, &sum, sizeof sum);
+                    through[i] -= weight;
+                }
+                continue;
             }
             if (direct) {
                 float* d = tile.color[0] + ((y - tile.originY) * kTileSize + (xs - tile.originX)) * 4;
