@@ -7,19 +7,36 @@
 
 namespace platform::gpu {
 
-// ---- render encoder ----
+// ---- encoders ----
 
-RenderCommandEncoder::RenderCommandEncoder(std::shared_ptr<CommandBuffer> commandBuffer, EncoderRecord& record)
+CommandEncoder::CommandEncoder(std::shared_ptr<CommandBuffer> commandBuffer, EncoderRecord& record)
     : commandBuffer_(std::move(commandBuffer)), record_(record) {}
 
-void RenderCommandEncoder::append(Command command) {
+void CommandEncoder::append(Command command) {
     if (record_.ended) throw std::logic_error("encoding into an encoder that has ended");
     record_.commands.push_back(std::move(command));
 }
 
-void RenderCommandEncoder::setLabel(std::string label) { record_.label = std::move(label); }
-void RenderCommandEncoder::pushDebugGroup(std::string name) { append(command::PushDebugGroup{std::move(name)}); }
-void RenderCommandEncoder::popDebugGroup() { append(command::PopDebugGroup{}); }
+void CommandEncoder::appendBuffer(ShaderStage stage, std::shared_ptr<Buffer> buffer, std::size_t offset,
+                                  std::size_t index) {
+    if (buffer) commandBuffer_->use(buffer);
+    append(command::SetBuffer{stage, index, std::move(buffer), offset});
+}
+
+void CommandEncoder::appendBytes(ShaderStage stage, const void* bytes, std::size_t length, std::size_t index) {
+    const auto* b = static_cast<const std::byte*>(bytes);
+    append(command::SetBytes{stage, index, std::vector<std::byte>(b, b + length)});
+}
+
+void CommandEncoder::appendTexture(ShaderStage stage, std::shared_ptr<Texture> texture, std::size_t index) {
+    if (texture) commandBuffer_->use(texture);
+    append(command::SetTexture{stage, index, std::move(texture)});
+}
+
+void CommandEncoder::setLabel(std::string label) { record_.label = std::move(label); }
+void CommandEncoder::pushDebugGroup(std::string name) { append(command::PushDebugGroup{std::move(name)}); }
+void CommandEncoder::popDebugGroup() { append(command::PopDebugGroup{}); }
+void CommandEncoder::endEncoding() { record_.ended = true; }
 
 void RenderCommandEncoder::setRenderPipelineState(std::shared_ptr<RenderPipelineState> state) {
     append(command::SetRenderPipelineState{std::move(state)});
@@ -30,28 +47,23 @@ void RenderCommandEncoder::setDepthStencilState(std::shared_ptr<DepthStencilStat
 }
 
 void RenderCommandEncoder::setVertexBuffer(std::shared_ptr<Buffer> buffer, std::size_t offset, std::size_t index) {
-    if (buffer) commandBuffer_->use(buffer);
-    append(command::SetBuffer{ShaderStage::vertex, index, std::move(buffer), offset});
+    appendBuffer(ShaderStage::vertex, std::move(buffer), offset, index);
 }
 
 void RenderCommandEncoder::setVertexBytes(const void* bytes, std::size_t length, std::size_t index) {
-    const auto* b = static_cast<const std::byte*>(bytes);
-    append(command::SetBytes{ShaderStage::vertex, index, std::vector<std::byte>(b, b + length)});
+    appendBytes(ShaderStage::vertex, bytes, length, index);
 }
 
 void RenderCommandEncoder::setFragmentBuffer(std::shared_ptr<Buffer> buffer, std::size_t offset, std::size_t index) {
-    if (buffer) commandBuffer_->use(buffer);
-    append(command::SetBuffer{ShaderStage::fragment, index, std::move(buffer), offset});
+    appendBuffer(ShaderStage::fragment, std::move(buffer), offset, index);
 }
 
 void RenderCommandEncoder::setFragmentBytes(const void* bytes, std::size_t length, std::size_t index) {
-    const auto* b = static_cast<const std::byte*>(bytes);
-    append(command::SetBytes{ShaderStage::fragment, index, std::vector<std::byte>(b, b + length)});
+    appendBytes(ShaderStage::fragment, bytes, length, index);
 }
 
 void RenderCommandEncoder::setFragmentTexture(std::shared_ptr<Texture> texture, std::size_t index) {
-    if (texture) commandBuffer_->use(texture);
-    append(command::SetTexture{ShaderStage::fragment, index, std::move(texture)});
+    appendTexture(ShaderStage::fragment, std::move(texture), index);
 }
 
 void RenderCommandEncoder::setViewport(const Viewport& viewport) { append(command::SetViewports{{viewport}}); }
@@ -70,46 +82,25 @@ void RenderCommandEncoder::drawPrimitives(PrimitiveType type, std::uint32_t vert
     append(command::DrawPrimitives{type, vertexStart, vertexCount, instanceCount});
 }
 
-void RenderCommandEncoder::endEncoding() { record_.ended = true; }
-
-// ---- compute encoder ----
-
-ComputeCommandEncoder::ComputeCommandEncoder(std::shared_ptr<CommandBuffer> commandBuffer, EncoderRecord& record)
-    : commandBuffer_(std::move(commandBuffer)), record_(record) {}
-
-void ComputeCommandEncoder::append(Command command) {
-    if (record_.ended) throw std::logic_error("encoding into an encoder that has ended");
-    record_.commands.push_back(std::move(command));
-}
-
-void ComputeCommandEncoder::setLabel(std::string label) { record_.label = std::move(label); }
-void ComputeCommandEncoder::pushDebugGroup(std::string name) { append(command::PushDebugGroup{std::move(name)}); }
-void ComputeCommandEncoder::popDebugGroup() { append(command::PopDebugGroup{}); }
-
 void ComputeCommandEncoder::setComputePipelineState(std::shared_ptr<ComputePipelineState> state) {
     append(command::SetComputePipelineState{std::move(state)});
 }
 
 void ComputeCommandEncoder::setBuffer(std::shared_ptr<Buffer> buffer, std::size_t offset, std::size_t index) {
-    if (buffer) commandBuffer_->use(buffer);
-    append(command::SetBuffer{ShaderStage::compute, index, std::move(buffer), offset});
+    appendBuffer(ShaderStage::compute, std::move(buffer), offset, index);
 }
 
 void ComputeCommandEncoder::setBytes(const void* bytes, std::size_t length, std::size_t index) {
-    const auto* b = static_cast<const std::byte*>(bytes);
-    append(command::SetBytes{ShaderStage::compute, index, std::vector<std::byte>(b, b + length)});
+    appendBytes(ShaderStage::compute, bytes, length, index);
 }
 
 void ComputeCommandEncoder::setTexture(std::shared_ptr<Texture> texture, std::size_t index) {
-    if (texture) commandBuffer_->use(texture);
-    append(command::SetTexture{ShaderStage::compute, index, std::move(texture)});
+    appendTexture(ShaderStage::compute, std::move(texture), index);
 }
 
 void ComputeCommandEncoder::dispatchThreadgroups(Size3 threadgroupsPerGrid, Size3 threadsPerThreadgroup) {
     append(command::DispatchThreadgroups{threadgroupsPerGrid, threadsPerThreadgroup});
 }
-
-void ComputeCommandEncoder::endEncoding() { record_.ended = true; }
 
 // ---- command buffer ----
 

@@ -30,13 +30,33 @@ public:
     virtual void present() = 0;
 };
 
-class RenderCommandEncoder {
+// What every encoder has: a label, debug groups, and an end after which nothing more is encoded.
+class CommandEncoder {
 public:
-    RenderCommandEncoder(std::shared_ptr<CommandBuffer> commandBuffer, EncoderRecord& record);
+    CommandEncoder(std::shared_ptr<CommandBuffer> commandBuffer, EncoderRecord& record);
 
     void setLabel(std::string label);
     void pushDebugGroup(std::string name);
     void popDebugGroup();
+    void endEncoding();
+
+protected:
+    // Throws std::logic_error after endEncoding().
+    void append(Command command);
+    // Binds `buffer` and marks it used by the command buffer.
+    void appendBuffer(ShaderStage stage, std::shared_ptr<Buffer> buffer, std::size_t offset, std::size_t index);
+    void appendBytes(ShaderStage stage, const void* bytes, std::size_t length, std::size_t index);
+    void appendTexture(ShaderStage stage, std::shared_ptr<Texture> texture, std::size_t index);
+
+private:
+    std::shared_ptr<CommandBuffer> commandBuffer_;
+    EncoderRecord& record_;
+};
+
+class RenderCommandEncoder : public CommandEncoder {
+public:
+    using CommandEncoder::CommandEncoder;
+
     void setRenderPipelineState(std::shared_ptr<RenderPipelineState> state);
     void setDepthStencilState(std::shared_ptr<DepthStencilState> state);
     void setVertexBuffer(std::shared_ptr<Buffer> buffer, std::size_t offset, std::size_t index);
@@ -49,34 +69,17 @@ public:
     void setVertexAmplificationCount(std::uint32_t count, std::span<const VertexAmplificationViewMapping> mappings);
     void drawPrimitives(PrimitiveType type, std::uint32_t vertexStart, std::uint32_t vertexCount,
                         std::uint32_t instanceCount = 1);
-    void endEncoding();
-
-private:
-    void append(Command command);
-
-    std::shared_ptr<CommandBuffer> commandBuffer_;
-    EncoderRecord& record_;
 };
 
-class ComputeCommandEncoder {
+class ComputeCommandEncoder : public CommandEncoder {
 public:
-    ComputeCommandEncoder(std::shared_ptr<CommandBuffer> commandBuffer, EncoderRecord& record);
+    using CommandEncoder::CommandEncoder;
 
-    void setLabel(std::string label);
-    void pushDebugGroup(std::string name);
-    void popDebugGroup();
     void setComputePipelineState(std::shared_ptr<ComputePipelineState> state);
     void setBuffer(std::shared_ptr<Buffer> buffer, std::size_t offset, std::size_t index);
     void setBytes(const void* bytes, std::size_t length, std::size_t index);
     void setTexture(std::shared_ptr<Texture> texture, std::size_t index);
     void dispatchThreadgroups(Size3 threadgroupsPerGrid, Size3 threadsPerThreadgroup);
-    void endEncoding();
-
-private:
-    void append(Command command);
-
-    std::shared_ptr<CommandBuffer> commandBuffer_;
-    EncoderRecord& record_;
 };
 
 class CommandBuffer : public std::enable_shared_from_this<CommandBuffer> {
