@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <random>
+#include <utility>
 
 using namespace rendertest;
 
@@ -130,21 +131,41 @@ TEST(SplatRendererImages, DoNotDependOnTheThreadCount) {
     }
 }
 
+// Largest and mean difference between two images, per byte.
+std::pair<int, double> difference(const Image& a, const Image& b) {
+    int worst = 0;
+    double total = 0;
+    for (std::size_t i = 0; i < a.bgra.size(); ++i) {
+        const int d = std::abs(int(a.bgra[i]) - int(b.bgra[i]));
+        worst = std::max(worst, d);
+        total += d;
+    }
+    return {worst, total / a.bgra.size()};
+}
+
+TEST(SplatRendererImages, OpaqueTilesComposedFrontToBackMatchBackToFrontBlending) {
+    // Hundreds of nearly opaque layers: the fused path stops early on tiles that no longer let
+    // light through; the generic path blends every fragment back to front.
+    std::mt19937 rng(23);
+    std::uniform_real_distribution<float> pos(-0.25f, 0.25f), unit(0, 1);
+    std::vector<SplatScenePoint> points;
+    for (int i = 0; i < 600; ++i)
+        points.push_back(point({pos(rng), pos(rng), pos(rng)}, {unit(rng), unit(rng), unit(rng)}, 0.97f,
+                               {0.3f, 0.3f, 0.3f}));
+    const auto [worst, mean] = difference(renderCloud(4, true, points, 64, 48), renderCloud(4, false, points, 64, 48));
+    EXPECT_LE(worst, 2);
+    EXPECT_LT(mean, 0.2);
+}
+
 TEST(SplatRendererImages, FusedPathMatchesTheGenericShaderPath) {
     const auto points = randomCloud(400, 11);
     const Image fused = renderCloud(4, true, points, 90, 70);
     const Image generic = renderCloud(4, false, points, 90, 70);
-    int worst = 0;
-    double total = 0;
-    for (std::size_t i = 0; i < fused.bgra.size(); ++i) {
-        const int d = std::abs(int(fused.bgra[i]) - int(generic.bgra[i]));
-        worst = std::max(worst, d);
-        total += d;
-    }
     // Both evaluate the same Gaussian; they differ only in float rounding, and where a pixel
     // centre falls exactly on a footprint's edge.
+    const auto [worst, mean] = difference(fused, generic);
     EXPECT_LE(worst, 3);
-    EXPECT_LT(total / fused.bgra.size(), 0.05);
+    EXPECT_LT(mean, 0.05);
     // The scene is not blank: enough pixels differ from the clear colour.
     int drawn = 0;
     for (std::size_t i = 0; i < fused.bgra.size(); i += 4) drawn += fused.bgra[i] != 255 || fused.bgra[i + 1] != 255;
