@@ -46,6 +46,14 @@ inline Float4 fastExp(Float4 x) {
     return p * reinterpret_cast<Float4>((whole + 126) << 23);
 }
 
+// True when none of the n pixels lets through more than 1/1024 (what is behind them cannot
+// change their stored 8-bit value).
+inline bool rowIsOpaque(const float* transmittance, int n) {
+    float most = 0.0f;
+    for (int i = 0; i < n; ++i) most = transmittance[i] > most ? transmittance[i] : most;
+    return most < 1.0f / 1024.0f;
+}
+
 inline Float4 absolute(Float4 v) { return reinterpret_cast<Float4>(reinterpret_cast<Int4>(v) & 0x7fffffff); }
 
 } // namespace
@@ -149,6 +157,8 @@ public:
         float alpha[kTileSize + 4];
         const float dx0 = (x0 + 0.5f) - p.centreX;
         for (int y = y0; y < y1; ++y) {
+            if (tile.transmittance && rowIsOpaque(tile.transmittance + (y - tile.originY) * kTileSize + (x0 - tile.originX), n))
+                continue; // nearer splats already hide this row
             const float dy = (y + 0.5f) - p.centreY;
             // u and v are affine in x: u = uBase + i00 * dx, v = vBase + i10 * dx.
             const float uBase = p.i01 * dy, vBase = p.i11 * dy;
