@@ -1,0 +1,35 @@
+#include "kit/service/mv_character_animation_service.hpp"
+
+#include "kit/service/proto/driven_ingress.pb.h"
+#include "kit/service/wire_format.hpp"
+
+namespace wire = api::driven_ingress::v1;
+
+void MvCharacterAnimationService::sendAudio(const std::string& reqID, const std::vector<std::uint8_t>& audio,
+                                            std::function<void(bool)> completion) {
+    wire::Message message;
+    message.set_type(wire::MESSAGE_CLIENT_AUDIO_INPUT);
+    auto* input = message.mutable_client_audio_input();
+    input->set_req_id(reqID);
+    input->set_audio(audio.data(), audio.size());
+    input->set_end(true);
+    sendMessage(encodeMessage(message), std::move(completion));
+}
+
+void MvCharacterAnimationService::handleMessageData(std::span<const std::uint8_t> data) {
+    wire::Message message;
+    if (!decodeMessage(message, data)) return;
+    // Dispatch on the type; a member other than the one it names reads as its default value.
+    switch (message.type()) {
+    case wire::MESSAGE_ERROR:
+        sendEvent(MvCharacterServiceEvent::Error{message.error().reason()});
+        break;
+    case wire::MESSAGE_SERVER_RESPONSE_ANIMATION: {
+        const auto& answer = message.server_response_animation();
+        sendEvent(MvCharacterServiceEvent::AnimationFrames{convertKeyframes(answer.animation().keyframes()), answer.req_id()});
+        break;
+    }
+    default:
+        break;
+    }
+}

@@ -1,0 +1,46 @@
+#include "kit/service/mv_character_audiovisual_service.hpp"
+
+#include "kit/service/proto/realtime.pb.h"
+#include "kit/service/wire_format.hpp"
+
+namespace wire = api::realtime::v1;
+
+void MvCharacterAudiovisualService::sendAudio(const std::string& reqID, const std::vector<std::uint8_t>& audio,
+                                              std::function<void(bool)> completion) {
+    wire::Message message;
+    message.set_type(wire::MESSAGE_CLIENT_USER_SPEECH_END);
+    auto* speech = message.mutable_client_speech_end();
+    speech->set_req_id(reqID);
+    speech->set_audio(audio.data(), audio.size());
+    sendMessage(encodeMessage(message), std::move(completion));
+}
+
+void MvCharacterAudiovisualService::handleMessageData(std::span<const std::uint8_t> data) {
+    wire::Message message;
+    if (!decodeMessage(message, data)) return;
+    // Dispatch on the type; a member other than the one it names reads as its default value.
+    switch (message.type()) {
+    case wire::MESSAGE_ERROR:
+        sendEvent(MvCharacterServiceEvent::Error{message.error().reason()});
+        break;
+    case wire::MESSAGE_SERVER_RESPONSE_START:
+        sendEvent(MvCharacterServiceEvent::ResponseStart{message.server_response_start().req_id()});
+        break;
+    case wire::MESSAGE_SERVER_RESPONSE_END:
+        sendEvent(MvCharacterServiceEvent::ResponseEnd{message.server_response_end().req_id()});
+        break;
+    case wire::MESSAGE_SERVER_RESPONSE_AUDIO: {
+        const auto& audio = message.server_response_audio();
+        sendEvent(MvCharacterServiceEvent::AudioData{std::vector<std::uint8_t>(audio.audio().begin(), audio.audio().end()),
+                                                     audio.req_id()});
+        break;
+    }
+    case wire::MESSAGE_SERVER_RESPONSE_ANIMATION: {
+        const auto& answer = message.server_response_animation();
+        sendEvent(MvCharacterServiceEvent::AnimationFrames{convertKeyframes(answer.animation().keyframes()), answer.req_id()});
+        break;
+    }
+    default:
+        break;
+    }
+}

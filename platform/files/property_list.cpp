@@ -1,0 +1,207 @@
+#include "platform/files/property_list.hpp"
+
+#include <plist/plist.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+
+namespace platform::files {
+namespace {
+
+using namespace std::chrono;
+
+// 1 January 2001, 00:00:00 UTC, in seconds since the Unix epoch.
+constexpr double kReferenceDateUnixSeconds = 978307200.0;
+
+struct NodeDeleter {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using Node = std::unique_ptr<void, NodeDeleter>;
+
+// libplist hands out strings allocated with malloc.
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+using CString = std::unique_ptr<char, FreeDeleter>;
+
+// libplist 2.2 reports failures by leaving a NULL behind, so every constructor is checked.
+Node checked(plist_t node) {
+    if (node == nullptr) throw PropertyListError("property list: out of memory");
+    return Node(node);
+}
+
+Node makeDate(const PropertyListDate& date) {
+    const double seconds = date.secondsSinceReferenceDate;
+    if (!std::isfinite(seconds)) throw PropertyListError("property list: date is not finite");
+    double whole = std::floor(seconds);
+    if (whole < std::numeric_limits<std::int32_t>::min() || whole > std::numeric_limits<std::int32_t>::max())
+        throw PropertyListError("property list: date out of range");
+    auto usec = static_cast<std::int32_t>(std::llround((seconds - whole) * 1e6));
+    if (usec >= 1000000) {
+        usec -= 1000000;
+        whole += 1;
+        if (whole > std::numeric_limits<std::int32_t>::max())
+            throw PropertyListError("property list: date out of range");
+    }
+    return checked(plist_new_date(static_cast<std::int32_t>(whole), usec));
+}
+
+Node toNode(const PropertyList& value) {
+    struct Visitor {
+        Node operator()(bool v) const { return checked(plist_new_bool(v ? 1 : 0)); }
+        // Stored as the two's complement bit pattern, which the binary form writes as a signed
+        // 64-bit integer.
+        Node operator()(std::int64_t v) const { return checked(plist_new_uint(static_cast<std::uint64_t>(v))); }
+        Node operator()(double v) const { return checked(plist_new_real(v)); }
+        Node operator()(const std::string& v) const {
+            if (v.find('\0') != std::string::npos)
+                throw PropertyListError("property list: string contains a NUL character");
+            return checked(plist_new_string(v.c_str()));
+        }
+        Node operator()(const PropertyListDate& v) const { return makeDate(v); }
+        Node operator()(const PropertyList::Data& v) const {
+            return checked(plist_new_data(reinterpret_cast<const char*>(v.data()), v.size()));
+        }
+        Node operator()(const PropertyList::Array& v) const {
+            Node array = checked(plist_new_array());
+            for (const auto& item : v) plist_array_append_item(array.get(), toNode(item).release());
+            return array;
+        }
+        Node operator()(const PropertyList::Dictionary& v) const {
+            Node dict = checked(plist_new_dict());
+            for (const auto& [key, item] : v) {
+                if (key.find('\0') != std::string::npos)
+                    throw PropertyListError("property list: key contains a NUL character");
+                plist_dict_set_item(dict.get(), key.c_str(), toNode(item).release());
+            }
+            return dict;
+        }
+    };
+    return std::visit(Visitor{}, value.value());
+}
+
+std::string takeString(char* raw) {
+    CString owned(raw);
+    if (!owned) throw PropertyListError("property list: unreadable string");
+    return std::string(owned.get());
+}
+
+PropertyList fromNode(plist_t node) {
+    switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+        std::uint8_t v = 0;
+        plist_get_bool_val(node, &v);
+        return PropertyList(v != 0);
+    }
+    case PLIST_UINT: {
+        std::uint64_t v = 0;
+        plist_get_uint_val(node, &v);
+        return PropertyList(static_cast<std::int64_t>(v));
+    }
+    case PLIST_REAL: {
+        double v = 0;
+        plist_get_real_val(node, &v);
+        return PropertyList(v);
+    }
+    case PLIST_STRING: {
+        char* raw = nullptr;
+        plist_get_string_val(node, &raw);
+        return PropertyList(takeString(raw));
+    }
+    case PLIST_DATE: {
+        std::int32_t sec = 0, usec = 0;
+        plist_get_date_val(node, &sec, &usec);
+        return PropertyList(PropertyListDate{static_cast<double>(sec) + static_cast<double>(usec) / 1e6});
+    }
+    case PLIST_DATA: {
+        char* raw = nullptr;
+        std::uint64_t length = 0;
+        plist_get_data_val(node, &raw, &length);
+        CString owned(raw);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(owned.get());
+        return PropertyList(PropertyList::Data(bytes, bytes + (owned ? length : 0)));
+    }
+    case PLIST_ARRAY: {
+        PropertyList::Array items;
+        const std::uint32_t n = plist_array_get_size(node);
+        items.reserve(n);
+        for (std::uint32_t i = 0; i < n; ++i) items.push_back(fromNode(plist_array_get_item(node, i)));
+        return PropertyList(std::move(items));
+    }
+    case PLIST_DICT: {
+        PropertyList::Dictionary entries;
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(node, &it);
+        std::unique_ptr<void, FreeDeleter> iterator(it);
+        for (;;) {
+            char* key = nullptr;
+            plist_t item = nullptr;
+            plist_dict_next_item(node, it, &key, &item);
+            if (item == nullptr) {
+                std::free(key);
+                break;
+            }
+            entries.emplace_back(takeString(key), fromNode(item));
+        }
+        return PropertyList(std::move(entries));
+    }
+    default: throw PropertyListError("property list: unsupported value type");
+    }
+}
+
+} // namespace
+
+PropertyListDate PropertyListDate::fromTimePoint(system_clock::time_point time) {
+    const double unixSeconds = duration<double>(time.time_since_epoch()).count();
+    return PropertyListDate{unixSeconds - kReferenceDateUnixSeconds};
+}
+
+system_clock::time_point PropertyListDate::timePoint() const {
+    const duration<double> sinceEpoch(secondsSinceReferenceDate + kReferenceDateUnixSeconds);
+    return system_clock::time_point(duration_cast<system_clock::duration>(sinceEpoch));
+}
+
+const PropertyList* PropertyList::find(std::string_view key) const {
+    const auto* dict = as<Dictionary>();
+    if (dict == nullptr) return nullptr;
+    for (const auto& [k, v] : *dict)
+        if (k == key) return &v;
+    return nullptr;
+}
+
+void PropertyList::set(std::string key, PropertyList value) {
+    auto* dict = std::get_if<Dictionary>(&value_);
+    if (dict == nullptr) throw PropertyListError("property list: not a dictionary");
+    for (auto& [k, v] : *dict) {
+        if (k == key) {
+            v = std::move(value);
+            return;
+        }
+    }
+    dict->emplace_back(std::move(key), std::move(value));
+}
+
+std::vector<std::uint8_t> encodeBinaryPropertyList(const PropertyList& root) {
+    Node node = toNode(root);
+    char* raw = nullptr;
+    std::uint32_t length = 0;
+    plist_to_bin(node.get(), &raw, &length);
+    CString owned(raw);
+    if (!owned || length == 0) throw PropertyListError("property list: binary encoding failed");
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(owned.get());
+    return std::vector<std::uint8_t>(bytes, bytes + length);
+}
+
+PropertyList decodePropertyList(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty()) throw PropertyListError("property list: no data");
+    if (bytes.size() > std::numeric_limits<std::uint32_t>::max()) throw PropertyListError("property list: too large");
+    plist_t raw = nullptr;
+    plist_from_memory(reinterpret_cast<const char*>(bytes.data()), static_cast<std::uint32_t>(bytes.size()), &raw);
+    if (raw == nullptr) throw PropertyListError("property list: not a binary or XML property list");
+    Node node(raw);
+    return fromNode(node.get());
+}
+
+} // namespace platform::files

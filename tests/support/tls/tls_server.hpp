@@ -1,0 +1,53 @@
+#pragma once
+// A TLS server for tests: listens on 127.0.0.1 on a port the system picks, presents the localhost
+// test certificate and serves every accepted connection as a coroutine on one server thread.
+// Protocol peers (WebSocket, HTTPS) are built on it by supplying the session coroutine.
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
+
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace testsupport {
+
+class TlsServer {
+public:
+    using Stream = boost::beast::ssl_stream<boost::beast::tcp_stream>;
+    // Serves one connection whose TLS handshake has completed; runs on the server thread. A thrown
+    // exception ends that connection only.
+    using Session = std::function<boost::asio::awaitable<void>(Stream)>;
+
+    explicit TlsServer(Session session);
+    // Stops accepting, abandons every session (closing its socket) and joins the server thread.
+    ~TlsServer();
+    TlsServer(const TlsServer&) = delete;
+    TlsServer& operator=(const TlsServer&) = delete;
+
+    unsigned short port() const { return port_; }
+    // The server's executor, for timers and for posting work onto the server thread.
+    boost::asio::io_context& context() { return io_; }
+
+    // The host name the client asked for with SNI, or "" when it sent none.
+    static std::string serverName(Stream& stream);
+
+private:
+    boost::asio::awaitable<void> acceptLoop();
+    boost::asio::awaitable<void> serve(boost::asio::ip::tcp::socket socket);
+
+    // Declared before the I/O context: coroutine frames still queued when the context is destroyed
+    // hold streams that use the SSL context and were started from the session function.
+    boost::asio::ssl::context ssl_;
+    Session session_;
+    boost::asio::io_context io_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    unsigned short port_ = 0;
+    std::thread thread_;
+};
+
+} // namespace testsupport
