@@ -91,3 +91,12 @@ struct ViewportDescriptor {
     simd::float4x4 viewMatrix;
     ScreenSize screenSize;
 };
+
+// The view the draw loop builds for a frame, with the same fields; it is copied into a
+// ViewportDescriptor for the renderer.
+struct ModelRendererViewportDescriptor {
+    platform::gpu::Viewport viewport;
+    simd::float4x4 projectionMatrix;
+    simd::float4x4 viewMatrix;
+    ScreenSize screenSize;
+};

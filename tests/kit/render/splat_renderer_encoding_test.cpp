@@ -277,6 +277,32 @@ TEST_F(Encoding, PartsUpdateLeavesTheSplatsAlone) {
     EXPECT_EQ(renderer->splatCount(), 3u);
 }
 
+TEST(EncodingRefusals, NoDepthStateMeansNoFrameAndARetryLater) {
+    // A device that makes no depth-stencil state until told to.
+    class Refusing : public SoftwareDevice {
+    public:
+        bool refuse = true;
+        std::shared_ptr<DepthStencilState> makeDepthStencilState(const DepthStencilDescriptor& d) override {
+            return refuse ? nullptr : SoftwareDevice::makeDepthStencilState(d);
+        }
+    };
+    auto device = std::make_shared<Refusing>();
+    auto queue = device->makeCommandQueue();
+    SplatRenderer renderer(device, ColorFormat::RGB, PixelFormat::invalid, PixelFormat::invalid, 1, 1, 3);
+    renderer.add(point({0, 0, 0}, {1, 1, 1}, 1, {0.1f, 0.1f, 0.1f}));
+    auto target = makeTarget(*device, 8, 8);
+    auto cb = queue->makeCommandBuffer();
+    EXPECT_EQ(renderer.render({cameraView(8, 8, 2)}, target, StoreAction::store, nullptr, nullptr, nullptr, 0, cb, queue),
+              cb);
+    EXPECT_TRUE(cb->encoders().empty());
+    EXPECT_TRUE(renderer.renderPipelineState()); // the pipeline was built and is kept
+
+    device->refuse = false;
+    auto next = queue->makeCommandBuffer();
+    renderer.render({cameraView(8, 8, 2)}, target, StoreAction::store, nullptr, nullptr, nullptr, 0, next, queue);
+    EXPECT_EQ(next->encoders().size(), 1u);
+}
+
 using EncodingDeathTest = Encoding;
 
 TEST_F(EncodingDeathTest, AMissingShaderFunctionStopsTheProgram) {
