@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <optional>
+#include <utility>
 
 namespace platform::gpu {
 
@@ -83,40 +85,76 @@ std::byte* alignedBase(std::vector<std::byte>& storage) {
 
 } // namespace
 
-void PassExecutor::runRenderPass(const EncoderRecord& record) {
-    const RenderPassDescriptor& pass = *record.renderPass;
-
-    // The target: every attachment has the same size (checked when the encoder was made).
+// The attachments of one render pass and its grid of tiles (every slice has its own tiles).
+struct PassExecutor::Target {
+    const RenderPassDescriptor* pass = nullptr;
     std::array<Texture*, kMaxColorAttachments> colors{};
     std::size_t colorCount = 0;
-    Texture* any = nullptr;
-    for (std::size_t i = 0; i < kMaxColorAttachments; ++i) {
-        colors[i] = pass.colorAttachments[i].texture.get();
-        if (colors[i]) {
-            colorCount = i + 1;
-            any = colors[i];
-        }
-    }
-    Texture* depth = pass.depthAttachment.texture.get();
-    Texture* stencil = pass.stencilAttachment.texture.get();
-    if (!any) any = depth ? depth : stencil;
-    if (!any) return;
-    const int width = static_cast<int>(any->width());
-    const int height = static_cast<int>(any->height());
-    std::uint32_t layers = std::max<std::uint32_t>(1, pass.renderTargetArrayLength);
-    for (std::size_t i = 0; i < colorCount; ++i)
-        if (colors[i]) layers = std::min(layers, colors[i]->arrayLength());
-    if (depth) layers = std::min(layers, depth->arrayLength());
-    const int tilesX = (width + kTileSize - 1) / kTileSize;
-    const int tilesY = (height + kTileSize - 1) / kTileSize;
-    const std::size_t tilesPerLayer = std::size_t(tilesX) * tilesY;
+    Texture* depth = nullptr;
+    Texture* stencil = nullptr;
+    int width = 0, height = 0, tilesX = 0;
+    std::size_t tilesPerLayer = 0;
+    std::uint32_t layers = 1;
 
-    // Walk the commands, turning every draw into one batch per amplified view.
-    std::size_t batchCount = 0;
-    auto nextBatch = [&]() -> Batch& {
-        if (batches_.size() <= batchCount) batches_.push_back(std::make_unique<Batch>());
-        return *batches_[batchCount++];
-    };
+    // Every attachment has the same size (checked when the encoder was made).
+    static std::optional<Target> of(const RenderPassDescriptor& pass) {
+        Target t;
+        t.pass = &pass;
+        Texture* any = nullptr;
+        for (std::size_t i = 0; i < kMaxColorAttachments; ++i) {
+            t.colors[i] = pass.colorAttachments[i].texture.get();
+            if (t.colors[i]) {
+                t.colorCount = i + 1;
+                any = t.colors[i];
+            }
+        }
+        t.depth = pass.depthAttachment.texture.get();
+        t.stencil = pass.stencilAttachment.texture.get();
+        if (!any) any = t.depth ? t.depth : t.stencil;
+        if (!any) return std::nullopt;
+        t.width = static_cast<int>(any->width());
+        t.height = static_cast<int>(any->height());
+        t.layers = std::max<std::uint32_t>(1, pass.renderTargetArrayLength);
+        for (std::size_t i = 0; i < t.colorCount; ++i)
+            if (t.colors[i]) t.layers = std::min(t.layers, t.colors[i]->arrayLength());
+        if (t.depth) t.layers = std::min(t.layers, t.depth->arrayLength());
+        t.tilesX = (t.width + kTileSize - 1) / kTileSize;
+        t.tilesPerLayer = std::size_t(t.tilesX) * ((t.height + kTileSize - 1) / kTileSize);
+        return t;
+    }
+};
+
+// One thread's tile memory.
+struct PassExecutor::TileMemory {
+    alignas(64) std::array<std::array<float, kTileSize * kTileSize * 4>, kMaxColorAttachments> color;
+    std::array<float, kTileSize * kTileSize> depth;
+    alignas(64) std::array<float, kTileSize * kTileSize * 4> accumulated;
+    alignas(64) std::array<float, kTileSize * kTileSize> transmittance;
+};
+
+void PassExecutor::runRenderPass(const EncoderRecord& record) {
+    const auto target = Target::of(*record.renderPass);
+    if (!target) return;
+    collectBatches(record, *target);
+    pool_.parallelFor(target->tilesPerLayer * target->layers, 1, [&](std::size_t t0, std::size_t t1) {
+        TileMemory memory;
+        for (std::size_t t = t0; t < t1; ++t) shadeTile(*target, t, memory);
+    });
+
+    // The stencil is never tested or written by draws: only its clear can change it.
+    const RenderPassDescriptor& pass = *record.renderPass;
+    if (Texture* stencil = target->stencil; stencil && pass.stencilAttachment.loadAction == LoadAction::clear &&
+                                            pass.stencilAttachment.storeAction != StoreAction::dontCare) {
+        for (std::uint32_t s = 0; s < std::min(target->layers, stencil->arrayLength()); ++s)
+            for (std::uint32_t y = 0; y < stencil->height(); ++y)
+                std::fill_n(reinterpret_cast<std::uint8_t*>(stencil->row(y, s)), stencil->width(),
+                            static_cast<std::uint8_t>(pass.stencilAttachment.clearStencil));
+    }
+    for (std::size_t b = 0; b < batchCount_; ++b) batches_[b]->program.reset();
+}
+
+void PassExecutor::collectBatches(const EncoderRecord& record, const Target& target) {
+    batchCount_ = 0;
     std::shared_ptr<RenderPipelineState> pipeline;
     std::shared_ptr<DepthStencilState> depthState;
     BindingTable vertexBindings, fragmentBindings;
@@ -138,19 +176,20 @@ void PassExecutor::runRenderPass(const EncoderRecord& record) {
             mappings = a->mappings;
         } else if (const auto* draw = std::get_if<command::DrawPrimitives>(&c)) {
             if (!pipeline || draw->instanceCount == 0) continue;
-            const auto& descriptor = pipeline->descriptor();
+            // One batch per amplified view.
             for (std::uint32_t view = 0; view < amplification; ++view) {
                 std::uint32_t viewportIndex = 0, slice = 0;
                 if (amplification > 1 && view < mappings.size()) {
                     viewportIndex = mappings[view].viewportArrayIndexOffset;
                     slice = mappings[view].renderTargetArrayIndexOffset;
                 }
-                if (slice >= layers) continue; // no such layer: nothing is written
-                Viewport viewport{0, 0, double(width), double(height), 0, 1};
+                if (slice >= target.layers) continue; // no such layer: nothing is written
+                Viewport viewport{0, 0, double(target.width), double(target.height), 0, 1};
                 if (viewportIndex < viewports.size()) viewport = viewports[viewportIndex];
                 else if (!viewports.empty()) viewport = viewports.back();
 
-                Batch& batch = nextBatch();
+                if (batches_.size() <= batchCount_) batches_.push_back(std::make_unique<Batch>());
+                Batch& batch = *batches_[batchCount_++];
                 batch.pipeline = pipeline.get();
                 batch.depthState = depthState.get();
                 batch.slice = slice;
@@ -160,204 +199,193 @@ void PassExecutor::runRenderPass(const EncoderRecord& record) {
                                           ViewportTransform{viewport}, draw->vertexStart, draw->vertexCount};
                 if (useFusedDraws_ && pipeline->fusedDraw())
                     batch.program = makeFusedProgram(*pipeline->fusedDraw(), context, draw->instanceCount);
-                else batch.program = makeTriangleProgram(descriptor, context, *draw);
-
-                // Pixels the view may touch: the viewport inside the target.
-                const double clipX0 = std::max(0.0, viewport.originX);
-                const double clipY0 = std::max(0.0, viewport.originY);
-                const double clipX1 = std::min(double(width), viewport.originX + viewport.width);
-                const double clipY1 = std::min(double(height), viewport.originY + viewport.height);
-
-                // Set up every slot and count its tiles, per fixed chunk of slots.
-                const std::size_t slots = batch.program->slotCount();
-                const std::size_t primitiveBytes = primitiveStride(batch.program->primitiveBytes());
-                if (batch.primitives.size() < slots * primitiveBytes + 63) batch.primitives.resize(slots * primitiveBytes + 63);
-                std::byte* const primitives = alignedBase(batch.primitives);
-                batch.rects.resize(slots);
-                const std::size_t chunks = (slots + kSlotsPerChunk - 1) / kSlotsPerChunk;
-                batch.chunkCounts.assign(chunks * tilesPerLayer, 0);
-                pool_.parallelFor(chunks, 1, [&](std::size_t c0, std::size_t c1) {
-                    for (std::size_t chunk = c0; chunk < c1; ++chunk) {
-                        std::uint32_t* counts = batch.chunkCounts.data() + chunk * tilesPerLayer;
-                        const std::size_t end = std::min(slots, (chunk + 1) * kSlotsPerChunk);
-                        for (std::size_t s = chunk * kSlotsPerChunk; s < end; ++s) {
-                            auto& rect = batch.rects[s];
-                            rect = {0, 0, 0, 0};
-                            const WindowBounds bounds =
-                                batch.program->setup(s, primitives + s * primitiveBytes);
-                            // Non-finite or empty bounds are culled before any conversion to integers.
-                            if (bounds.empty() || !std::isfinite(bounds.minX) || !std::isfinite(bounds.minY) ||
-                                !std::isfinite(bounds.maxX) || !std::isfinite(bounds.maxY))
-                                continue;
-                            // Pixels whose centres lie inside the bounds and the clip rectangle.
-                            const double x0 = std::max(clipX0, std::ceil(double(bounds.minX) - 0.5));
-                            const double y0 = std::max(clipY0, std::ceil(double(bounds.minY) - 0.5));
-                            const double x1 = std::min(clipX1, std::floor(double(bounds.maxX) - 0.5) + 1);
-                            const double y1 = std::min(clipY1, std::floor(double(bounds.maxY) - 0.5) + 1);
-                            if (!(x1 > x0 && y1 > y0)) continue;
-                            rect = {std::int32_t(x0), std::int32_t(y0), std::int32_t(x1), std::int32_t(y1)};
-                            for (int ty = rect.y0 / kTileSize; ty <= (rect.y1 - 1) / kTileSize; ++ty)
-                                for (int tx = rect.x0 / kTileSize; tx <= (rect.x1 - 1) / kTileSize; ++tx)
-                                    ++counts[ty * tilesX + tx];
-                        }
-                    }
-                });
-
-                // Offsets: tile-major, then chunk order, so each tile's list is in slot order.
-                batch.tileStart.resize(tilesPerLayer + 1);
-                std::uint32_t running = 0;
-                for (std::size_t tile = 0; tile < tilesPerLayer; ++tile) {
-                    batch.tileStart[tile] = running;
-                    for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
-                        std::uint32_t& count = batch.chunkCounts[chunk * tilesPerLayer + tile];
-                        const std::uint32_t n = count;
-                        count = running; // becomes the chunk's write position
-                        running += n;
-                    }
-                }
-                batch.tileStart[tilesPerLayer] = running;
-                batch.entries.resize(running);
-                pool_.parallelFor(chunks, 1, [&](std::size_t c0, std::size_t c1) {
-                    for (std::size_t chunk = c0; chunk < c1; ++chunk) {
-                        std::uint32_t* position = batch.chunkCounts.data() + chunk * tilesPerLayer;
-                        const std::size_t end = std::min(slots, (chunk + 1) * kSlotsPerChunk);
-                        for (std::size_t s = chunk * kSlotsPerChunk; s < end; ++s) {
-                            const auto& rect = batch.rects[s];
-                            if (rect.x1 <= rect.x0) continue;
-                            for (int ty = rect.y0 / kTileSize; ty <= (rect.y1 - 1) / kTileSize; ++ty)
-                                for (int tx = rect.x0 / kTileSize; tx <= (rect.x1 - 1) / kTileSize; ++tx)
-                                    batch.entries[position[ty * tilesX + tx]++] = static_cast<std::uint32_t>(s);
-                        }
-                    }
-                });
+                else batch.program = makeTriangleProgram(pipeline->descriptor(), context, *draw);
+                bin(batch, target, viewport);
             }
         }
     }
+}
 
-    // Shade the tiles: load, apply every batch's primitives in order, store.
-    const std::size_t tileCount = tilesPerLayer * layers;
-    pool_.parallelFor(tileCount, 1, [&](std::size_t t0, std::size_t t1) {
-        alignas(64) std::array<std::array<float, kTileSize * kTileSize * 4>, kMaxColorAttachments> colorTiles;
-        std::array<float, kTileSize * kTileSize> depthValues;
-        alignas(64) std::array<float, kTileSize * kTileSize * 4> accumulated;
-        alignas(64) std::array<float, kTileSize * kTileSize> transmittance;
-        for (std::size_t t = t0; t < t1; ++t) {
-            const auto slice = static_cast<std::uint32_t>(t / tilesPerLayer);
-            const std::size_t tile = t % tilesPerLayer;
-            const int ox = int(tile % tilesX) * kTileSize, oy = int(tile / tilesX) * kTileSize;
-            const int w = std::min(kTileSize, width - ox), h = std::min(kTileSize, height - oy);
+void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewport) {
+    // Pixels the view may touch: the viewport inside the target.
+    const double clipX0 = std::max(0.0, viewport.originX);
+    const double clipY0 = std::max(0.0, viewport.originY);
+    const double clipX1 = std::min(double(target.width), viewport.originX + viewport.width);
+    const double clipY1 = std::min(double(target.height), viewport.originY + viewport.height);
+    const int tilesX = target.tilesX;
+    const std::size_t tiles = target.tilesPerLayer;
 
-            TileTarget target;
-            target.originX = ox;
-            target.originY = oy;
-            target.slice = slice;
-            target.colorCount = colorCount;
-            for (std::size_t i = 0; i < colorCount; ++i) {
-                if (!colors[i]) continue;
-                float* tileMemory = colorTiles[i].data();
-                target.color[i] = tileMemory;
-                const auto& a = pass.colorAttachments[i];
-                const std::size_t pixel = bytesPerPixel(colors[i]->pixelFormat());
-                if (a.loadAction == LoadAction::load) {
-                    for (int y = 0; y < h; ++y)
-                        loadPixels(colors[i]->pixelFormat(), colors[i]->row(oy + y, slice) + ox * pixel,
-                                   tileMemory + y * kTileSize * 4, w);
-                } else {
-                    const bool clear = a.loadAction == LoadAction::clear;
-                    float value[4] = {clear ? float(a.clearColor.red) : 0.0f, clear ? float(a.clearColor.green) : 0.0f,
-                                      clear ? float(a.clearColor.blue) : 0.0f, clear ? float(a.clearColor.alpha) : 0.0f};
-                    // Clear values are held in the attachment's range, as the format would store them.
-                    if (colors[i]->pixelFormat() != PixelFormat::rgba16Float)
-                        for (float& v : value) v = std::clamp(v, 0.0f, 1.0f);
-                    for (int p = 0; p < kTileSize * kTileSize; ++p) std::copy(value, value + 4, tileMemory + p * 4);
-                }
-            }
-            if (depth) {
-                target.depth = depthValues.data();
-                if (pass.depthAttachment.loadAction == LoadAction::load) {
-                    for (int y = 0; y < h; ++y) {
-                        const auto* row = reinterpret_cast<const float*>(depth->row(oy + y, slice)) + ox;
-                        std::copy(row, row + w, depthValues.data() + y * kTileSize);
-                    }
-                } else {
-                    const float value =
-                        pass.depthAttachment.loadAction == LoadAction::clear ? float(pass.depthAttachment.clearDepth) : 0;
-                    depthValues.fill(value);
-                }
-            }
-
-            for (std::size_t b = 0; b < batchCount; ++b) {
-                Batch& batch = *batches_[b];
-                if (batch.slice != slice) continue;
-                const auto& descriptor = batch.pipeline->descriptor();
-                target.pipeline = batch.pipeline;
-                target.depthState = batch.depthState;
-                const bool noDepthEffect =
-                    !depth || !batch.depthState ||
-                    (batch.depthState->descriptor().depthCompareFunction == CompareFunction::always &&
-                     !batch.depthState->descriptor().depthWriteEnabled);
-                target.premultipliedOver = colorCount == 1 && target.color[0] && noDepthEffect &&
-                                           isPremultipliedOver(descriptor.colorAttachments[0]);
-                target.clampColor = descriptor.colorAttachments[0].pixelFormat != PixelFormat::rgba16Float;
-                const std::size_t primitiveBytes = primitiveStride(batch.program->primitiveBytes());
-                const std::byte* const primitives = alignedBase(batch.primitives);
-                const std::uint32_t first = batch.tileStart[tile], last = batch.tileStart[tile + 1];
-                auto shadeEntry = [&](std::uint32_t e) {
-                    const std::uint32_t s = batch.entries[e];
-                    const auto& r = batch.rects[s];
-                    batch.program->shade(primitives + s * primitiveBytes, target, std::max(r.x0, ox),
-                                         std::max(r.y0, oy), std::min(r.x1, ox + w), std::min(r.y1, oy + h));
-                };
-                if (target.premultipliedOver && batch.program->composesFrontToBack() && target.clampColor) {
-                    // Nearest first, each fragment under the ones before it; once no pixel lets
-                    // through more than 1/1024 the rest cannot change the stored 8-bit values.
-                    accumulated.fill(0.0f);
-                    transmittance.fill(1.0f);
-                    target.accumulated = accumulated.data();
-                    target.transmittance = transmittance.data();
-                    for (std::uint32_t e = last; e > first; --e) {
-                        if (e >= first + 5) __builtin_prefetch(primitives + batch.entries[e - 5] * primitiveBytes);
-                        shadeEntry(e - 1);
-                        if ((last - e) % 16 == 15 && opaque(transmittance, w, h)) break;
-                    }
-                    float* color = target.color[0];
-                    for (int p = 0; p < kTileSize * kTileSize; ++p)
-                        for (int c = 0; c < 4; ++c)
-                            color[p * 4 + c] = accumulated[p * 4 + c] + transmittance[p] * color[p * 4 + c];
-                    target.accumulated = target.transmittance = nullptr;
+    // Set up every slot and count its tiles, per fixed chunk of slots (each chunk its own counts).
+    const std::size_t slots = batch.program->slotCount();
+    const std::size_t primitiveBytes = primitiveStride(batch.program->primitiveBytes());
+    if (batch.primitives.size() < slots * primitiveBytes + 63) batch.primitives.resize(slots * primitiveBytes + 63);
+    std::byte* const primitives = alignedBase(batch.primitives);
+    batch.rects.resize(slots);
+    const std::size_t chunks = (slots + kSlotsPerChunk - 1) / kSlotsPerChunk;
+    batch.chunkCounts.assign(chunks * tiles, 0);
+    auto forEachTile = [&](const Batch::PixelRect& r, auto&& f) {
+        for (int ty = r.y0 / kTileSize; ty <= (r.y1 - 1) / kTileSize; ++ty)
+            for (int tx = r.x0 / kTileSize; tx <= (r.x1 - 1) / kTileSize; ++tx) f(std::size_t(ty) * tilesX + tx);
+    };
+    pool_.parallelFor(chunks, 1, [&](std::size_t c0, std::size_t c1) {
+        for (std::size_t chunk = c0; chunk < c1; ++chunk) {
+            std::uint32_t* counts = batch.chunkCounts.data() + chunk * tiles;
+            const std::size_t end = std::min(slots, (chunk + 1) * kSlotsPerChunk);
+            for (std::size_t s = chunk * kSlotsPerChunk; s < end; ++s) {
+                auto& rect = batch.rects[s];
+                rect = {0, 0, 0, 0};
+                const WindowBounds bounds = batch.program->setup(s, primitives + s * primitiveBytes);
+                // Non-finite or empty bounds are culled before any conversion to integers.
+                if (bounds.empty() || !std::isfinite(bounds.minX) || !std::isfinite(bounds.minY) ||
+                    !std::isfinite(bounds.maxX) || !std::isfinite(bounds.maxY))
                     continue;
-                }
-                for (std::uint32_t e = first; e < last; ++e) {
-                    // Records are visited in draw order, scattered in memory: fetch ahead.
-                    if (e + 4 < last) __builtin_prefetch(primitives + batch.entries[e + 4] * primitiveBytes);
-                    shadeEntry(e);
-                }
-            }
-
-            for (std::size_t i = 0; i < colorCount; ++i) {
-                if (!colors[i] || pass.colorAttachments[i].storeAction == StoreAction::dontCare) continue;
-                const std::size_t pixel = bytesPerPixel(colors[i]->pixelFormat());
-                for (int y = 0; y < h; ++y)
-                    storePixels(colors[i]->pixelFormat(), colorTiles[i].data() + y * kTileSize * 4,
-                                colors[i]->row(oy + y, slice) + ox * pixel, w);
-            }
-            if (depth && pass.depthAttachment.storeAction != StoreAction::dontCare) {
-                for (int y = 0; y < h; ++y)
-                    std::copy(depthValues.data() + y * kTileSize, depthValues.data() + y * kTileSize + w,
-                              reinterpret_cast<float*>(depth->row(oy + y, slice)) + ox);
+                // Pixels whose centres lie inside the bounds and the clip rectangle.
+                const double x0 = std::max(clipX0, std::ceil(double(bounds.minX) - 0.5));
+                const double y0 = std::max(clipY0, std::ceil(double(bounds.minY) - 0.5));
+                const double x1 = std::min(clipX1, std::floor(double(bounds.maxX) - 0.5) + 1);
+                const double y1 = std::min(clipY1, std::floor(double(bounds.maxY) - 0.5) + 1);
+                if (!(x1 > x0 && y1 > y0)) continue;
+                rect = {std::int32_t(x0), std::int32_t(y0), std::int32_t(x1), std::int32_t(y1)};
+                forEachTile(rect, [&](std::size_t tile) { ++counts[tile]; });
             }
         }
     });
 
-    // The stencil is never tested or written by draws: only its clear can change it.
-    if (stencil && pass.stencilAttachment.loadAction == LoadAction::clear &&
-        pass.stencilAttachment.storeAction != StoreAction::dontCare) {
-        for (std::uint32_t s = 0; s < std::min(layers, stencil->arrayLength()); ++s)
-            for (std::uint32_t y = 0; y < stencil->height(); ++y)
-                std::fill_n(reinterpret_cast<std::uint8_t*>(stencil->row(y, s)), stencil->width(),
-                            static_cast<std::uint8_t>(pass.stencilAttachment.clearStencil));
+    // Offsets: tile by tile, chunks in order within a tile, so each tile's list is in slot order.
+    batch.tileStart.resize(tiles + 1);
+    std::uint32_t running = 0;
+    for (std::size_t tile = 0; tile < tiles; ++tile) {
+        batch.tileStart[tile] = running;
+        for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
+            std::uint32_t& count = batch.chunkCounts[chunk * tiles + tile];
+            running += std::exchange(count, running); // the count becomes the chunk's write position
+        }
     }
-    for (std::size_t b = 0; b < batchCount; ++b) batches_[b]->program.reset();
+    batch.tileStart[tiles] = running;
+    batch.entries.resize(running);
+    pool_.parallelFor(chunks, 1, [&](std::size_t c0, std::size_t c1) {
+        for (std::size_t chunk = c0; chunk < c1; ++chunk) {
+            std::uint32_t* position = batch.chunkCounts.data() + chunk * tiles;
+            const std::size_t end = std::min(slots, (chunk + 1) * kSlotsPerChunk);
+            for (std::size_t s = chunk * kSlotsPerChunk; s < end; ++s) {
+                const auto& rect = batch.rects[s];
+                if (rect.x1 <= rect.x0) continue;
+                forEachTile(rect, [&](std::size_t tile) { batch.entries[position[tile]++] = std::uint32_t(s); });
+            }
+        }
+    });
+}
+
+void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& memory) {
+    const RenderPassDescriptor& pass = *t.pass;
+    const auto slice = static_cast<std::uint32_t>(index / t.tilesPerLayer);
+    const std::size_t tile = index % t.tilesPerLayer;
+    const int ox = int(tile % t.tilesX) * kTileSize, oy = int(tile / t.tilesX) * kTileSize;
+    const int w = std::min(kTileSize, t.width - ox), h = std::min(kTileSize, t.height - oy);
+
+    // Load (or clear) the attachments into tile memory.
+    TileTarget target;
+    target.originX = ox;
+    target.originY = oy;
+    target.slice = slice;
+    target.colorCount = t.colorCount;
+    for (std::size_t i = 0; i < t.colorCount; ++i) {
+        Texture* texture = t.colors[i];
+        if (!texture) continue;
+        float* tileMemory = memory.color[i].data();
+        target.color[i] = tileMemory;
+        const auto& a = pass.colorAttachments[i];
+        const std::size_t pixel = bytesPerPixel(texture->pixelFormat());
+        if (a.loadAction == LoadAction::load) {
+            for (int y = 0; y < h; ++y)
+                loadPixels(texture->pixelFormat(), texture->row(oy + y, slice) + ox * pixel,
+                           tileMemory + y * kTileSize * 4, w);
+            continue;
+        }
+        const bool clear = a.loadAction == LoadAction::clear;
+        float value[4] = {clear ? float(a.clearColor.red) : 0.0f, clear ? float(a.clearColor.green) : 0.0f,
+                          clear ? float(a.clearColor.blue) : 0.0f, clear ? float(a.clearColor.alpha) : 0.0f};
+        // Clear values are held in the attachment's range, as the format would store them.
+        if (texture->pixelFormat() != PixelFormat::rgba16Float)
+            for (float& v : value) v = std::clamp(v, 0.0f, 1.0f);
+        for (int p = 0; p < kTileSize * kTileSize; ++p) std::copy(value, value + 4, tileMemory + p * 4);
+    }
+    if (t.depth) {
+        target.depth = memory.depth.data();
+        if (pass.depthAttachment.loadAction == LoadAction::load) {
+            for (int y = 0; y < h; ++y) {
+                const auto* row = reinterpret_cast<const float*>(t.depth->row(oy + y, slice)) + ox;
+                std::copy(row, row + w, memory.depth.data() + y * kTileSize);
+            }
+        } else {
+            memory.depth.fill(pass.depthAttachment.loadAction == LoadAction::clear
+                                  ? float(pass.depthAttachment.clearDepth)
+                                  : 0.0f);
+        }
+    }
+
+    // Every batch of this slice, in draw order.
+    for (std::size_t b = 0; b < batchCount_; ++b) {
+        Batch& batch = *batches_[b];
+        if (batch.slice != slice) continue;
+        const auto& descriptor = batch.pipeline->descriptor();
+        target.pipeline = batch.pipeline;
+        target.depthState = batch.depthState;
+        const bool noDepthEffect = !t.depth || !batch.depthState ||
+                                   (batch.depthState->descriptor().depthCompareFunction == CompareFunction::always &&
+                                    !batch.depthState->descriptor().depthWriteEnabled);
+        target.premultipliedOver = t.colorCount == 1 && target.color[0] && noDepthEffect &&
+                                   isPremultipliedOver(descriptor.colorAttachments[0]);
+        target.clampColor = descriptor.colorAttachments[0].pixelFormat != PixelFormat::rgba16Float;
+        const std::size_t primitiveBytes = primitiveStride(batch.program->primitiveBytes());
+        const std::byte* const primitives = alignedBase(batch.primitives);
+        const std::uint32_t first = batch.tileStart[tile], last = batch.tileStart[tile + 1];
+        auto shadeEntry = [&](std::uint32_t e) {
+            const std::uint32_t s = batch.entries[e];
+            const auto& r = batch.rects[s];
+            batch.program->shade(primitives + s * primitiveBytes, target, std::max(r.x0, ox), std::max(r.y0, oy),
+                                 std::min(r.x1, ox + w), std::min(r.y1, oy + h));
+        };
+        if (target.premultipliedOver && target.clampColor && batch.program->composesFrontToBack()) {
+            // Nearest first, each fragment under the ones before it; once no pixel lets through
+            // more than 1/1024 the rest cannot change the stored 8-bit values.
+            memory.accumulated.fill(0.0f);
+            memory.transmittance.fill(1.0f);
+            target.accumulated = memory.accumulated.data();
+            target.transmittance = memory.transmittance.data();
+            for (std::uint32_t e = last; e > first; --e) {
+                if (e >= first + 5) __builtin_prefetch(primitives + batch.entries[e - 5] * primitiveBytes);
+                shadeEntry(e - 1);
+                if ((last - e) % 16 == 15 && opaque(memory.transmittance, w, h)) break;
+            }
+            float* color = target.color[0];
+            for (int p = 0; p < kTileSize * kTileSize; ++p)
+                for (int c = 0; c < 4; ++c)
+                    color[p * 4 + c] = memory.accumulated[p * 4 + c] + memory.transmittance[p] * color[p * 4 + c];
+            target.accumulated = target.transmittance = nullptr;
+            continue;
+        }
+        for (std::uint32_t e = first; e < last; ++e) {
+            // Records are visited in draw order, scattered in memory: fetch ahead.
+            if (e + 4 < last) __builtin_prefetch(primitives + batch.entries[e + 4] * primitiveBytes);
+            shadeEntry(e);
+        }
+    }
+
+    // Store what the pass keeps.
+    for (std::size_t i = 0; i < t.colorCount; ++i) {
+        Texture* texture = t.colors[i];
+        if (!texture || pass.colorAttachments[i].storeAction == StoreAction::dontCare) continue;
+        const std::size_t pixel = bytesPerPixel(texture->pixelFormat());
+        for (int y = 0; y < h; ++y)
+            storePixels(texture->pixelFormat(), memory.color[i].data() + y * kTileSize * 4,
+                        texture->row(oy + y, slice) + ox * pixel, w);
+    }
+    if (t.depth && pass.depthAttachment.storeAction != StoreAction::dontCare) {
+        for (int y = 0; y < h; ++y)
+            std::copy(memory.depth.data() + y * kTileSize, memory.depth.data() + y * kTileSize + w,
+                      reinterpret_cast<float*>(t.depth->row(oy + y, slice)) + ox);
+    }
 }
 
 void PassExecutor::runCompute(const EncoderRecord& record) {

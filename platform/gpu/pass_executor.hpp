@@ -26,13 +26,21 @@ public:
 
 private:
     struct Batch;
+    struct Target;
+    struct TileMemory;
     void runRenderPass(const EncoderRecord& record);
+    // Turns every draw of the record into batches, one per amplified view, set up and binned.
+    void collectBatches(const EncoderRecord& record, const Target& target);
+    void bin(Batch& batch, const Target& target, const Viewport& viewport);
+    // Loads tile `index`, applies every batch of its slice, stores it.
+    void shadeTile(const Target& target, std::size_t index, TileMemory& memory);
     void runCompute(const EncoderRecord& record);
 
     WorkerPool& pool_;
     bool useFusedDraws_;
     // Scratch kept between passes so that steady drawing allocates nothing.
     std::vector<std::unique_ptr<Batch>> batches_;
+    std::size_t batchCount_ = 0; // batches of the current pass
 };
 
 } // namespace platform::gpu
