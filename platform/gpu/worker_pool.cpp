@@ -58,8 +58,9 @@ unsigned usableCores() {
 } // namespace
 
 WorkerPool& WorkerPool::shared() {
-    static WorkerPool pool(usableCores());
-    return pool;
+    // Never destroyed: a GPU thread may still be finishing a frame while the process exits.
+    static WorkerPool* const pool = new WorkerPool(usableCores());
+    return *pool;
 }
 
 void WorkerPool::parallelFor(std::size_t count, std::size_t grain,

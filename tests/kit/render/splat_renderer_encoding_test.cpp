@@ -246,6 +246,7 @@ TEST_F(Encoding, StoreDepthTogglesRebuildBothStatesOnlyOnChange) {
     EXPECT_FALSE(renderer->renderPipelineState());
     EXPECT_TRUE(renderer->renderFrontToBack());
     first->commit();
+    first->waitUntilCompleted();
 }
 
 TEST_F(Encoding, RefusedBlendFactorsKeepThePreviousPipeline) {

@@ -138,15 +138,18 @@ TEST(CommandBuffers, TheRecordKeepsWhatWasEncoded) {
 
 TEST(CommandBuffers, ADeviceReleasedFromItsOwnCompletionHandlerShutsDownCleanly) {
     std::atomic<bool> ran{false};
+    std::weak_ptr<Device> released;
     {
         auto device = std::make_shared<SoftwareDevice>();
+        released = device;
         auto cb = device->makeCommandQueue()->makeCommandBuffer();
         cb->addCompletedHandler([&](CommandBuffer&) { ran = true; });
         cb->commit();
         // The command buffer now holds the last reference to the device.
     }
-    for (int i = 0; i < 500 && !ran; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    for (int i = 0; i < 1000 && !released.expired(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_TRUE(ran);
+    EXPECT_TRUE(released.expired());
 }
 
 } // namespace
