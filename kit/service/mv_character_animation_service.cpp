@@ -22,13 +22,11 @@ void MvCharacterAnimationService::handleMessageData(std::span<const std::uint8_t
     // Dispatch on the type; a member other than the one it names reads as its default value.
     switch (message.type()) {
     case wire::MESSAGE_ERROR:
-        sendEvent(MvCharacterServiceEvent::Error{message.error().reason()});
+        sendEvent(errorEvent(message.error()));
         break;
-    case wire::MESSAGE_SERVER_RESPONSE_ANIMATION: {
-        const auto& answer = message.server_response_animation();
-        sendEvent(MvCharacterServiceEvent::AnimationFrames{convertKeyframes(answer.animation().keyframes()), answer.req_id()});
+    case wire::MESSAGE_SERVER_RESPONSE_ANIMATION:
+        sendEvent(animationFramesEvent(message.server_response_animation()));
         break;
-    }
     default:
         break;
     }

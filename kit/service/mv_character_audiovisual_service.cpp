@@ -21,7 +21,7 @@ void MvCharacterAudiovisualService::handleMessageData(std::span<const std::uint8
     // Dispatch on the type; a member other than the one it names reads as its default value.
     switch (message.type()) {
     case wire::MESSAGE_ERROR:
-        sendEvent(MvCharacterServiceEvent::Error{message.error().reason()});
+        sendEvent(errorEvent(message.error()));
         break;
     case wire::MESSAGE_SERVER_RESPONSE_START:
         sendEvent(MvCharacterServiceEvent::ResponseStart{message.server_response_start().req_id()});
@@ -35,11 +35,9 @@ void MvCharacterAudiovisualService::handleMessageData(std::span<const std::uint8
                                                      audio.req_id()});
         break;
     }
-    case wire::MESSAGE_SERVER_RESPONSE_ANIMATION: {
-        const auto& answer = message.server_response_animation();
-        sendEvent(MvCharacterServiceEvent::AnimationFrames{convertKeyframes(answer.animation().keyframes()), answer.req_id()});
+    case wire::MESSAGE_SERVER_RESPONSE_ANIMATION:
+        sendEvent(animationFramesEvent(message.server_response_animation()));
         break;
-    }
     default:
         break;
     }

@@ -39,3 +39,9 @@ std::vector<FlameFrameData> convertKeyframes(const google::protobuf::RepeatedPtr
     }
     return frames;
 }
+
+MvCharacterServiceEvent::AnimationFrames animationFramesEvent(const api::realtime::v1::ServerResponseAnimationData& answer) {
+    return {convertKeyframes(answer.animation().keyframes()), answer.req_id()};
+}
+
+MvCharacterServiceEvent::Error errorEvent(const api::realtime::v1::ErrorInfo& error) { return {error.reason()}; }

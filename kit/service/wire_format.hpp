@@ -2,6 +2,7 @@
 // Encoding and decoding of the wire envelopes, and the keyframe conversion both services share.
 
 #include "kit/model/flame_frame_data.hpp"
+#include "kit/service/mv_character_service_event.hpp"
 #include "kit/service/proto/realtime.pb.h"
 
 #include <google/protobuf/message_lite.h>
@@ -23,3 +24,8 @@ bool decodeMessage(google::protobuf::MessageLite& message, std::span<const std::
 // 0, extra ones are ignored), the other arrays as they are, eyelid always present, no shape and no
 // static offset.
 std::vector<FlameFrameData> convertKeyframes(const google::protobuf::RepeatedPtrField<api::realtime::v1::Flame>& keyframes);
+
+// The events both services make of the records they share: keyframes (an absent animation gives no
+// frames) and a server error (its reason only).
+MvCharacterServiceEvent::AnimationFrames animationFramesEvent(const api::realtime::v1::ServerResponseAnimationData& answer);
+MvCharacterServiceEvent::Error errorEvent(const api::realtime::v1::ErrorInfo& error);

@@ -1,5 +1,7 @@
 #include "kit/zip/text_encoding.hpp"
 
+#include "platform/files/file_url.hpp"
+
 #include <algorithm>
 
 namespace zipdetail {
@@ -51,23 +53,7 @@ bool isASCII(std::string_view text) {
 }
 
 std::string percentEncodeForQuery(std::string_view text) {
-    static constexpr std::string_view kAllowedPunctuation = "!$&'()*+,-./:;=?@_~";
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        const bool alphanumeric = (byte >= '0' && byte <= '9') || (byte >= 'A' && byte <= 'Z') ||
-                                  (byte >= 'a' && byte <= 'z');
-        if (alphanumeric || kAllowedPunctuation.find(c) != std::string_view::npos) {
-            out += c;
-        } else {
-            out += '%';
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0x0F];
-        }
-    }
-    return out;
+    return platform::files::percentEncode(text, "!$&'()*+,-./:;=?@_~");
 }
 
 } // namespace zipdetail

@@ -16,7 +16,9 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 using nlohmann::json;
 using Event = MvCharacterServiceEvent;
@@ -30,36 +32,61 @@ public:
         const auto& certificate = testsupport::localhostCertificate();
         testsupport::writeFile(dir / "cert.pem", certificate.certificatePem);
         testsupport::writeFile(dir / "key.pem", certificate.privateKeyPem);
-        const std::string command = std::string("/usr/bin/python3 '") + MIVO_WIRE_PEER_SCRIPT + "' --cert '" +
-                                    (dir / "cert.pem").string() + "' --key '" + (dir / "key.pem").string() +
-                                    "' --modules '" + MIVO_WIRE_PEER_MODULES + "' --session-key token --schema " + schema;
-        pipe_ = popen(command.c_str(), "r");
-        if (pipe_) port = nextLine().value("port", 0);
+        std::vector<std::string> arguments{"/usr/bin/python3", MIVO_WIRE_PEER_SCRIPT,
+                                           "--cert", (dir / "cert.pem").string(),
+                                           "--key", (dir / "key.pem").string(),
+                                           "--modules", MIVO_WIRE_PEER_MODULES,
+                                           "--session-key", "token",
+                                           "--schema", schema};
+        std::vector<char*> argv;
+        for (auto& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        posix_spawn_file_actions_addclose(&actions, fds[1]);
+        const bool spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) == 0;
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        if (!spawned) {
+            close(fds[0]);
+            return;
+        }
+        output_ = fdopen(fds[0], "r");
+        port = nextLine().value("port", 0);
     }
     ~PythonPeer() {
-        if (pipe_) pclose(pipe_);
+        if (pid_ > 0) exitStatus();
     }
 
     // The next report line; a JSON null when the peer has exited.
     json nextLine() {
         char* line = nullptr;
         std::size_t capacity = 0;
-        const bool read = pipe_ && getline(&line, &capacity, pipe_) > 0;
+        const bool read = output_ && getline(&line, &capacity, output_) > 0;
         json entry = read ? json::parse(line) : json();
         free(line);
         return entry;
     }
     // Waits for the peer to exit; its exit status.
     int exitStatus() {
-        const int status = pclose(pipe_);
-        pipe_ = nullptr;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (output_) fclose(output_);
+        output_ = nullptr;
+        int status = 0;
+        const bool waited = pid_ > 0 && waitpid(pid_, &status, 0) == pid_;
+        pid_ = 0;
+        return waited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
     int port = 0;
 
 private:
-    FILE* pipe_ = nullptr;
+    pid_t pid_ = 0;
+    FILE* output_ = nullptr;
 };
 
 std::vector<float> floats(const json& object, const char* key) {

@@ -18,6 +18,8 @@
 
 #include <openssl/evp.h>
 
+#include <thread>
+
 namespace ingress = api::driven_ingress::v1;
 namespace realtime = api::realtime::v1;
 using Event = MvCharacterServiceEvent;
@@ -189,6 +191,20 @@ TEST_F(ServiceConnectionTest, DisconnectEndsTheConnectionWithoutAnError) {
     pumpFor(0.3);
     EXPECT_EQ(delegate->connectionChanges(), (std::vector<bool>{true, false}));
     EXPECT_TRUE(delegate->errors().empty());
+}
+
+TEST_F(ServiceConnectionTest, AnOpenThatArrivesAfterDisconnectIsIgnored) {
+    service->connect(serviceURL(), "token", std::nullopt);
+    // Let the connection open without running the main queue, so its open notice waits there.
+    for (int i = 0; i < 1000 && peer.openConnections() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(peer.openConnections(), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    service->disconnect();
+    ASSERT_TRUE(pumpUntil([&] { return peer.openConnections() == 0; }));
+    pumpFor(0.2);
+    EXPECT_TRUE(delegate->log.empty());
+    EXPECT_FALSE(service->isConnected());
+    EXPECT_EQ(sdkDelegate->started, 0);
 }
 
 TEST_F(ServiceConnectionTest, AReconnectReplacesTheConnectionAndIgnoresTheOldOne) {

@@ -214,12 +214,21 @@ TEST_F(WebSocketTaskTest, OpeningIsBoundedByTheRequestTimeout) {
 }
 
 TEST_F(WebSocketTaskTest, ConnectionFailuresBeforeTheUpgrade) {
-    // Untrusted certificate.
+    // An untrusted certificate.
     clearTrustedCertificates();
     makeTask(url())->resume();
     ASSERT_TRUE(recorder->waitFor([&] { return recorder->completions.size() == 1; }));
     EXPECT_EQ(recorder->completions[0]->code, Code::secureConnectionFailed);
     EXPECT_TRUE(peer.upgrades().empty());
+
+    // A trusted certificate for another host name.
+    const auto otherName = testsupport::makeCertificate("example.test", "DNS:example.test");
+    addTrustedCertificate(otherName.certificatePem);
+    WebSocketPeer impostor("secret", otherName);
+    makeTask("wss://" + impostor.domain() + "/")->resume();
+    ASSERT_TRUE(recorder->waitFor([&] { return recorder->completions.size() == 2; }));
+    EXPECT_EQ(recorder->completions[1]->code, Code::secureConnectionFailed);
+    EXPECT_TRUE(impostor.upgrades().empty());
 
     // Nothing listens on a port that was just released.
     unsigned short freePort;
@@ -229,8 +238,8 @@ TEST_F(WebSocketTaskTest, ConnectionFailuresBeforeTheUpgrade) {
         freePort = probe.local_endpoint().port();
     }
     makeTask("wss://127.0.0.1:" + std::to_string(freePort) + "/")->resume();
-    ASSERT_TRUE(recorder->waitFor([&] { return recorder->completions.size() == 2; }));
-    EXPECT_EQ(recorder->completions[1]->code, Code::cannotConnectToHost);
+    ASSERT_TRUE(recorder->waitFor([&] { return recorder->completions.size() == 3; }));
+    EXPECT_EQ(recorder->completions[2]->code, Code::cannotConnectToHost);
 
     // URLs that are not wss URLs with a host and a valid port.
     for (const char* bad : {"ws://localhost/", "https://localhost/", "wss:///path", "wss://host:99999/", "wss://[::1/", "wss://u@host/"}) {

@@ -40,7 +40,7 @@ void addExtension(X509* cert, int nid, const char* value) {
     X509_EXTENSION_free(ext);
 }
 
-TestCertificate make() {
+TestCertificate make(const std::string& commonName, const std::string& subjectAltNames) {
     KeyPtr key(EVP_EC_gen("P-256"));
     check(key != nullptr, "key");
 
@@ -52,9 +52,9 @@ TestCertificate make() {
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), 24 * 3600);
     X509_set_pubkey(cert.get(), key.get());
     X509_NAME* name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0);
     X509_set_issuer_name(cert.get(), name);
-    addExtension(cert.get(), NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1");
+    addExtension(cert.get(), NID_subject_alt_name, subjectAltNames.c_str());
     addExtension(cert.get(), NID_basic_constraints, "critical,CA:TRUE");
     addExtension(cert.get(), NID_key_usage, "critical,digitalSignature,keyCertSign");
     addExtension(cert.get(), NID_ext_key_usage, "serverAuth");
@@ -70,8 +70,12 @@ TestCertificate make() {
 } // namespace
 
 const TestCertificate& localhostCertificate() {
-    static const TestCertificate cert = make();
+    static const TestCertificate cert = make("localhost", "DNS:localhost,IP:127.0.0.1");
     return cert;
+}
+
+TestCertificate makeCertificate(const std::string& commonName, const std::string& subjectAltNames) {
+    return make(commonName, subjectAltNames);
 }
 
 } // namespace testsupport

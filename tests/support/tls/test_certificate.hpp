@@ -14,4 +14,8 @@ struct TestCertificate {
 // Made once per process and then reused.
 const TestCertificate& localhostCertificate();
 
+// A certificate of the same kind for other names, e.g. ("example.test", "DNS:example.test"), to
+// check that clients verify the host name.
+TestCertificate makeCertificate(const std::string& commonName, const std::string& subjectAltNames);
+
 } // namespace testsupport

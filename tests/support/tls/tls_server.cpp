@@ -1,7 +1,5 @@
 #include "tests/support/tls/tls_server.hpp"
 
-#include "tests/support/tls/test_certificate.hpp"
-
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -14,9 +12,8 @@ using asio::ip::tcp;
 
 namespace testsupport {
 
-TlsServer::TlsServer(Session session)
+TlsServer::TlsServer(Session session, const TestCertificate& certificate)
     : ssl_(asio::ssl::context::tls_server), session_(std::move(session)), acceptor_(io_) {
-    const auto& certificate = localhostCertificate();
     ssl_.use_certificate_chain(asio::buffer(certificate.certificatePem));
     ssl_.use_private_key(asio::buffer(certificate.privateKeyPem), asio::ssl::context::pem);
 

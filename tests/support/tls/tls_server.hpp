@@ -1,7 +1,9 @@
 #pragma once
 // A TLS server for tests: listens on 127.0.0.1 on a port the system picks, presents the localhost
-// test certificate and serves every accepted connection as a coroutine on one server thread.
+// test certificate (or another one) and serves every accepted connection as a coroutine on one server thread.
 // Protocol peers (WebSocket, HTTPS) are built on it by supplying the session coroutine.
+
+#include "tests/support/tls/test_certificate.hpp"
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
@@ -23,7 +25,7 @@ public:
     // exception ends that connection only.
     using Session = std::function<boost::asio::awaitable<void>(Stream)>;
 
-    explicit TlsServer(Session session);
+    explicit TlsServer(Session session, const TestCertificate& certificate = localhostCertificate());
     // Stops accepting, abandons every session (closing its socket) and joins the server thread.
     ~TlsServer();
     TlsServer(const TlsServer&) = delete;

@@ -31,9 +31,10 @@ struct WebSocketPeer::Connection {
     bool dropped = false;
 };
 
-WebSocketPeer::WebSocketPeer(std::string sessionKey)
+WebSocketPeer::WebSocketPeer(std::string sessionKey, const TestCertificate& certificate)
     : sessionKey_(std::move(sessionKey)),
-      server_(std::make_unique<TlsServer>([this](TlsServer::Stream stream) { return serve(std::move(stream)); })) {}
+      server_(std::make_unique<TlsServer>([this](TlsServer::Stream stream) { return serve(std::move(stream)); },
+                                          certificate)) {}
 
 WebSocketPeer::~WebSocketPeer() { server_.reset(); }
 

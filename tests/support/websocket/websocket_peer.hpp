@@ -50,7 +50,7 @@ public:
     // Answers each received message with the returned actions, in order. Runs on the server thread.
     using Responder = std::function<std::vector<Action>(const Received&)>;
 
-    explicit WebSocketPeer(std::string sessionKey);
+    explicit WebSocketPeer(std::string sessionKey, const TestCertificate& certificate = localhostCertificate());
     ~WebSocketPeer();
     WebSocketPeer(const WebSocketPeer&) = delete;
     WebSocketPeer& operator=(const WebSocketPeer&) = delete;
