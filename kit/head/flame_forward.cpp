@@ -78,6 +78,7 @@ void FlameHead::forwardInto(const Pose& pose, std::vector<simd::float3>& posed, 
         base_.shape.assign(shapeCoefficients.begin(), shapeCoefficients.end());
         base_.staticOffset.assign(pose.staticOffset.begin(), pose.staticOffset.end());
         base_.vertices = v_template;
+        base_.joints.clear();
         if (hasBlendShapes) {
             parallelFor(V, kVertexChunk, maxWorkers, [&](std::size_t begin, std::size_t end) {
                 for (std::size_t v = begin; v < end; ++v)
@@ -97,25 +98,24 @@ void FlameHead::forwardInto(const Pose& pose, std::vector<simd::float3>& posed, 
         exprBasis_.resize(E * 3 * V);
         for (std::size_t r = 0; r < 3 * V; ++r)
             for (std::size_t k = 0; k < E; ++k) exprBasis_[k * 3 * V + r] = shapedirsFlat[r * K + S + k];
-    }
-
-    // Expression blend shapes, coefficient by coefficient over contiguous rows.
-    auto& vShaped = work_.shaped;
-    vShaped.resize(V);
-    parallelFor(V, kVertexChunk, maxWorkers, [&](std::size_t begin, std::size_t end) {
-        std::copy(base_.vertices.begin() + std::ptrdiff_t(begin), base_.vertices.begin() + std::ptrdiff_t(end),
-                  vShaped.begin() + std::ptrdiff_t(begin));
-        if (!hasBlendShapes) return;
-        float* out = &vShaped[begin].x;
-        const std::size_t n = 3 * (end - begin);
+        // The joints are linear in the vertices, so each expression coefficient moves them by the
+        // regression of its column: the rest joints need no pass over the shaped vertices.
+        exprJoints_.clear();
         for (std::size_t k = 0; k < E; ++k) {
-            const float e = exprCoefficients[k];
-            if (e == 0.0f) continue;
-            const float* row = exprBasis_.data() + k * 3 * V + 3 * begin;
-            for (std::size_t i = 0; i < n; ++i) out[i] += e * row[i];
+            const std::span<const simd::float3> column(reinterpret_cast<const simd::float3*>(exprBasis_.data() + k * 3 * V), V);
+            const auto joints = LBS::regressJoints(J_regressor, column);
+            exprJoints_.insert(exprJoints_.end(), joints.begin(), joints.end());
         }
-    });
-    if (shaped) *shaped = vShaped;
+    }
+    if (base_.joints.empty()) base_.joints = LBS::regressJoints(J_regressor, base_.vertices);
+
+    auto& restJoints = work_.joints;
+    restJoints = base_.joints;
+    const bool expressive = hasBlendShapes && E > 0;
+    for (std::size_t k = 0; expressive && k < E; ++k)
+        if (exprCoefficients[k] != 0.0f)
+            for (std::size_t j = 0; j < restJoints.size(); ++j)
+                restJoints[j] = restJoints[j] + exprJoints_[k * restJoints.size() + j] * exprCoefficients[k];
 
     // Three values per joint: rotation, neck, jaw, then both eyes, each cut or padded to its size.
     auto& poseValues = work_.pose;
@@ -127,7 +127,6 @@ void FlameHead::forwardInto(const Pose& pose, std::vector<simd::float3>& posed, 
     poseValues.resize(3 * J, 0.0f);
 
     parents[0] = -1;
-    const auto restJoints = LBS::regressJoints(J_regressor, vShaped);
     LBS::rig(poseValues, restJoints, parents, rig_);
     const std::size_t features = rig_.poseFeatures.size();
     const std::size_t columns = features == 0 ? 3 * V : posedirsFlat.size() / features;
@@ -135,8 +134,19 @@ void FlameHead::forwardInto(const Pose& pose, std::vector<simd::float3>& posed, 
 
     const float leftLid = pose.eyelid && pose.eyelid->size() > 0 ? (*pose.eyelid)[0] : 0.0f;
     const float rightLid = pose.eyelid && pose.eyelid->size() > 1 ? (*pose.eyelid)[1] : 0.0f;
+    auto& vShaped = work_.shaped;
+    vShaped.resize(V);
     posed.resize(n);
-    parallelFor(n, kVertexChunk, maxWorkers, [&](std::size_t begin, std::size_t end) {
+    // One pass per block of vertices: expression blend shapes (coefficient by coefficient over
+    // contiguous rows), pose correctives and skinning, eyelids, translation.
+    parallelFor(V, kVertexChunk, maxWorkers, [&](std::size_t begin, std::size_t end) {
+        std::copy(base_.vertices.begin() + std::ptrdiff_t(begin), base_.vertices.begin() + std::ptrdiff_t(end),
+                  vShaped.begin() + std::ptrdiff_t(begin));
+        for (std::size_t k = 0; expressive && k < E; ++k)
+            if (exprCoefficients[k] != 0.0f)
+                LBS::addScaled(&vShaped[begin].x, exprBasis_.data() + k * 3 * V + 3 * begin, exprCoefficients[k], 3 * (end - begin));
+        end = std::min(end, n);
+        if (begin >= end) return;
         LBS::skinRange(rig_, vShaped, posedirsFlat, columns, lbs_weights, begin, end, posed.data());
         for (std::size_t v = begin; v < end; ++v) {
             if (pose.eyelid) {
@@ -146,4 +156,5 @@ void FlameHead::forwardInto(const Pose& pose, std::vector<simd::float3>& posed, 
             posed[v] = posed[v] + pose.translation;
         }
     });
+    if (shaped) *shaped = vShaped;
 }

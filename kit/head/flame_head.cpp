@@ -6,6 +6,8 @@
 #include "platform/files/directories.hpp"
 #include "platform/log/log.hpp"
 
+#include <algorithm>
+
 using json_values::arrayView;
 using json_values::element;
 using json_values::lenientNumber;
@@ -47,12 +49,29 @@ void FlameHead::loadResource(FlameModelFiles& files) {
     const bool landmarksLoaded = loadLandmarks();
     const bool meshLoaded = loadTemplateMesh();
     const bool eyelidsLoaded = loadEyelids();
+    if (teeth_) removeTeeth(!modelLoaded, !meshLoaded);
     flameMask.emplace(faces, face_uvs_idx, static_cast<std::ptrdiff_t>(v_template.size()));
-    // Teeth go onto freshly read model arrays only: arrays kept from an earlier load have them.
-    const bool teethAdded = modelLoaded && addTeeth();
+    const bool teethAdded = addTeeth();
     flatten();
     modelDataChanged();
     loaded_ = modelLoaded && landmarksLoaded && meshLoaded && eyelidsLoaded && teethAdded;
+}
+
+void FlameHead::removeTeeth(bool fromModel, bool fromMesh) {
+    const auto base = *teeth_;
+    teeth_.reset();
+    if (fromModel) {
+        v_template.resize(std::min(v_template.size(), base.vertices));
+        shapedirs.resize(std::min(shapedirs.size(), base.vertices));
+        lbs_weights.resize(std::min(lbs_weights.size(), base.vertices));
+        for (auto& row : posedirs) row.resize(std::min(row.size(), 3 * base.vertices));
+        for (auto& row : J_regressor) row.resize(std::min(row.size(), base.vertices));
+    }
+    if (fromMesh) {
+        vertex_uvs.resize(std::min(vertex_uvs.size(), base.uvs));
+        faces.resize(std::min(faces.size(), base.faces));
+        face_uvs_idx.resize(std::min(face_uvs_idx.size(), base.faces));
+    }
 }
 
 void FlameHead::flatten() {
@@ -108,4 +127,5 @@ bool FlameHead::loadEyelids() {
 void FlameHead::modelDataChanged() {
     base_.valid = false;
     exprBasis_.clear();
+    exprJoints_.clear();
 }

@@ -102,6 +102,15 @@ public:
 
 private:
     void flatten();
+    // Takes the teeth out of the arrays of the model step, the mesh step or both, so a step that
+    // failed on a reload leaves the arrays as its file gave them and the teeth go on once.
+    void removeTeeth(bool fromModel, bool fromMesh);
+
+    // The sizes before the teeth were added, while the arrays carry them.
+    struct TeethBase {
+        std::size_t vertices, uvs, faces;
+    };
+    std::optional<TeethBase> teeth_;
 
     FlameVersion flameVersion_;
     bool loaded_ = false;
@@ -113,15 +122,19 @@ private:
         std::vector<float> shape;
         std::vector<simd::float3> staticOffset;
         std::vector<simd::float3> vertices;
+        std::vector<simd::float3> joints; // regressed from `vertices`
     } base_;
     // The expression columns of shapedirsFlat, coefficient by coefficient (exprParams rows of 3V),
     // so the per-frame sum runs over contiguous memory.
     std::vector<float> exprBasis_;
+    std::vector<simd::float3> exprJoints_; // per coefficient, the regression of its column
+
     // Per-frame work space, kept to avoid allocating every frame.
     struct Workspace {
         std::vector<float> coefficients;
         std::vector<float> pose;
         std::vector<simd::float3> shaped;
+        std::vector<simd::float3> joints;
     } work_;
     LBS::Rig rig_;
 };

@@ -61,7 +61,7 @@ Indices iris(std::ptrdiff_t first) {
     Indices out;
     for (std::ptrdiff_t v = first; v <= first + 2 * kEyeballRing; ++v) out.push_back(v);
     for (std::ptrdiff_t k = 0; k < kEyeballRing / 2; ++k) out.push_back(first + 2 * kEyeballRing + 1 + 2 * k);
-    for (std::ptrdiff_t k = 0; k < kEyeballRing / 2; ++k) out.push_back(first + 3 * kEyeballRing + 2 + 2 * k);
+    for (std::ptrdiff_t k = 0; k < kEyeballRing / 2; ++k) out.push_back(first + 3 * kEyeballRing + 1 + 2 * k);
     return out;
 }
 

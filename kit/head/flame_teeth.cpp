@@ -160,5 +160,6 @@ bool FlameHead::addTeeth() {
     appendTriangles(faces, kLowerTeeth, std::ptrdiff_t(N));
     appendTriangles(face_uvs_idx, kUpperTeeth, std::ptrdiff_t(M));
     appendTriangles(face_uvs_idx, kLowerTeeth, std::ptrdiff_t(M));
+    teeth_ = TeethBase{N, M, faces.size() - 2 * kLowerTeeth.size()};
     return true;
 }

@@ -13,15 +13,10 @@ namespace {
 constexpr std::size_t kFaceChunk = 512;
 constexpr std::size_t kSplatChunk = 2048;
 
-template <class... F>
-struct Overloaded : F... {
-    using F::operator()...;
-};
-
 simd::float3 normalise(simd::float3 v) {
     const float length = simd::length(v);
     if (length <= 1e-8f) return {};
-    return {v.x / length, v.y / length, v.z / length};
+    return v * (1.0f / length);
 }
 
 struct FaceFrame {
@@ -45,26 +40,26 @@ FaceFrame faceFrame(const std::vector<simd::float3>& vertices, const FlameHead::
     FaceFrame f;
     f.orientation = Float3x3::fromColumns(a0, n, minusA2);
     f.size = 0.5f * (simd::length(edge) + std::fabs(simd::dot(diagonal, minusA2)));
-    const auto sum = p0 + p1 + p2;
-    f.center = {sum.x / 3, sum.y / 3, sum.z / 3};
+    f.center = (p0 + p1 + p2) * (1.0f / 3);
     return f;
 }
 
+// Every colour channel as stored above `limit`: bytes as their fraction of 255, every
+// super-resolution feature (none counts as all above).
 bool allChannelsAbove(const SplatScenePoint::Color& color, float limit) {
-    const auto above3 = [&](float r, float g, float b) { return r > limit && g > limit && b > limit; };
-    return std::visit(Overloaded{
-                          [&](const SplatScenePoint::Color::SphericalHarmonic& c) { return above3(c.r, c.g, c.b); },
-                          [&](const SplatScenePoint::Color::FirstOrderSphericalHarmonic& c) { return above3(c.r, c.g, c.b); },
-                          [&](const SplatScenePoint::Color::LinearFloat256& c) { return above3(c.r, c.g, c.b); },
-                          [&](const SplatScenePoint::Color::LinearUInt8& c) {
-                              return above3(c.r / 255.0f, c.g / 255.0f, c.b / 255.0f);
-                          },
-                          [&](const SplatScenePoint::Color::SuperResolution& c) {
-                              const auto values = c.values();
-                              return std::all_of(values.begin(), values.end(), [&](float v) { return v > limit; });
-                          },
-                      },
-                      static_cast<const SplatScenePoint::Color::variant&>(color));
+    return std::visit(
+        [limit](const auto& c) {
+            using C = std::decay_t<decltype(c)>;
+            if constexpr (std::is_same_v<C, SplatScenePoint::Color::SuperResolution>) {
+                const auto values = c.values();
+                return std::all_of(values.begin(), values.end(), [&](float v) { return v > limit; });
+            } else if constexpr (std::is_same_v<C, SplatScenePoint::Color::LinearUInt8>) {
+                return c.r / 255.0f > limit && c.g / 255.0f > limit && c.b / 255.0f > limit;
+            } else {
+                return c.r > limit && c.g > limit && c.b > limit;
+            }
+        },
+        static_cast<const SplatScenePoint::Color::variant&>(color));
 }
 
 std::string_view caseName(FlameVersion version) {
@@ -128,6 +123,14 @@ void GSManager::bindSplats() {
         boundSplats_.push_back({p.position, p.scale.linear(), simd::normalize(p.rotation), std::uint32_t(face),
                                 std::uint32_t(i)});
     }
+    std::vector<SplatScenePoint> prototype;
+    prototype.reserve(boundSplats_.size());
+    for (const auto& splat : boundSplats_) {
+        const auto& p = points[splat.source];
+        prototype.emplace_back(p.position, std::nullopt, p.color, p.opacity, SplatScenePoint::Scale::LinearFloat{},
+                               simd::quatf{}, std::nullopt);
+    }
+    outputLists_.setPrototype(std::move(prototype));
 }
 
 void GSManager::loadFlameStaticData(std::vector<simd::float3> staticOffset, std::vector<float> shape,
@@ -164,49 +167,67 @@ bool GSManager::computeFrame(const FlameFrameData& frame, std::optional<FlameVer
     head->forwardInto(pose, vertices_, maxWorkers_);
     computeFaceFrames();
 
-    const float cutLine = shapeMetaData_ ? shapeMetaData_->bottomLineY : 0.0f;
     if (!filteredIndices_ && shapeMetaData_) filteredIndices_.emplace(originPointCloud_.points.size(), false);
-
-    auto& points = out.points;
-    if (!filteredIndices_) {
-        points.resize(boundSplats_.size());
-        parallelFor(boundSplats_.size(), kSplatChunk, maxWorkers_, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) points[i] = movedSplat(boundSplats_[i]);
-        });
-        return true;
-    }
-
-    // The filter only ever grows: a splat once removed stays removed.
-    auto& filtered = *filteredIndices_;
-    points.clear();
-    points.reserve(boundSplats_.size());
-    for (const auto& splat : boundSplats_) {
-        if (filtered[splat.source]) continue;
-        auto moved = movedSplat(splat);
-        if (allChannelsAbove(moved.color, 0.9f) || !(moved.position.y > cutLine)) {
-            filtered[splat.source] = true;
-            continue;
-        }
-        points.push_back(std::move(moved));
-    }
+    if (filteredIndices_) writeFiltered(out.points);
+    else writeAll(out.points);
     return true;
 }
 
-SplatScenePoint GSManager::movedSplat(const BoundSplat& splat) const {
-    const auto& source = originPointCloud_.points[splat.source];
+GSManager::Placement GSManager::place(const BoundSplat& splat) const {
     if (splat.face >= faceCenter_.size()) {
         // A triangle the posing head does not have: the zero frame.
-        return SplatScenePoint({}, std::nullopt, source.color, source.opacity,
-                               SplatScenePoint::Scale::LinearFloat{0, 0, 0}, splat.rotation * simd::quatf{0, 0, 0, 0.5f},
-                               std::nullopt);
+        return {{}, {}, splat.rotation * simd::quatf{0, 0, 0, 0.5f}};
     }
     const float s = (*faceScaling_)[splat.face];
-    const auto position = faceCenter_[splat.face] + (faceOrienMat_[splat.face] * splat.position) * s;
     const auto& q = faceOrienQuat_[splat.face];
-    const simd::quatf faceRotation{q[1], q[2], q[3], q[0]};
-    return SplatScenePoint(position, std::nullopt, source.color, source.opacity,
-                           SplatScenePoint::Scale::LinearFloat{splat.scale.x * s, splat.scale.y * s, splat.scale.z * s},
-                           splat.rotation * faceRotation, std::nullopt);
+    return {faceCenter_[splat.face] + (faceOrienMat_[splat.face] * splat.position) * s, splat.scale * s,
+            splat.rotation * simd::quatf{q[1], q[2], q[3], q[0]}};
+}
+
+void GSManager::placeInto(SplatScenePoint& point, const Placement& placed) {
+    point.position = placed.position;
+    point.scale.emplace<SplatScenePoint::Scale::LinearFloat>(placed.scale.x, placed.scale.y, placed.scale.z);
+    point.rotation = placed.rotation;
+}
+
+void GSManager::writeAll(std::vector<SplatScenePoint>& points) {
+    if (maxWorkers_ == 1) {
+        // One core: each point is copied from the prototype and placed while it is in cache.
+        const auto& prototype = outputLists_.prototype();
+        points.clear();
+        points.reserve(prototype.size());
+        for (std::size_t i = 0; i < prototype.size(); ++i) {
+            points.push_back(prototype[i]);
+            placeInto(points.back(), place(boundSplats_[i]));
+        }
+        return;
+    }
+    auto list = outputLists_.take();
+    parallelFor(list.size(), kSplatChunk, maxWorkers_, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) placeInto(list[i], place(boundSplats_[i]));
+    });
+    points = std::move(list);
+    outputLists_.prepareNext();
+}
+
+void GSManager::writeFiltered(std::vector<SplatScenePoint>& points) {
+    // The filter only ever grows: a splat once removed stays removed.
+    const float cutLine = shapeMetaData_ ? shapeMetaData_->bottomLineY : 0.0f;
+    auto& filtered = *filteredIndices_;
+    const auto& prototype = outputLists_.prototype();
+    points.clear();
+    points.reserve(boundSplats_.size());
+    for (std::size_t i = 0; i < boundSplats_.size(); ++i) {
+        const auto& splat = boundSplats_[i];
+        if (filtered[splat.source]) continue;
+        const auto placed = place(splat);
+        if (allChannelsAbove(prototype[i].color, 0.9f) || !(placed.position.y > cutLine)) {
+            filtered[splat.source] = true;
+            continue;
+        }
+        points.push_back(prototype[i]);
+        placeInto(points.back(), placed);
+    }
 }
 
 void GSManager::computeFaceFrames() {
@@ -265,18 +286,19 @@ simd::float4 GSManager::rotationMatrixToQuaternion(const Float3x3& a) {
     const auto m = [&](int r, int c) { return a.m[r][c]; };
     const float tr = m(0, 0) + m(1, 1) + m(2, 2);
     float w, x, y, z;
+    // Divisions by S done as products with 1 / S: equal within rounding, and off the critical path.
     if (tr >= 0) {
-        const float s = 2 * std::sqrt(tr + 1);
-        w = s / 4, x = (m(2, 1) - m(1, 2)) / s, y = (m(0, 2) - m(2, 0)) / s, z = (m(1, 0) - m(0, 1)) / s;
+        const float s = 2 * std::sqrt(tr + 1), r = 1 / s;
+        w = s / 4, x = (m(2, 1) - m(1, 2)) * r, y = (m(0, 2) - m(2, 0)) * r, z = (m(1, 0) - m(0, 1)) * r;
     } else if (m(0, 0) >= m(1, 1) && m(0, 0) >= m(2, 2)) {
-        const float s = 2 * std::sqrt(1 + m(0, 0) - m(1, 1) - m(2, 2));
-        x = s / 4, y = (m(0, 1) + m(1, 0)) / s, z = (m(0, 2) + m(2, 0)) / s, w = (m(2, 1) - m(1, 2)) / s;
+        const float s = 2 * std::sqrt(1 + m(0, 0) - m(1, 1) - m(2, 2)), r = 1 / s;
+        x = s / 4, y = (m(0, 1) + m(1, 0)) * r, z = (m(0, 2) + m(2, 0)) * r, w = (m(2, 1) - m(1, 2)) * r;
     } else if (m(2, 2) <= m(1, 1)) {
-        const float s = 2 * std::sqrt(1 + m(1, 1) - m(0, 0) - m(2, 2));
-        y = s / 4, x = (m(0, 1) + m(1, 0)) / s, z = (m(1, 2) + m(2, 1)) / s, w = (m(0, 2) - m(2, 0)) / s;
+        const float s = 2 * std::sqrt(1 + m(1, 1) - m(0, 0) - m(2, 2)), r = 1 / s;
+        y = s / 4, x = (m(0, 1) + m(1, 0)) * r, z = (m(1, 2) + m(2, 1)) * r, w = (m(0, 2) - m(2, 0)) * r;
     } else {
-        const float s = 2 * std::sqrt(1 + m(2, 2) - m(0, 0) - m(1, 1));
-        z = s / 4, x = (m(0, 2) + m(2, 0)) / s, y = (m(1, 2) + m(2, 1)) / s, w = (m(1, 0) - m(0, 1)) / s;
+        const float s = 2 * std::sqrt(1 + m(2, 2) - m(0, 0) - m(1, 1)), r = 1 / s;
+        z = s / 4, x = (m(0, 2) + m(2, 0)) * r, y = (m(1, 2) + m(2, 1)) * r, w = (m(1, 0) - m(0, 1)) * r;
     }
     return {w, x, y, z};
 }

@@ -8,6 +8,7 @@
 
 #include "kit/head/flame_head.hpp"
 #include "kit/head/float3x3.hpp"
+#include "kit/head/prepared_splat_lists.hpp"
 #include "kit/model/flame_frame_data.hpp"
 #include "kit/model/splat_memory_buffer.hpp"
 
@@ -105,9 +106,19 @@ private:
         std::uint32_t source;    // index in originPointCloud
     };
 
+    // Where a splat goes this frame.
+    struct Placement {
+        simd::float3 position;
+        simd::float3 scale;
+        simd::quatf rotation;
+    };
+
     void bindSplats();
     void computeFaceFrames();
-    SplatScenePoint movedSplat(const BoundSplat& splat) const;
+    Placement place(const BoundSplat& splat) const;
+    static void placeInto(SplatScenePoint& point, const Placement& placed);
+    void writeAll(std::vector<SplatScenePoint>& points);
+    void writeFiltered(std::vector<SplatScenePoint>& points);
 
     std::optional<std::filesystem::path> gsModelURL_;
     HeadMap flameHeadMap_;
@@ -115,6 +126,7 @@ private:
     SplatMemoryBuffer originPointCloud_;
     std::vector<std::ptrdiff_t> binding_;
     std::vector<BoundSplat> boundSplats_;
+    PreparedSplatLists outputLists_; // prototype: the bound splats with their constant fields
     std::vector<simd::float3> staticOffset_;
     std::vector<float> shape_;
     std::optional<ShapeMetaData> shapeMetaData_;

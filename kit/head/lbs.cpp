@@ -17,6 +17,10 @@ std::size_t correctiveColumns(std::size_t posedirsSize, std::size_t features, st
 
 } // namespace
 
+void LBS::addScaled(float* __restrict out, const float* __restrict row, float factor, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) out[i] += factor * row[i];
+}
+
 std::vector<simd::float3> LBS::blendShapes(const std::vector<float>& betas, const std::vector<float>& shapedirs) {
     const std::size_t k = betas.size();
     if (k == 0) return {};
@@ -118,15 +122,10 @@ void LBS::skinRange(const Rig& rig, std::span<const simd::float3> vShaped, std::
                     std::size_t columns, const std::vector<std::vector<float>>& lbsWeights, std::size_t begin,
                     std::size_t end, simd::float3* out) {
     // Pose correctives feature by feature, so each pass reads one row contiguously.
-    float* flat = &out[begin].x;
     static_assert(sizeof(simd::float3) == 3 * sizeof(float));
     for (std::size_t v = begin; v < end; ++v) out[v] = vShaped[v];
-    const std::size_t n = 3 * (end - begin);
-    for (std::size_t p = 0; p < rig.poseFeatures.size(); ++p) {
-        const float f = rig.poseFeatures[p];
-        const float* row = posedirs.data() + p * columns + 3 * begin;
-        for (std::size_t i = 0; i < n; ++i) flat[i] += f * row[i];
-    }
+    for (std::size_t p = 0; p < rig.poseFeatures.size(); ++p)
+        addScaled(&out[begin].x, posedirs.data() + p * columns + 3 * begin, rig.poseFeatures[p], 3 * (end - begin));
 
     const std::size_t transforms = rig.relative.size();
     for (std::size_t v = begin; v < end; ++v) {

@@ -58,6 +58,9 @@ struct LBS {
     static void skinRange(const Rig& rig, std::span<const simd::float3> vShaped, std::span<const float> posedirs,
                           std::size_t columns, const std::vector<std::vector<float>>& lbsWeights, std::size_t begin,
                           std::size_t end, simd::float3* out);
+    // out[i] += factor * row[i] for i < count: one row of a coefficient-major basis. `out` and
+    // `row` do not overlap.
+    static void addScaled(float* out, const float* row, float factor, std::size_t count);
     // The number of vertices skinRange covers for these sizes (the common length of the vertices,
     // the weight rows and the corrective columns).
     static std::size_t skinnedCount(std::size_t vertices, std::size_t weightRows, std::size_t posedirsSize,

@@ -1,0 +1,29 @@
+#pragma once
+// Output lists for the frames of one splat binder, built ahead of time. Every frame hands its
+// list of about 100k points to the caller, so each frame needs a new one; building it (copying
+// the prototype, whose colours, opacities and other constant fields are already set) takes a
+// millisecond on one core. take() returns the list prepared in the background after the previous
+// frame, so a frame only writes the positions, scales and rotations, on all cores.
+
+#include "kit/model/splat_scene_point.hpp"
+
+#include <memory>
+#include <vector>
+
+class PreparedSplatLists {
+public:
+    // The points every list starts as; drops any list prepared from an earlier prototype.
+    void setPrototype(std::vector<SplatScenePoint> prototype);
+    const std::vector<SplatScenePoint>& prototype() const { return *prototype_; }
+
+    // A list equal to the prototype: the prepared one (waiting while it is being built), else a
+    // copy made now.
+    std::vector<SplatScenePoint> take();
+    // Starts building the next list on the background pool.
+    void prepareNext();
+
+private:
+    struct Next;
+    std::shared_ptr<const std::vector<SplatScenePoint>> prototype_ = std::make_shared<std::vector<SplatScenePoint>>();
+    std::shared_ptr<Next> next_;
+};
