@@ -1,0 +1,29 @@
+#pragma once
+// What the draw loop knows of a renderer: hand it the frame's splats, have it encode a frame for
+// some views into a command buffer, and get back the command buffer to present and commit.
+
+#include "kit/model/splat_memory_buffer.hpp"
+#include "kit/render/splat.hpp"
+#include "platform/gpu/command_buffer.hpp"
+
+#include <memory>
+#include <span>
+#include <vector>
+
+class SplatRendererProtocol {
+public:
+    virtual ~SplatRendererProtocol() = default;
+
+    virtual std::shared_ptr<platform::gpu::CommandBuffer> render(
+        const std::vector<ViewportDescriptor>& viewports, std::shared_ptr<platform::gpu::Texture> colorTexture,
+        platform::gpu::StoreAction colorStoreAction, std::shared_ptr<platform::gpu::Texture> depthTexture,
+        std::shared_ptr<platform::gpu::Texture> stencilTexture,
+        std::shared_ptr<platform::gpu::RasterizationRateMap> rasterizationRateMap,
+        std::uint32_t renderTargetArrayLength, std::shared_ptr<platform::gpu::CommandBuffer> to,
+        std::shared_ptr<platform::gpu::CommandQueue> commandQueue) = 0;
+    virtual void update(const SplatMemoryBuffer& from) = 0;
+    virtual void update(const SplatMemoryBuffer& partOne, const SplatMemoryBuffer& partTwo) = 0;
+    virtual void add(std::span<const SplatScenePoint> points) = 0;
+    virtual void add(const SplatScenePoint& point) = 0;
+    virtual void reset() = 0;
+};

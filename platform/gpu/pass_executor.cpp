@@ -1,0 +1,423 @@
+#include "platform/gpu/pass_executor.hpp"
+
+#include "platform/gpu/draw_program.hpp"
+#include "platform/gpu/pixel_format.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <optional>
+#include <utility>
+
+namespace platform::gpu {
+
+// One view of one draw: its program, where it goes, and its binned primitives.
+struct PassExecutor::Batch {
+    std::unique_ptr<DrawProgram> program;
+    const RenderPipelineState* pipeline = nullptr;
+    const DepthStencilState* depthState = nullptr;
+    std::uint32_t slice = 0;
+    BindingTable vertexBindings;
+    BindingTable fragmentBindings;
+
+    // Scratch reused from pass to pass.
+    std::vector<std::byte> primitives;
+    struct PixelRect {
+        std::int32_t x0, y0, x1, y1; // [x0, x1) x [y0, y1); x0 == x1 when culled
+    };
+    std::vector<PixelRect> rects;
+    std::vector<std::uint32_t> chunkCounts; // chunk-major: counts[chunk * tiles + tile]
+    std::vector<std::uint32_t> tileStart;   // tiles + 1 entries
+    std::vector<std::uint32_t> entries;     // slot indices, grouped by tile, in slot order
+};
+
+PassExecutor::PassExecutor(WorkerPool& pool, bool useFusedDraws) : pool_(pool), useFusedDraws_(useFusedDraws) {}
+PassExecutor::~PassExecutor() = default;
+
+void PassExecutor::execute(const EncoderRecord& record) {
+    if (record.kind == EncoderRecord::Kind::render) runRenderPass(record);
+    else runCompute(record);
+}
+
+namespace {
+
+void bind(BindingTable& table, const command::SetBuffer& c) {
+    if (c.index >= kMaxBufferBindings) return;
+    if (!c.buffer || c.offset > c.buffer->length()) table.buffers[c.index] = {};
+    else table.buffers[c.index] = {c.buffer->contents() + c.offset, c.buffer->length() - c.offset};
+}
+
+void bind(BindingTable& table, const command::SetBytes& c) {
+    if (c.index < kMaxBufferBindings) table.buffers[c.index] = {c.bytes.data(), c.bytes.size()};
+}
+
+void bind(BindingTable& table, const command::SetTexture& c) {
+    if (c.index < kMaxTextureBindings) table.textures[c.index] = c.texture.get();
+}
+
+bool isPremultipliedOver(const RenderPipelineColorAttachmentDescriptor& a) {
+    return a.blendingEnabled && a.rgbBlendOperation == BlendOperation::add &&
+           a.alphaBlendOperation == BlendOperation::add && a.sourceRGBBlendFactor == BlendFactor::one &&
+           a.sourceAlphaBlendFactor == BlendFactor::one &&
+           a.destinationRGBBlendFactor == BlendFactor::oneMinusSourceAlpha &&
+           a.destinationAlphaBlendFactor == BlendFactor::oneMinusSourceAlpha;
+}
+
+constexpr std::size_t kSlotsPerChunk = 2048;
+
+// True when no pixel of the w x h corner of a tile lets through more than 1/1024: the colours still
+// to come change the result by less than a quarter of an 8-bit step.
+bool opaque(const std::array<float, kTileSize * kTileSize>& transmittance, int w, int h) {
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            if (!(transmittance[y * kTileSize + x] < 1.0f / 1024.0f)) return false;
+    return true;
+}
+
+// Set-up records of up to 64 bytes get one cache line each; larger ones a multiple of 16 bytes.
+std::size_t primitiveStride(std::size_t bytes) { return bytes <= 64 ? 64 : (bytes + 15) / 16 * 16; }
+
+// The first 64-byte boundary in `storage`, which holds 63 bytes of slack for it.
+std::byte* alignedBase(std::vector<std::byte>& storage) {
+    const auto address = reinterpret_cast<std::uintptr_t>(storage.data());
+    return storage.data() + ((64 - address % 64) % 64);
+}
+
+} // namespace
+
+// The attachments of one render pass and its grid of tiles (every slice has its own tiles).
+struct PassExecutor::Target {
+    const RenderPassDescriptor* pass = nullptr;
+    std::array<Texture*, kMaxColorAttachments> colors{};
+    std::size_t colorCount = 0;
+    Texture* depth = nullptr;
+    Texture* stencil = nullptr;
+    int width = 0, height = 0, tilesX = 0;
+    std::size_t tilesPerLayer = 0;
+    std::uint32_t layers = 1;
+
+    // Every attachment has the same size (checked when the encoder was made).
+    static std::optional<Target> of(const RenderPassDescriptor& pass) {
+        Target t;
+        t.pass = &pass;
+        Texture* any = nullptr;
+        for (std::size_t i = 0; i < kMaxColorAttachments; ++i) {
+            t.colors[i] = pass.colorAttachments[i].texture.get();
+            if (t.colors[i]) {
+                t.colorCount = i + 1;
+                any = t.colors[i];
+            }
+        }
+        t.depth = pass.depthAttachment.texture.get();
+        t.stencil = pass.stencilAttachment.texture.get();
+        if (!any) any = t.depth ? t.depth : t.stencil;
+        if (!any) return std::nullopt;
+        t.width = static_cast<int>(any->width());
+        t.height = static_cast<int>(any->height());
+        t.layers = std::max<std::uint32_t>(1, pass.renderTargetArrayLength);
+        for (std::size_t i = 0; i < t.colorCount; ++i)
+            if (t.colors[i]) t.layers = std::min(t.layers, t.colors[i]->arrayLength());
+        if (t.depth) t.layers = std::min(t.layers, t.depth->arrayLength());
+        t.tilesX = (t.width + kTileSize - 1) / kTileSize;
+        t.tilesPerLayer = std::size_t(t.tilesX) * ((t.height + kTileSize - 1) / kTileSize);
+        return t;
+    }
+};
+
+// One thread's tile memory.
+struct PassExecutor::TileMemory {
+    alignas(64) std::array<std::array<float, kTileSize * kTileSize * 4>, kMaxColorAttachments> color;
+    std::array<float, kTileSize * kTileSize> depth;
+    alignas(64) std::array<float, kTileSize * kTileSize * 4> accumulated;
+    alignas(64) std::array<float, kTileSize * kTileSize> transmittance;
+};
+
+void PassExecutor::runRenderPass(const EncoderRecord& record) {
+    const auto target = Target::of(*record.renderPass);
+    if (!target) return;
+    collectBatches(record, *target);
+    pool_.parallelFor(target->tilesPerLayer * target->layers, 1, [&](std::size_t t0, std::size_t t1) {
+        TileMemory memory;
+        for (std::size_t t = t0; t < t1; ++t) shadeTile(*target, t, memory);
+    });
+
+    // The stencil is never tested or written by draws: only its clear can change it.
+    const RenderPassDescriptor& pass = *record.renderPass;
+    if (Texture* stencil = target->stencil; stencil && pass.stencilAttachment.loadAction == LoadAction::clear &&
+                                            pass.stencilAttachment.storeAction != StoreAction::dontCare) {
+        for (std::uint32_t s = 0; s < std::min(target->layers, stencil->arrayLength()); ++s)
+            for (std::uint32_t y = 0; y < stencil->height(); ++y)
+                std::fill_n(reinterpret_cast<std::uint8_t*>(stencil->row(y, s)), stencil->width(),
+                            static_cast<std::uint8_t>(pass.stencilAttachment.clearStencil));
+    }
+    for (std::size_t b = 0; b < batchCount_; ++b) batches_[b]->program.reset();
+}
+
+void PassExecutor::collectBatches(const EncoderRecord& record, const Target& target) {
+    batchCount_ = 0;
+    std::shared_ptr<RenderPipelineState> pipeline;
+    std::shared_ptr<DepthStencilState> depthState;
+    BindingTable vertexBindings, fragmentBindings;
+    std::vector<Viewport> viewports;
+    std::uint32_t amplification = 1;
+    std::vector<VertexAmplificationViewMapping> mappings;
+    for (const Command& c : record.commands) {
+        if (const auto* p = std::get_if<command::SetRenderPipelineState>(&c)) pipeline = p->state;
+        else if (const auto* d = std::get_if<command::SetDepthStencilState>(&c)) depthState = d->state;
+        else if (const auto* b = std::get_if<command::SetBuffer>(&c))
+            bind(b->stage == ShaderStage::fragment ? fragmentBindings : vertexBindings, *b);
+        else if (const auto* y = std::get_if<command::SetBytes>(&c))
+            bind(y->stage == ShaderStage::fragment ? fragmentBindings : vertexBindings, *y);
+        else if (const auto* t = std::get_if<command::SetTexture>(&c))
+            bind(t->stage == ShaderStage::fragment ? fragmentBindings : vertexBindings, *t);
+        else if (const auto* v = std::get_if<command::SetViewports>(&c)) viewports = v->viewports;
+        else if (const auto* a = std::get_if<command::SetVertexAmplification>(&c)) {
+            amplification = std::max<std::uint32_t>(1, a->count);
+            mappings = a->mappings;
+        } else if (const auto* draw = std::get_if<command::DrawPrimitives>(&c)) {
+            if (!pipeline || draw->instanceCount == 0) continue;
+            // One batch per amplified view.
+            for (std::uint32_t view = 0; view < amplification; ++view) {
+                std::uint32_t viewportIndex = 0, slice = 0;
+                if (amplification > 1 && view < mappings.size()) {
+                    viewportIndex = mappings[view].viewportArrayIndexOffset;
+                    slice = mappings[view].renderTargetArrayIndexOffset;
+                }
+                if (slice >= target.layers) continue; // no such layer: nothing is written
+                Viewport viewport{0, 0, double(target.width), double(target.height), 0, 1};
+                if (viewportIndex < viewports.size()) viewport = viewports[viewportIndex];
+                else if (!viewports.empty()) viewport = viewports.back();
+
+                if (batches_.size() <= batchCount_) batches_.push_back(std::make_unique<Batch>());
+                Batch& batch = *batches_[batchCount_++];
+                batch.pipeline = pipeline.get();
+                batch.depthState = depthState.get();
+                batch.slice = slice;
+                batch.vertexBindings = vertexBindings;
+                batch.fragmentBindings = fragmentBindings;
+                const DrawContext context{&batch.vertexBindings, &batch.fragmentBindings, view,
+                                          ViewportTransform{viewport}, draw->vertexStart, draw->vertexCount};
+                if (useFusedDraws_ && pipeline->fusedDraw())
+                    batch.program = makeFusedProgram(*pipeline->fusedDraw(), context, draw->instanceCount);
+                else batch.program = makeTriangleProgram(pipeline->descriptor(), context, *draw);
+                bin(batch, target, viewport);
+            }
+        }
+    }
+}
+
+void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewport) {
+    // Pixels the view may touch: the viewport inside the target.
+    const double clipX0 = std::max(0.0, viewport.originX);
+    const double clipY0 = std::max(0.0, viewport.originY);
+    const double clipX1 = std::min(double(target.width), viewport.originX + viewport.width);
+    const double clipY1 = std::min(double(target.height), viewport.originY + viewport.height);
+    const int tilesX = target.tilesX;
+    const std::size_t tiles = target.tilesPerLayer;
+
+    // Set up every slot and count its tiles, per fixed chunk of slots (each chunk its own counts).
+    const std::size_t slots = batch.program->slotCount();
+    const std::size_t primitiveBytes = primitiveStride(batch.program->primitiveBytes());
+    if (batch.primitives.size() < slots * primitiveBytes + 63) batch.primitives.resize(slots * primitiveBytes + 63);
+    std::byte* const primitives = alignedBase(batch.primitives);
+    batch.rects.resize(slots);
+    const std::size_t chunks = (slots + kSlotsPerChunk - 1) / kSlotsPerChunk;
+    batch.chunkCounts.assign(chunks * tiles, 0);
+    auto forEachTile = [&](const Batch::PixelRect& r, auto&& f) {
+        for (int ty = r.y0 / kTileSize; ty <= (r.y1 - 1) / kTileSize; ++ty)
+            for (int tx = r.x0 / kTileSize; tx <= (r.x1 - 1) / kTileSize; ++tx) f(std::size_t(ty) * tilesX + tx);
+    };
+    pool_.parallelFor(chunks, 1, [&](std::size_t c0, std::size_t c1) {
+        for (std::size_t chunk = c0; chunk < c1; ++chunk) {
+            std::uint32_t* counts = batch.chunkCounts.data() + chunk * tiles;
+            const std::size_t end = std::min(slots, (chunk + 1) * kSlotsPerChunk);
+            for (std::size_t s = chunk * kSlotsPerChunk; s < end; ++s) {
+                auto& rect = batch.rects[s];
+                rect = {0, 0, 0, 0};
+                const WindowBounds bounds = batch.program->setup(s, primitives + s * primitiveBytes);
+                // Non-finite or empty bounds are culled before any conversion to integers.
+                if (bounds.empty() || !std::isfinite(bounds.minX) || !std::isfinite(bounds.minY) ||
+                    !std::isfinite(bounds.maxX) || !std::isfinite(bounds.maxY))
+                    continue;
+                // Pixels whose centres lie inside the bounds and the clip rectangle.
+                const double x0 = std::max(clipX0, std::ceil(double(bounds.minX) - 0.5));
+                const double y0 = std::max(clipY0, std::ceil(double(bounds.minY) - 0.5));
+                const double x1 = std::min(clipX1, std::floor(double(bounds.maxX) - 0.5) + 1);
+                const double y1 = std::min(clipY1, std::floor(double(bounds.maxY) - 0.5) + 1);
+                if (!(x1 > x0 && y1 > y0)) continue;
+                rect = {std::int32_t(x0), std::int32_t(y0), std::int32_t(x1), std::int32_t(y1)};
+                forEachTile(rect, [&](std::size_t tile) { ++counts[tile]; });
+            }
+        }
+    });
+
+    // Offsets: tile by tile, chunks in order within a tile, so each tile's list is in slot order.
+    batch.tileStart.resize(tiles + 1);
+    std::uint32_t running = 0;
+    for (std::size_t tile = 0; tile < tiles; ++tile) {
+        batch.tileStart[tile] = running;
+        for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
+            std::uint32_t& count = batch.chunkCounts[chunk * tiles + tile];
+            running += std::exchange(count, running); // the count becomes the chunk's write position
+        }
+    }
+    batch.tileStart[tiles] = running;
+    batch.entries.resize(running);
+    pool_.parallelFor(chunks, 1, [&](std::size_t c0, std::size_t c1) {
+        for (std::size_t chunk = c0; chunk < c1; ++chunk) {
+            std::uint32_t* position = batch.chunkCounts.data() + chunk * tiles;
+            const std::size_t end = std::min(slots, (chunk + 1) * kSlotsPerChunk);
+            for (std::size_t s = chunk * kSlotsPerChunk; s < end; ++s) {
+                const auto& rect = batch.rects[s];
+                if (rect.x1 <= rect.x0) continue;
+                forEachTile(rect, [&](std::size_t tile) { batch.entries[position[tile]++] = std::uint32_t(s); });
+            }
+        }
+    });
+}
+
+void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& memory) {
+    const RenderPassDescriptor& pass = *t.pass;
+    const auto slice = static_cast<std::uint32_t>(index / t.tilesPerLayer);
+    const std::size_t tile = index % t.tilesPerLayer;
+    const int ox = int(tile % t.tilesX) * kTileSize, oy = int(tile / t.tilesX) * kTileSize;
+    const int w = std::min(kTileSize, t.width - ox), h = std::min(kTileSize, t.height - oy);
+
+    // Load (or clear) the attachments into tile memory.
+    TileTarget target;
+    target.originX = ox;
+    target.originY = oy;
+    target.slice = slice;
+    target.colorCount = t.colorCount;
+    for (std::size_t i = 0; i < t.colorCount; ++i) {
+        Texture* texture = t.colors[i];
+        if (!texture) continue;
+        float* tileMemory = memory.color[i].data();
+        target.color[i] = tileMemory;
+        const auto& a = pass.colorAttachments[i];
+        const std::size_t pixel = bytesPerPixel(texture->pixelFormat());
+        if (a.loadAction == LoadAction::load) {
+            for (int y = 0; y < h; ++y)
+                loadPixels(texture->pixelFormat(), texture->row(oy + y, slice) + ox * pixel,
+                           tileMemory + y * kTileSize * 4, w);
+            continue;
+        }
+        const bool clear = a.loadAction == LoadAction::clear;
+        float value[4] = {clear ? float(a.clearColor.red) : 0.0f, clear ? float(a.clearColor.green) : 0.0f,
+                          clear ? float(a.clearColor.blue) : 0.0f, clear ? float(a.clearColor.alpha) : 0.0f};
+        // Clear values are held in the attachment's range, as the format would store them.
+        if (texture->pixelFormat() != PixelFormat::rgba16Float)
+            for (float& v : value) v = std::clamp(v, 0.0f, 1.0f);
+        for (int p = 0; p < kTileSize * kTileSize; ++p) std::copy(value, value + 4, tileMemory + p * 4);
+    }
+    if (t.depth) {
+        target.depth = memory.depth.data();
+        if (pass.depthAttachment.loadAction == LoadAction::load) {
+            for (int y = 0; y < h; ++y) {
+                const auto* row = reinterpret_cast<const float*>(t.depth->row(oy + y, slice)) + ox;
+                std::copy(row, row + w, memory.depth.data() + y * kTileSize);
+            }
+        } else {
+            memory.depth.fill(pass.depthAttachment.loadAction == LoadAction::clear
+                                  ? float(pass.depthAttachment.clearDepth)
+                                  : 0.0f);
+        }
+    }
+
+    // Every batch of this slice, in draw order.
+    for (std::size_t b = 0; b < batchCount_; ++b) {
+        Batch& batch = *batches_[b];
+        if (batch.slice != slice) continue;
+        const auto& descriptor = batch.pipeline->descriptor();
+        target.pipeline = batch.pipeline;
+        target.depthState = batch.depthState;
+        const bool noDepthEffect = !t.depth || !batch.depthState ||
+                                   (batch.depthState->descriptor().depthCompareFunction == CompareFunction::always &&
+                                    !batch.depthState->descriptor().depthWriteEnabled);
+        target.premultipliedOver = t.colorCount == 1 && target.color[0] && noDepthEffect &&
+                                   isPremultipliedOver(descriptor.colorAttachments[0]);
+        target.clampColor = descriptor.colorAttachments[0].pixelFormat != PixelFormat::rgba16Float;
+        const std::size_t primitiveBytes = primitiveStride(batch.program->primitiveBytes());
+        const std::byte* const primitives = alignedBase(batch.primitives);
+        const std::uint32_t first = batch.tileStart[tile], last = batch.tileStart[tile + 1];
+        auto shadeEntry = [&](std::uint32_t e) {
+            const std::uint32_t s = batch.entries[e];
+            const auto& r = batch.rects[s];
+            batch.program->shade(primitives + s * primitiveBytes, target, std::max(r.x0, ox), std::max(r.y0, oy),
+                                 std::min(r.x1, ox + w), std::min(r.y1, oy + h));
+        };
+        if (target.premultipliedOver && target.clampColor && batch.program->composesFrontToBack()) {
+            // Nearest first, each fragment under the ones before it; once no pixel lets through
+            // more than 1/1024 the rest cannot change the stored 8-bit values.
+            memory.accumulated.fill(0.0f);
+            memory.transmittance.fill(1.0f);
+            target.accumulated = memory.accumulated.data();
+            target.transmittance = memory.transmittance.data();
+            for (std::uint32_t e = last; e > first; --e) {
+                if (e >= first + 5) __builtin_prefetch(primitives + batch.entries[e - 5] * primitiveBytes);
+                shadeEntry(e - 1);
+                if ((last - e) % 16 == 15 && opaque(memory.transmittance, w, h)) break;
+            }
+            float* color = target.color[0];
+            for (int p = 0; p < kTileSize * kTileSize; ++p)
+                for (int c = 0; c < 4; ++c)
+                    color[p * 4 + c] = memory.accumulated[p * 4 + c] + memory.transmittance[p] * color[p * 4 + c];
+            target.accumulated = target.transmittance = nullptr;
+            continue;
+        }
+        for (std::uint32_t e = first; e < last; ++e) {
+            // Records are visited in draw order, scattered in memory: fetch ahead.
+            if (e + 4 < last) __builtin_prefetch(primitives + batch.entries[e + 4] * primitiveBytes);
+            shadeEntry(e);
+        }
+    }
+
+    // Store what the pass keeps.
+    for (std::size_t i = 0; i < t.colorCount; ++i) {
+        Texture* texture = t.colors[i];
+        if (!texture || pass.colorAttachments[i].storeAction == StoreAction::dontCare) continue;
+        const std::size_t pixel = bytesPerPixel(texture->pixelFormat());
+        for (int y = 0; y < h; ++y)
+            storePixels(texture->pixelFormat(), memory.color[i].data() + y * kTileSize * 4,
+                        texture->row(oy + y, slice) + ox * pixel, w);
+    }
+    if (t.depth && pass.depthAttachment.storeAction != StoreAction::dontCare) {
+        for (int y = 0; y < h; ++y)
+            std::copy(memory.depth.data() + y * kTileSize, memory.depth.data() + y * kTileSize + w,
+                      reinterpret_cast<float*>(t.depth->row(oy + y, slice)) + ox);
+    }
+}
+
+void PassExecutor::runCompute(const EncoderRecord& record) {
+    std::shared_ptr<ComputePipelineState> pipeline;
+    BindingTable bindings;
+    for (const Command& c : record.commands) {
+        if (const auto* p = std::get_if<command::SetComputePipelineState>(&c)) pipeline = p->state;
+        else if (const auto* b = std::get_if<command::SetBuffer>(&c)) bind(bindings, *b);
+        else if (const auto* y = std::get_if<command::SetBytes>(&c)) bind(bindings, *y);
+        else if (const auto* t = std::get_if<command::SetTexture>(&c)) bind(bindings, *t);
+        else if (const auto* d = std::get_if<command::DispatchThreadgroups>(&c)) {
+            if (!pipeline) continue;
+            const KernelFunction kernel = pipeline->descriptor().computeFunction->kernelFunction();
+            const Size3 groups = d->threadgroupsPerGrid, threads = d->threadsPerThreadgroup;
+            const std::size_t groupCount = std::size_t(groups.width) * groups.height * groups.depth;
+            pool_.parallelFor(groupCount, 1, [&](std::size_t g0, std::size_t g1) {
+                for (std::size_t g = g0; g < g1; ++g) {
+                    const UInt3 group{static_cast<std::uint32_t>(g % groups.width),
+                                      static_cast<std::uint32_t>(g / groups.width % groups.height),
+                                      static_cast<std::uint32_t>(g / (std::size_t(groups.width) * groups.height))};
+                    for (std::uint32_t z = 0; z < threads.depth; ++z)
+                        for (std::uint32_t y = 0; y < threads.height; ++y)
+                            for (std::uint32_t x = 0; x < threads.width; ++x)
+                                kernel(KernelInput{&bindings,
+                                                   {group.x * threads.width + x, group.y * threads.height + y,
+                                                    group.z * threads.depth + z},
+                                                   {x, y, z},
+                                                   group});
+                }
+            });
+        }
+    }
+}
+
+} // namespace platform::gpu

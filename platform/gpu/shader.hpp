@@ -1,0 +1,170 @@
+#pragma once
+// The shader model of the software GPU. Shader functions are plain C++ functions called through
+// pointers: a vertex function per vertex, a fragment function per covered pixel, a kernel per
+// compute thread. They see the resources the encoder bound through a BindingTable.
+//
+// A vertex and fragment pair may also come with a FusedDraw: the same drawing, written for that
+// pair as one set-up per instance and one shading loop per tile, which the device runs instead of
+// the generic per-vertex and per-fragment calls.
+
+#include "platform/gpu/types.hpp"
+#include "platform/simd/simd.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace platform::gpu {
+
+class Texture;
+class RenderPipelineState;
+class DepthStencilState;
+
+inline constexpr std::size_t kMaxBufferBindings = 8;
+inline constexpr std::size_t kMaxTextureBindings = 8;
+inline constexpr std::size_t kMaxColorAttachments = 4;
+inline constexpr std::size_t kMaxVaryings = 16;
+inline constexpr int kTileSize = 16;
+
+// What one shader stage sees of the bound resources.
+struct BindingTable {
+    struct Bytes {
+        const std::byte* data = nullptr;
+        std::size_t length = 0; // bytes readable from data on
+    };
+    std::array<Bytes, kMaxBufferBindings> buffers{};
+    std::array<Texture*, kMaxTextureBindings> textures{};
+
+    // The bound bytes at `index` viewed as T, or null when fewer than sizeof(T) bytes are bound.
+    template <class T>
+    const T* buffer(std::size_t index) const {
+        const Bytes& b = buffers[index];
+        return b.data && b.length >= sizeof(T) ? reinterpret_cast<const T*>(b.data) : nullptr;
+    }
+};
+
+struct VertexInput {
+    const BindingTable* bindings;
+    std::uint32_t vertexId;
+    std::uint32_t instanceId;
+    std::uint32_t amplificationId; // the amplified view, 0 without amplification
+};
+
+struct VertexOutput {
+    simd::float4 position;                    // clip space
+    std::array<float, kMaxVaryings> varyings; // interpolated for the fragment function
+};
+
+struct FragmentInput {
+    const BindingTable* bindings;
+    simd::float4 position; // window x, y (pixel centre), depth, 1/w
+    const float* varyings;
+    std::uint32_t amplificationId;
+};
+
+struct FragmentOutput {
+    std::array<simd::float4, kMaxColorAttachments> color;
+};
+
+struct KernelInput {
+    const BindingTable* bindings;
+    UInt3 threadPositionInGrid;
+    UInt3 threadPositionInThreadgroup;
+    UInt3 threadgroupPositionInGrid;
+};
+
+using VertexFunction = void (*)(const VertexInput&, VertexOutput&);
+// Returns false to discard the fragment.
+using FragmentFunction = bool (*)(const FragmentInput&, FragmentOutput&);
+using KernelFunction = void (*)(const KernelInput&);
+
+// Float pixel bounds in window coordinates; empty when culled.
+struct WindowBounds {
+    float minX = 0, minY = 0, maxX = -1, maxY = -1;
+    bool empty() const { return !(maxX >= minX && maxY >= minY); }
+};
+
+// Maps clip coordinates to window coordinates for one view of a draw.
+struct ViewportTransform {
+    Viewport viewport;
+    // Window x, y, depth and 1/w of a clip-space position (w must be positive and finite).
+    simd::float4 toWindow(simd::float4 clip) const {
+        const float invW = 1.0f / clip.w;
+        const float ndcX = clip.x * invW, ndcY = clip.y * invW, ndcZ = clip.z * invW;
+        return {static_cast<float>(viewport.originX + (ndcX + 1.0) * 0.5 * viewport.width),
+                static_cast<float>(viewport.originY + (1.0 - ndcY) * 0.5 * viewport.height),
+                static_cast<float>(viewport.znear + ndcZ * (viewport.zfar - viewport.znear)), invW};
+    }
+};
+
+// Tile memory of one render pass: the pixels of one 16x16 tile as floats, for every attachment.
+// Colour is (r, g, b, a) per pixel, linear; rows are kTileSize pixels long.
+struct TileTarget {
+    int originX = 0, originY = 0; // window position of the tile's first pixel
+    std::uint32_t slice = 0;
+    std::array<float*, kMaxColorAttachments> color{};
+    std::size_t colorCount = 0;
+    float* depth = nullptr;
+    const RenderPipelineState* pipeline = nullptr;
+    const DepthStencilState* depthState = nullptr;
+    // True when a fragment's only effect is attachment 0 = source + destination * (1 - source
+    // alpha): one colour attachment blending one / one-minus-source-alpha with add, and no depth
+    // test or write. Fused draws may then call blendOver instead of writeFragment.
+    bool premultipliedOver = false;
+    bool clampColor = false; // attachment 0 is a normalised format
+    // Set while a fused draw that composes front to back runs (see FusedDraw): per pixel, the
+    // colour gathered so far (r, g, b, a) and the transmittance left for what lies behind it.
+    float* accumulated = nullptr;
+    float* transmittance = nullptr;
+
+    // Depth test, blending and writing of one fragment at window pixel (x, y) inside the tile.
+    void writeFragment(int x, int y, float depth, const FragmentOutput& out);
+
+    void blendOver(int x, int y, float r, float g, float b, float a) {
+        float* d = color[0] + ((y - originY) * kTileSize + (x - originX)) * 4;
+        if (clampColor) {
+            r = clamp01(r), g = clamp01(g), b = clamp01(b), a = clamp01(a);
+        }
+        const float k = 1.0f - a;
+        d[0] = r + d[0] * k;
+        d[1] = g + d[1] * k;
+        d[2] = b + d[2] * k;
+        d[3] = a + d[3] * k;
+        if (clampColor) {
+            d[0] = clamp01(d[0]), d[1] = clamp01(d[1]), d[2] = clamp01(d[2]), d[3] = clamp01(d[3]);
+        }
+    }
+
+private:
+    static float clamp01(float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : v); }
+};
+
+// What a fused draw sees of one view of a draw call.
+struct DrawContext {
+    const BindingTable* vertexBindings;
+    const BindingTable* fragmentBindings;
+    std::uint32_t amplificationId;
+    ViewportTransform viewport;
+    std::uint32_t vertexStart;
+    std::uint32_t vertexCount;
+};
+
+class FusedDraw {
+public:
+    virtual ~FusedDraw() = default;
+    // True when shade() can also compose front to back: given the primitives nearest first, it adds
+    // each fragment under what is there (accumulated += transmittance * premultiplied colour;
+    // transmittance *= 1 - alpha) when the tile's accumulated and transmittance are set. The
+    // device uses it for premultiplied-over blending, which gives the same image, and stops once no
+    // pixel of a tile lets more than 1/1024 through.
+    virtual bool composesFrontToBack() const { return false; }
+    // Bytes of set-up data per instance.
+    virtual std::size_t primitiveBytes() const = 0;
+    // Sets up `instance` into `primitive`; returns the window area it may cover, empty to cull.
+    virtual WindowBounds setup(const DrawContext& context, std::uint32_t instance, std::byte* primitive) const = 0;
+    // Shades the pixels [x0, x1) x [y0, y1) (inside one tile) for one set-up primitive.
+    virtual void shade(const DrawContext& context, const std::byte* primitive, TileTarget& tile, int x0, int y0,
+                       int x1, int y1) const = 0;
+};
+
+} // namespace platform::gpu

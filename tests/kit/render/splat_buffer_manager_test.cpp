@@ -1,0 +1,181 @@
+// The two splat buffers and the back-to-front depth sort, against a stable sort as the oracle.
+
+#include "render_fixture.hpp"
+
+#include "kit/render/splat_buffer_manager.hpp"
+#include "platform/gpu/half.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <numeric>
+#include <random>
+
+using namespace rendertest;
+
+namespace {
+
+SplatScenePoint at(float x, float y, float z, std::uint8_t tag = 0) {
+    SplatScenePoint p;
+    p.position = {x, y, z};
+    p.color = SplatScenePoint::Color::LinearUInt8{tag, 0, 0};
+    p.opacity = SplatScenePoint::Opacity::LinearFloat{1};
+    p.scale = SplatScenePoint::Scale::LinearFloat{1, 1, 1};
+    return p;
+}
+
+// The draw order the sort must give: a stable ascending sort by depth, reversed.
+std::vector<std::size_t> oracle(const std::vector<SplatScenePoint>& points, simd::float3 d) {
+    std::vector<float> depth;
+    for (const auto& p : points) depth.push_back(d.x * p.position.x + d.y * p.position.y + d.z * p.position.z + 1.0f);
+    std::vector<std::size_t> order(points.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (std::isnan(depth[a])) return false;
+        if (std::isnan(depth[b])) return true;
+        return depth[a] < depth[b];
+    });
+    std::reverse(order.begin(), order.end());
+    return order;
+}
+
+// Gives every point a colour that names its index (red = low byte, green = high byte).
+std::vector<SplatScenePoint> tagged(std::vector<SplatScenePoint> points) {
+    for (std::size_t i = 0; i < points.size(); ++i)
+        points[i].color = SplatScenePoint::Color::LinearUInt8{std::uint8_t(i % 256), std::uint8_t(i / 256), 0};
+    return points;
+}
+
+// The point index behind each drawn record, read back from its colour (points made by tagged()).
+std::vector<std::size_t> drawOrder(const SplatBufferManager& manager, const std::vector<SplatScenePoint>&) {
+    std::map<std::uint16_t, std::size_t> byteOf;
+    for (int b = 0; b < 256; ++b) byteOf[platform::gpu::floatToHalf(b / 255.0f)] = std::size_t(b);
+    std::vector<std::size_t> order;
+    const auto& buffer = *manager.splatBuffer;
+    for (std::size_t i = 0; i < buffer.count; ++i)
+        order.push_back(byteOf.at(buffer.values()[i].color.r) + 256 * byteOf.at(buffer.values()[i].color.g));
+    return order;
+}
+
+SplatMemoryBuffer memoryOf(std::vector<SplatScenePoint> points) {
+    SplatMemoryBuffer m;
+    m.points = std::move(points);
+    return m;
+}
+
+TEST(DepthSort, RandomCloudsMatchTheStableSortOracle) {
+    std::mt19937 rng(5);
+    auto device = makeDevice();
+    SplatBufferManager manager(device);
+    for (int round = 0; round < 6; ++round) {
+        std::uniform_real_distribution<float> coordinate(-3, 3);
+        std::vector<SplatScenePoint> points;
+        for (int i = 0; i < 2000; ++i) {
+            // Many ties: coordinates on a coarse grid in some rounds.
+            float x = coordinate(rng), y = coordinate(rng), z = coordinate(rng);
+            if (round % 2) x = std::round(x), y = std::round(y), z = std::round(z);
+            points.push_back(at(x + i * 1e-3f * (round % 2), y, z));
+        }
+        points = tagged(points);
+        const simd::float3 d = round < 2 ? simd::float3{0, 0, -1}
+                                         : simd::float3{coordinate(rng), coordinate(rng), coordinate(rng)} * (1.0f / 5.2f);
+        manager.update(memoryOf(points), ColorFormat::RGB);
+        manager.sortSplats(d);
+        const auto got = drawOrder(manager, points), want = oracle(points, d);
+        for (std::size_t i = 0; i < got.size(); ++i)
+            ASSERT_EQ(got[i], want[i]) << "round " << round << " position " << i;
+    }
+}
+
+TEST(DepthSort, SmallCasesTiesAndTinyDifferences) {
+    auto device = makeDevice();
+    SplatBufferManager manager(device);
+    const simd::float3 forward{0, 0, 1};
+
+    manager.sortSplats(forward); // nothing to sort
+    EXPECT_EQ(manager.splatBuffer->count, 0u);
+
+    auto one = tagged({at(0, 0, 4)});
+    manager.update(memoryOf(one), ColorFormat::RGB);
+    manager.sortSplats(forward);
+    EXPECT_EQ(drawOrder(manager, one), (std::vector<std::size_t>{0}));
+
+    // Depths 1, 3, 2 are drawn 3, 2, 1; equal depths higher index first.
+    auto three = tagged({at(0, 0, 0), at(1, 0, 2), at(2, 0, 1), at(3, 0, 2)});
+    manager.update(memoryOf(three), ColorFormat::RGB);
+    manager.sortSplats(forward);
+    EXPECT_EQ(drawOrder(manager, three), (std::vector<std::size_t>{3, 1, 2, 0}));
+
+    // Closer than one fixed-point step of 1/4096 and still ordered by their exact depths.
+    auto close = tagged({at(0, 0, 1.0001f), at(1, 0, 1.00005f), at(2, 0, 5)});
+    manager.update(memoryOf(close), ColorFormat::RGB);
+    manager.sortSplats(forward);
+    EXPECT_EQ(drawOrder(manager, close), (std::vector<std::size_t>{2, 0, 1}));
+}
+
+TEST(DepthSort, WideRangesAndNonFiniteCentresKeepAFixedOrder) {
+    auto device = makeDevice();
+    SplatBufferManager manager(device);
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    // Beyond +-524,288 units a 32-bit fixed-point depth would overflow.
+    auto points = tagged({at(0, 0, 1e9f),  at(1, 0, nan), at(2, 0, -1e9f), at(3, 0, 3),
+                              at(4, 0, -inf), at(5, 0, nan), at(6, 0, inf),   at(7, 0, -0.0f), at(8, 0, 0.0f)});
+    manager.update(memoryOf(points), ColorFormat::RGB);
+    manager.sortSplats({0, 0, 1});
+    // NaN depths are drawn first (in descending index order), then farthest to nearest.
+    EXPECT_EQ(drawOrder(manager, points), (std::vector<std::size_t>{5, 1, 6, 0, 3, 8, 7, 2, 4}));
+    EXPECT_EQ(drawOrder(manager, points), oracle(points, {0, 0, 1}));
+}
+
+TEST(SplatBuffers, AddReadsSRGBAndUpdateUsesTheGivenFormat) {
+    auto device = makeDevice();
+    SplatBufferManager manager(device);
+    SplatScenePoint grey = at(0, 0, 0);
+    grey.color = SplatScenePoint::Color::LinearUInt8{128, 128, 128};
+    manager.add(std::vector{grey, grey});
+    manager.add(std::vector{grey});
+    ASSERT_EQ(manager.splatBuffer->count, 3u);
+    EXPECT_NEAR(platform::gpu::halfToFloat(manager.splatBuffer->values()[2].color.r), 0.2195f, 2e-4);
+
+    manager.update(memoryOf({grey}), ColorFormat::RGB);
+    EXPECT_EQ(manager.splatBuffer->count, 1u);
+    EXPECT_NEAR(platform::gpu::halfToFloat(manager.splatBuffer->values()[0].color.r), 0.5020f, 2e-4);
+
+    manager.update(SplatMemoryBuffer{}, ColorFormat::RGB);
+    EXPECT_EQ(manager.splatBuffer->count, 0u);
+    EXPECT_EQ(manager.splatBuffer->capacity(), 1u);
+}
+
+TEST(SplatBuffers, NeitherUpdateNorSortOverwritesABufferAQueuedFrameStillReads) {
+    auto device = makeDevice();
+    SplatBufferManager manager(device);
+    auto points = std::vector{at(0, 0, 1, 10), at(0, 0, 2, 20), at(0, 0, 3, 30)};
+    auto queue = device->makeCommandQueue();
+    std::vector<std::shared_ptr<CommandBuffer>> inFlight;
+    std::vector<std::vector<std::uint8_t>> snapshots;
+    // Three frames queued and not yet executed: each keeps the records it was encoded with.
+    for (int frame = 0; frame < 3; ++frame) {
+        for (auto& p : points) std::get<SplatScenePoint::Color::LinearUInt8>(p.color).g = std::uint8_t(frame);
+        manager.update(memoryOf(points), ColorFormat::RGB);
+        manager.sortSplats({0, 0, 1});
+        auto commandBuffer = queue->makeCommandBuffer();
+        auto encoder = commandBuffer->makeComputeCommandEncoder();
+        encoder->setBuffer(manager.splatBuffer->buffer(), 0, 1);
+        encoder->endEncoding();
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(manager.splatBuffer->buffer()->contents());
+        snapshots.emplace_back(bytes, bytes + 3 * sizeof(Splat));
+        inFlight.push_back(commandBuffer);
+    }
+    for (std::size_t i = 0; i < inFlight.size(); ++i) {
+        const auto& set = std::get<command::SetBuffer>(inFlight[i]->encoders()[0]->commands[0]);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(set.buffer->contents());
+        EXPECT_TRUE(std::equal(snapshots[i].begin(), snapshots[i].end(), bytes)) << "frame " << i;
+    }
+    for (auto& c : inFlight) c->commit();
+    for (auto& c : inFlight) c->waitUntilCompleted();
+}
+
+} // namespace
