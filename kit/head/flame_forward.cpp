@@ -4,9 +4,11 @@
 #include "kit/head/flame_head.hpp"
 
 #include "kit/head/lbs.hpp"
-#include "kit/head/parallel_for.hpp"
+#include "platform/dispatch/parallel_for.hpp"
 
 #include <algorithm>
+
+using platform::dispatch::parallelFor;
 
 namespace {
 

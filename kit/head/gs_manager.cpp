@@ -1,12 +1,15 @@
 #include "kit/head/gs_manager.hpp"
 
-#include "kit/head/parallel_for.hpp"
 #include "kit/io/autodetect_scene_reader.hpp"
+#include "platform/dispatch/parallel_for.hpp"
 #include "platform/log/log.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
+
+using platform::dispatch::parallelStage;
+using platform::dispatch::parallelStages;
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "kit/render/splat_buffer_manager.hpp"
 
-#include "platform/gpu/worker_pool.hpp"
+#include "platform/dispatch/parallel_for.hpp"
 
 #include <bit>
 #include <cmath>
@@ -25,7 +25,7 @@ SplatBufferManager::SplatBufferManager(std::shared_ptr<platform::gpu::Device> de
       splatBufferPrime(std::make_shared<MetalBuffer<Splat>>(device, initialCapacity)) {}
 
 void SplatBufferManager::convert(std::span<const SplatScenePoint> points, ColorFormat colorFormat, Splat* target) {
-    platform::gpu::WorkerPool::shared().parallelFor(points.size(), kGrain, [&](std::size_t begin, std::size_t end) {
+    platform::dispatch::parallelFor(points.size(), kGrain, 0, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) target[i] = Splat(points[i], colorFormat);
     });
 }
@@ -64,7 +64,7 @@ void SplatBufferManager::sortSplats(simd::float3 d) {
     const Splat* source = splatBuffer->values();
     Splat* target = prime.values();
     const std::uint32_t* order = order_.data();
-    platform::gpu::WorkerPool::shared().parallelFor(n, kGrain, [&](std::size_t begin, std::size_t end) {
+    platform::dispatch::parallelFor(n, kGrain, 0, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) target[i] = source[order[n - 1 - i]];
     });
     prime.count = n;

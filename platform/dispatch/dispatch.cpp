@@ -7,6 +7,8 @@
 #include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
 
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -77,7 +79,12 @@ bool pumpMainUntil(const std::function<bool()>& done, Seconds timeout) {
 }
 
 unsigned backgroundThreadCount() {
-    static const unsigned n = std::max(2u, std::thread::hardware_concurrency());
+    // The cores this process may run on (its affinity mask), so a pinned process does not oversubscribe.
+    static const unsigned n = [] {
+        cpu_set_t set;
+        if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(2u, unsigned(CPU_COUNT(&set)));
+        return std::max(2u, std::thread::hardware_concurrency());
+    }();
     return n;
 }
 

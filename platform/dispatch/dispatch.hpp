@@ -35,7 +35,7 @@ bool pumpMainUntil(const std::function<bool()>& done, Seconds timeout = Seconds(
 
 // Runs `task` on the background pool.
 void postBackground(Task task);
-// The number of threads of the background pool.
+// The number of threads of the background pool: the cores the process may run on, at least 2.
 unsigned backgroundThreadCount();
 
 // A queue that runs its tasks one at a time in posting order, on the background pool.

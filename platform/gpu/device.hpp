@@ -3,7 +3,8 @@
 // committed command buffers.
 //
 // Device is the interface; SoftwareDevice is the driver that runs everything on the CPU: one GPU
-// thread executes command buffers in commit order and a worker pool rasterises in 16x16 tiles.
+// thread executes command buffers in commit order, and parallel loops on the background pool
+// rasterise in 16x16 tiles.
 // createSystemDefaultDevice() picks the driver.
 
 #include "platform/gpu/buffer.hpp"
@@ -17,8 +18,6 @@
 #include <string>
 
 namespace platform::gpu {
-
-class WorkerPool;
 
 class Device : public std::enable_shared_from_this<Device> {
 public:

@@ -2,6 +2,7 @@
 
 #include "platform/gpu/draw_program.hpp"
 #include "platform/gpu/pixel_format.hpp"
+#include "platform/dispatch/parallel_for.hpp"
 
 #include <algorithm>
 #include <array>
@@ -31,7 +32,8 @@ struct PassExecutor::Batch {
     std::vector<std::uint32_t> entries;     // slot indices, grouped by tile, in slot order
 };
 
-PassExecutor::PassExecutor(WorkerPool& pool, bool useFusedDraws) : pool_(pool), useFusedDraws_(useFusedDraws) {}
+PassExecutor::PassExecutor(unsigned threadCount, bool useFusedDraws)
+    : threadCount_(threadCount), useFusedDraws_(useFusedDraws) {}
 PassExecutor::~PassExecutor() = default;
 
 void PassExecutor::execute(const EncoderRecord& record) {
@@ -136,10 +138,10 @@ void PassExecutor::runRenderPass(const EncoderRecord& record) {
     const auto target = Target::of(*record.renderPass);
     if (!target) return;
     collectBatches(record, *target);
-    pool_.parallelFor(target->tilesPerLayer * target->layers, 1, [&](std::size_t t0, std::size_t t1) {
+    dispatch::parallelFor(target->tilesPerLayer * target->layers, 1, threadCount_, [&](std::size_t t0, std::size_t t1) {
         TileMemory memory;
         for (std::size_t t = t0; t < t1; ++t) shadeTile(*target, t, memory);
-    });
+    }, dispatch::Chunking::exact);
 
     // The stencil is never tested or written by draws: only its clear can change it.
     const RenderPassDescriptor& pass = *record.renderPass;
@@ -227,7 +229,7 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
         for (int ty = r.y0 / kTileSize; ty <= (r.y1 - 1) / kTileSize; ++ty)
             for (int tx = r.x0 / kTileSize; tx <= (r.x1 - 1) / kTileSize; ++tx) f(std::size_t(ty) * tilesX + tx);
     };
-    pool_.parallelFor(chunks, 1, [&](std::size_t c0, std::size_t c1) {
+    dispatch::parallelFor(chunks, 1, threadCount_, [&](std::size_t c0, std::size_t c1) {
         for (std::size_t chunk = c0; chunk < c1; ++chunk) {
             std::uint32_t* counts = batch.chunkCounts.data() + chunk * tiles;
             const std::size_t end = std::min(slots, (chunk + 1) * kSlotsPerChunk);
@@ -249,7 +251,7 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
                 forEachTile(rect, [&](std::size_t tile) { ++counts[tile]; });
             }
         }
-    });
+    }, dispatch::Chunking::exact);
 
     // Offsets: tile by tile, chunks in order within a tile, so each tile's list is in slot order.
     batch.tileStart.resize(tiles + 1);
@@ -263,7 +265,7 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
     }
     batch.tileStart[tiles] = running;
     batch.entries.resize(running);
-    pool_.parallelFor(chunks, 1, [&](std::size_t c0, std::size_t c1) {
+    dispatch::parallelFor(chunks, 1, threadCount_, [&](std::size_t c0, std::size_t c1) {
         for (std::size_t chunk = c0; chunk < c1; ++chunk) {
             std::uint32_t* position = batch.chunkCounts.data() + chunk * tiles;
             const std::size_t end = std::min(slots, (chunk + 1) * kSlotsPerChunk);
@@ -273,7 +275,7 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
                 forEachTile(rect, [&](std::size_t tile) { batch.entries[position[tile]++] = std::uint32_t(s); });
             }
         }
-    });
+    }, dispatch::Chunking::exact);
 }
 
 void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& memory) {
@@ -401,7 +403,7 @@ void PassExecutor::runCompute(const EncoderRecord& record) {
             const KernelFunction kernel = pipeline->descriptor().computeFunction->kernelFunction();
             const Size3 groups = d->threadgroupsPerGrid, threads = d->threadsPerThreadgroup;
             const std::size_t groupCount = std::size_t(groups.width) * groups.height * groups.depth;
-            pool_.parallelFor(groupCount, 1, [&](std::size_t g0, std::size_t g1) {
+            dispatch::parallelFor(groupCount, 1, threadCount_, [&](std::size_t g0, std::size_t g1) {
                 for (std::size_t g = g0; g < g1; ++g) {
                     const UInt3 group{static_cast<std::uint32_t>(g % groups.width),
                                       static_cast<std::uint32_t>(g / groups.width % groups.height),
@@ -415,7 +417,7 @@ void PassExecutor::runCompute(const EncoderRecord& record) {
                                                    {x, y, z},
                                                    group});
                 }
-            });
+            }, dispatch::Chunking::exact);
         }
     }
 }

@@ -8,7 +8,6 @@
 // a fixed order, images do not depend on the number of threads.
 
 #include "platform/gpu/command_record.hpp"
-#include "platform/gpu/worker_pool.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,7 +18,8 @@ namespace platform::gpu {
 
 class PassExecutor {
 public:
-    PassExecutor(WorkerPool& pool, bool useFusedDraws);
+    // `threadCount` threads rasterise (0: every core).
+    PassExecutor(unsigned threadCount, bool useFusedDraws);
     ~PassExecutor();
 
     void execute(const EncoderRecord& record);
@@ -36,7 +36,7 @@ private:
     void shadeTile(const Target& target, std::size_t index, TileMemory& memory);
     void runCompute(const EncoderRecord& record);
 
-    WorkerPool& pool_;
+    unsigned threadCount_;
     bool useFusedDraws_;
     // Scratch kept between passes so that steady drawing allocates nothing.
     std::vector<std::unique_ptr<Batch>> batches_;

@@ -1,6 +1,6 @@
 #include "platform/gpu/device.hpp"
 #include "platform/gpu/pass_executor.hpp"
-#include "platform/gpu/worker_pool.hpp"
+#include "platform/dispatch/dispatch.hpp"
 
 #include <condition_variable>
 #include <deque>
@@ -18,8 +18,6 @@ struct SoftwareDevice::Timeline {
         std::condition_variable wake;
         std::deque<std::shared_ptr<CommandBuffer>> queue;
         bool stopping = false;
-        std::unique_ptr<WorkerPool> ownPool;
-        WorkerPool* pool = nullptr;
         std::unique_ptr<PassExecutor> executor;
     };
     std::shared_ptr<State> state = std::make_shared<State>();
@@ -54,18 +52,15 @@ struct SoftwareDevice::Timeline {
 SoftwareDevice::SoftwareDevice(SoftwareDeviceDescriptor descriptor)
     : descriptor_(descriptor), timeline_(std::make_shared<Timeline>()) {
     auto& state = *timeline_->state;
-    if (descriptor_.threadCount == 0) state.pool = &WorkerPool::shared();
-    else {
-        state.ownPool = std::make_unique<WorkerPool>(descriptor_.threadCount);
-        state.pool = state.ownPool.get();
-    }
-    state.executor = std::make_unique<PassExecutor>(*state.pool, descriptor_.useFusedDraws);
+    state.executor = std::make_unique<PassExecutor>(descriptor_.threadCount, descriptor_.useFusedDraws);
     timeline_->thread = std::thread(&Timeline::run, timeline_->state);
 }
 
 SoftwareDevice::~SoftwareDevice() = default;
 
-unsigned SoftwareDevice::threadCount() const { return timeline_->state->pool->threadCount(); }
+unsigned SoftwareDevice::threadCount() const {
+    return descriptor_.threadCount == 0 ? platform::dispatch::backgroundThreadCount() : descriptor_.threadCount;
+}
 
 std::shared_ptr<Buffer> SoftwareDevice::makeBuffer(std::size_t length) {
     if (length == 0 || length > descriptor_.maxBufferLength) return nullptr;

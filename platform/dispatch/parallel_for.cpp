@@ -1,4 +1,4 @@
-#include "kit/head/parallel_for.hpp"
+#include "platform/dispatch/parallel_for.hpp"
 
 #include "platform/dispatch/dispatch.hpp"
 
@@ -9,6 +9,7 @@
 #include <mutex>
 #include <vector>
 
+namespace platform::dispatch {
 namespace {
 
 // How long a thread that ran out of chunks looks for the stage to end before it sleeps: the last
@@ -73,7 +74,7 @@ struct Job {
         do {
             if (left == 0) return;
         } while (!job->helpersLeft.compare_exchange_weak(left, left - 1, std::memory_order_relaxed));
-        platform::dispatch::postBackground([job] {
+        postBackground([job] {
             spawnHelper(job);
             spawnHelper(job);
             job->work();
@@ -84,7 +85,7 @@ struct Job {
 } // namespace
 
 void parallelStages(unsigned maxWorkers, std::initializer_list<ParallelStage> loops) {
-    const unsigned pool = platform::dispatch::backgroundThreadCount();
+    const unsigned pool = backgroundThreadCount();
     const unsigned workers = maxWorkers == 0 ? pool : std::min(maxWorkers, pool);
     std::size_t mostChunks = 0;
     auto job = std::make_shared<Job>(loops.size());
@@ -93,10 +94,15 @@ void parallelStages(unsigned maxWorkers, std::initializer_list<ParallelStage> lo
         auto& s = job->stages[i++];
         s.loop = loop;
         if (loop.count == 0) continue;
-        // A few chunks per worker even out uneven progress.
         const std::size_t minChunk = std::max<std::size_t>(loop.minChunk, 1);
-        const std::size_t wanted = std::min<std::size_t>(std::size_t(workers) * 4, (loop.count + minChunk - 1) / minChunk);
-        s.chunk = (loop.count + wanted - 1) / wanted;
+        if (loop.chunking == Chunking::exact) {
+            s.chunk = minChunk;
+        } else {
+            // A few chunks per worker even out uneven progress.
+            const std::size_t wanted =
+                std::min<std::size_t>(std::size_t(workers) * 4, (loop.count + minChunk - 1) / minChunk);
+            s.chunk = (loop.count + wanted - 1) / wanted;
+        }
         s.chunks = (loop.count + s.chunk - 1) / s.chunk;
         mostChunks = std::max(mostChunks, s.chunks);
     }
@@ -109,3 +115,5 @@ void parallelStages(unsigned maxWorkers, std::initializer_list<ParallelStage> lo
     Job::spawnHelper(job);
     job->work();
 }
+
+} // namespace platform::dispatch
