@@ -1,7 +1,7 @@
 #include "kit/io/obj_parser.hpp"
 
 #include "kit/io/file_input_stream.hpp"
-#include "kit/io/number_text.hpp"
+#include "kit/model/number_text.hpp"
 #include "kit/io/utf8.hpp"
 #include "platform/log/log.hpp"
 

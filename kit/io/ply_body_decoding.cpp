@@ -1,7 +1,7 @@
 // Body decoding of PLYReaderStream: ASCII lines and packed binary instances.
 
 #include "kit/io/byte_order.hpp"
-#include "kit/io/number_text.hpp"
+#include "kit/model/number_text.hpp"
 #include "kit/io/ply_reader_stream.hpp"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "kit/io/ply_header_parser.hpp"
 
-#include "kit/io/number_text.hpp"
+#include "kit/model/number_text.hpp"
 #include "kit/io/ply_reader_error.hpp"
 #include "kit/io/utf8.hpp"
 

@@ -1,6 +1,7 @@
 #include "kit/io/splat_ply_point_mapping.hpp"
 
 #include "kit/io/splat_ply_scene_reader.hpp"
+#include "kit/model/overloaded.hpp"
 
 #include <initializer_list>
 #include <string>
@@ -111,11 +112,6 @@ std::array<float, N> floatValues(const PLYElement& element, const std::array<std
     for (std::size_t i = 0; i < N; ++i) values[i] = floatValue(element, indices[i]);
     return values;
 }
-
-template <class... F>
-struct Overloaded : F... {
-    using F::operator()...;
-};
 
 } // namespace
 

@@ -1,11 +1,10 @@
 #include "kit/model/json_values.hpp"
 
+#include "kit/model/number_text.hpp"
+
 #include <charconv>
-#include <clocale>
 #include <cmath>
 #include <limits>
-#include <locale.h>
-#include <stdlib.h>
 
 namespace json_values {
 namespace {
@@ -20,11 +19,6 @@ const json& emptyArray() {
     return empty;
 }
 
-locale_t cLocale() {
-    static locale_t loc = newlocale(LC_ALL_MASK, "C", nullptr);
-    return loc;
-}
-
 [[noreturn]] void fail(std::string_view what, std::string_view expected, const json& value) {
     throw JsonDecodeError(std::string(what) + ": expected " + std::string(expected) + ", found " +
                           (value.is_null() ? std::string("null") : std::string(value.type_name())));
@@ -32,14 +26,7 @@ locale_t cLocale() {
 
 } // namespace
 
-std::optional<double> parseDecimal(std::string_view text) {
-    if (text.empty() || std::isspace(static_cast<unsigned char>(text.front()))) return std::nullopt;
-    std::string copy(text);
-    char* end = nullptr;
-    double v = strtod_l(copy.c_str(), &end, cLocale());
-    if (end != copy.c_str() + copy.size()) return std::nullopt;
-    return v;
-}
+std::optional<double> parseDecimal(std::string_view text) { return number_text::parseDouble(text); }
 
 double lenientNumber(const json& value) {
     if (value.is_number()) return value.get<double>();

@@ -1,5 +1,7 @@
 #include "kit/model/splat_scene_point.hpp"
 
+#include "kit/model/overloaded.hpp"
+
 #include <algorithm>
 #include <cmath>
 
@@ -30,11 +32,6 @@ simd::float3 fromHarmonic(float r, float g, float b) {
     return {clamp01(0.5f + kSphericalHarmonicDC * r), clamp01(0.5f + kSphericalHarmonicDC * g),
             clamp01(0.5f + kSphericalHarmonicDC * b)};
 }
-
-template <class... F>
-struct Overloaded : F... {
-    using F::operator()...;
-};
 
 } // namespace
 

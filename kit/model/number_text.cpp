@@ -1,4 +1,4 @@
-#include "kit/io/number_text.hpp"
+#include "kit/model/number_text.hpp"
 
 #include <charconv>
 #include <clocale>

@@ -1,0 +1,7 @@
+#pragma once
+
+// A visitor made of several lambdas, one per alternative: std::visit(Overloaded{...}, variant).
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
+};
