@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstdlib>
 #include <charconv>
 #include <deque>
 #include <mutex>
@@ -64,19 +65,38 @@ std::optional<std::string> WebSocketRequest::value(std::string_view field) const
 
 namespace {
 
-// The process-wide network thread. Deliberately never destroyed: tasks may still be running while
-// the process exits.
+// The process-wide network thread. Its context is never destroyed (tasks may still be queued while
+// the process exits), but the thread is stopped and joined by an exit handler: OpenSSL frees its
+// global state from an exit handler of its own, and a task released on this thread after that would
+// free its TLS context into freed memory. Exit handlers run in reverse order of registration, so
+// OpenSSL and the trust store are initialised before ours is registered.
+struct NetworkThread {
+    asio::io_context context{1};
+    asio::executor_work_guard<asio::io_context::executor_type> guard{context.get_executor()};
+    std::thread thread;
+};
+
+NetworkThread* network = nullptr;
+
+void stopNetworkThread() {
+    network->context.stop(); // the handler that is running finishes; no further handler starts
+    if (network->thread.get_id() == std::this_thread::get_id()) {
+        network->thread.detach(); // exit was called from a network callback
+    } else {
+        network->thread.join();
+    }
+}
+
 asio::io_context& networkContext() {
-    struct NetworkThread {
-        asio::io_context context{1};
-        asio::executor_work_guard<asio::io_context::executor_type> guard{context.get_executor()};
-    };
-    static NetworkThread* network = [] {
-        auto* n = new NetworkThread();
-        std::thread([n] { n->context.run(); }).detach();
-        return n;
+    static NetworkThread* started = [] {
+        OPENSSL_init_ssl(0, nullptr);
+        (void)trustedCertificates();
+        network = new NetworkThread();
+        network->thread = std::thread([] { network->context.run(); });
+        std::atexit(stopNetworkThread);
+        return network;
     }();
-    return network->context;
+    return started->context;
 }
 
 struct ParsedURL {

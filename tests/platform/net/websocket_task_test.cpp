@@ -9,6 +9,11 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <thread>
 #include <mutex>
 
 using namespace platform::net;
@@ -264,6 +269,44 @@ TEST_F(WebSocketTaskTest, IncomingMessagesAreLimitedTo16MiB) {
     EXPECT_EQ(std::get<WebSocketData>(std::get<WebSocketMessage>(recorder->received[0])).size(), WebSocketTask::maximumMessageSize);
     EXPECT_EQ(recorder->receivedError(1), Code::messageTooLarge);
     EXPECT_EQ(recorder->completions[0]->code, Code::messageTooLarge) << recorder->completions[0]->localizedDescription;
+}
+
+// A task released on the network thread while the process exits must be gone before OpenSSL frees
+// its global state, so exit waits for the network callback that is running.
+TEST(WebSocketTaskExitTest, ExitWaitsForTheRunningNetworkCallback) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string marker = ::testing::TempDir() + "mivo-network-exit-marker";
+    std::remove(marker.c_str());
+
+    struct SlowDelegate : WebSocketTaskDelegate {
+        std::promise<void> entered;
+        std::string marker;
+        void webSocketTaskDidOpen(WebSocketTask&, const std::string&) override {}
+        void webSocketTaskDidClose(WebSocketTask&, std::uint16_t, const std::string&) override {}
+        void taskDidComplete(WebSocketTask&, const std::optional<WebSocketError>&) override {
+            entered.set_value();
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            std::ofstream(marker) << "finished";
+        }
+    };
+    EXPECT_EXIT(
+        {
+            auto delegate = std::make_shared<SlowDelegate>();
+            delegate->marker = marker;
+            auto entered = delegate->entered.get_future();
+            auto task = makeWebSocketTask(WebSocketRequest{"wss:///no-host", 60, {}}, delegate);
+            task->resume();
+            entered.wait();
+            task.reset(); // the network thread now holds the last reference, with its TLS context
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+
+    std::ifstream in(marker);
+    std::string text;
+    in >> text;
+    EXPECT_EQ(text, "finished");
+    std::remove(marker.c_str());
 }
 
 } // namespace
