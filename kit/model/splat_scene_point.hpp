@@ -77,7 +77,7 @@ struct LinearFloatScale {
 
 } // namespace splat_scene_point_cases
 
-struct SplatScenePoint {
+struct alignas(64) SplatScenePoint {
     // Colour in one of five encodings, in this order.
     struct Color : std::variant<splat_scene_point_cases::SphericalHarmonic,
                                 splat_scene_point_cases::FirstOrderSphericalHarmonic,
@@ -119,17 +119,19 @@ struct SplatScenePoint {
         simd::float3 linear() const;
     };
 
+    // The fields a posed frame rewrites for every splat (position, scale, rotation) come first and
+    // the point is aligned to a cache line, so posing touches one line per point rather than two.
     simd::float3 position;
+    simd::quatf rotation; // as read; consumers normalise it (length zero means identity)
+    Scale scale;
+    Opacity opacity;
+    std::optional<float> binding; // index of the head-mesh triangle, carried as a float
     std::optional<simd::float3> normal;
     Color color;
-    Opacity opacity;
-    Scale scale;
-    simd::quatf rotation; // as read; consumers normalise it (length zero means identity)
-    std::optional<float> binding; // index of the head-mesh triangle, carried as a float
 
     SplatScenePoint() = default;
     SplatScenePoint(simd::float3 position, std::optional<simd::float3> normal, Color color, Opacity opacity,
                     Scale scale, simd::quatf rotation, std::optional<float> binding)
-        : position(position), normal(normal), color(std::move(color)), opacity(opacity), scale(scale),
-          rotation(rotation), binding(binding) {}
+        : position(position), rotation(rotation), scale(scale), opacity(opacity), binding(binding), normal(normal),
+          color(std::move(color)) {}
 };

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace platform::dispatch {
@@ -65,21 +66,72 @@ struct Job {
     void work() {
         for (auto& s : stages) workOn(s);
     }
+};
 
-    // The caller posts one helper and starts working at once (posting costs it tens of
-    // microseconds); every helper posts two more as it starts, while helpers are wanted.
-    static void spawnHelper(const std::shared_ptr<Job>& job) {
-        if (job->finished(job->stages.back())) return;
-        std::size_t left = job->helpersLeft.load(std::memory_order_relaxed);
-        do {
-            if (left == 0) return;
-        } while (!job->helpersLeft.compare_exchange_weak(left, left - 1, std::memory_order_relaxed));
-        postBackground([job] {
-            spawnHelper(job);
-            spawnHelper(job);
-            job->work();
-        });
+// The threads that help parallel runs. Waking a sleeping thread takes 0.1 ms or more (far more on
+// a virtual machine), so a run wakes all the helpers it wants with one notification instead of
+// passing the wake-up along a chain of posts, and helpers look for more work for a moment before
+// they sleep again. With the caller, the team fills the cores the background pool is sized for;
+// like the pool, it is never destroyed.
+class HelperTeam {
+public:
+    static HelperTeam& shared() {
+        static HelperTeam* team = new HelperTeam(backgroundThreadCount() - 1);
+        return *team;
     }
+
+    void offer(const std::shared_ptr<Job>& job) {
+        {
+            std::lock_guard lock(mutex_);
+            jobs_.push_back(job);
+        }
+        generation_.fetch_add(1, std::memory_order_release);
+        generation_.notify_all();
+    }
+
+    void withdraw(const Job* job) {
+        std::lock_guard lock(mutex_);
+        std::erase_if(jobs_, [&](const std::shared_ptr<Job>& j) { return j.get() == job; });
+    }
+
+private:
+    explicit HelperTeam(unsigned size) {
+        for (unsigned i = 0; i < size; ++i) std::thread([this] { run(); }).detach();
+    }
+
+    // A job that still wants a helper, counted as taken.
+    std::shared_ptr<Job> claim() {
+        std::lock_guard lock(mutex_);
+        for (auto it = jobs_.begin(); it != jobs_.end(); ++it) {
+            auto job = *it;
+            if (job->helpersLeft.fetch_sub(1, std::memory_order_relaxed) == 1) jobs_.erase(it);
+            return job;
+        }
+        return nullptr;
+    }
+
+    void run() {
+        for (;;) {
+            // Read before looking, so an offer made after the look ends the wait below.
+            const std::uint32_t seen = generation_.load(std::memory_order_acquire);
+            if (auto job = claim()) {
+                job->work();
+                continue;
+            }
+            const auto giveUp = std::chrono::steady_clock::now() + kSpinTime;
+            for (int i = 1; generation_.load(std::memory_order_acquire) == seen; ++i) {
+                spinPause();
+                if (i % 64 == 0 && std::chrono::steady_clock::now() > giveUp) {
+                    generation_.wait(seen, std::memory_order_acquire);
+                    break;
+                }
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::vector<std::shared_ptr<Job>> jobs_; // each wants at least one more helper
+    std::atomic<std::uint32_t> generation_{0};
 };
 
 } // namespace
@@ -112,8 +164,10 @@ void parallelStages(unsigned maxWorkers, std::initializer_list<ParallelStage> lo
         return;
     }
     job->helpersLeft = std::min<std::size_t>(workers - 1, mostChunks - 1);
-    Job::spawnHelper(job);
+    auto& team = HelperTeam::shared();
+    team.offer(job);
     job->work();
+    team.withdraw(job.get()); // helpers that have not come by now are not needed
 }
 
 } // namespace platform::dispatch

@@ -1,8 +1,9 @@
 #pragma once
-// Data-parallel loops on the background pool. A loop splits [0, count) into chunks and runs
-// body(begin, end) on them, on the calling thread and on up to maxWorkers - 1 pool threads
-// (maxWorkers 0: as many as the pool has); it returns when every chunk has run. The caller takes
-// chunks itself, so a loop finishes even when the pool is busy. Bodies must not throw.
+// Data-parallel loops. A loop splits [0, count) into chunks and runs body(begin, end) on them, on
+// the calling thread and on up to maxWorkers - 1 helper threads (maxWorkers 0: one per core the
+// background pool is sized for); it returns when every chunk has run. The helpers are a team of
+// their own, so tasks queued on the background pool never hold a loop up, and the caller takes
+// chunks itself, so a loop finishes even when every helper is busy elsewhere. Bodies must not throw.
 //
 // Chunking::balanced cuts a loop into about four chunks per thread, none smaller than minChunk
 // (few claims, even progress for even work). Chunking::exact hands out chunks of exactly minChunk

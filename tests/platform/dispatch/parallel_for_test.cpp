@@ -78,3 +78,40 @@ TEST(ParallelFor, FinishesWhileThePoolIsBusy) {
     release = true;
     EXPECT_EQ(sum.load(), 10000u);
 }
+
+TEST(ParallelFor, HelpersJoinAndALoopFinishesWhileAllOfThemAreBusy) {
+    const unsigned workers = dispatch::backgroundThreadCount();
+
+    // An outer loop holds the caller and every helper in its chunks until released; the threads it
+    // ran on show that helpers joined it.
+    std::atomic<bool> release{false};
+    std::atomic<unsigned> blocked{0};
+    std::mutex m;
+    std::set<std::thread::id> outerThreads;
+    std::thread outer([&] {
+        dispatch::parallelFor(workers, 1, 0, [&](std::size_t, std::size_t) {
+            {
+                std::lock_guard lock(m);
+                outerThreads.insert(std::this_thread::get_id());
+            }
+            ++blocked;
+            while (!release) std::this_thread::yield();
+        }, dispatch::Chunking::exact);
+    });
+    while (blocked < workers) std::this_thread::yield();
+
+    // No helper is free: this loop runs on its caller alone and still ends.
+    const auto caller = std::this_thread::get_id();
+    std::atomic<std::size_t> sum{0};
+    std::atomic<bool> onlyCaller{true};
+    dispatch::parallelFor(10000, 10, 0, [&](std::size_t begin, std::size_t end) {
+        sum += end - begin;
+        if (std::this_thread::get_id() != caller) onlyCaller = false;
+    });
+    EXPECT_EQ(sum.load(), 10000u);
+    EXPECT_TRUE(onlyCaller.load());
+
+    release = true;
+    outer.join();
+    EXPECT_EQ(outerThreads.size(), workers);
+}
