@@ -9,24 +9,25 @@
 namespace platform::log {
 namespace {
 
-// Live captures. Prints come from any thread, so the list has its own lock.
+// Live captures. Prints come from any thread, so the list has its own lock. Like the logger
+// below, never destroyed: background threads may still print while the process exits.
 std::mutex& capturesMutex() {
-    static std::mutex m;
-    return m;
+    static auto* m = new std::mutex();
+    return *m;
 }
 std::vector<Capture*>& captures() {
-    static std::vector<Capture*> list;
-    return list;
+    static auto* list = new std::vector<Capture*>();
+    return *list;
 }
 
-std::shared_ptr<spdlog::logger> sink() {
-    static std::shared_ptr<spdlog::logger> logger = [] {
+spdlog::logger& sink() {
+    static auto* logger = new std::shared_ptr<spdlog::logger>([] {
         auto l = spdlog::stderr_color_mt("mivokit-unified-log");
         l->set_pattern("%Y-%m-%d %H:%M:%S.%e %^%l%$ %v");
         l->set_level(spdlog::level::debug);
         return l;
-    }();
-    return logger;
+    }());
+    return **logger;
 }
 
 spdlog::level::level_enum toSpdlog(Level level) {
@@ -48,7 +49,7 @@ void Logger::info(std::string_view message) const { log(Level::info, message); }
 void Logger::error(std::string_view message) const { log(Level::error, message); }
 
 void Logger::log(Level level, std::string_view message) const {
-    sink()->log(toSpdlog(level), "[{}:{}] {}", subsystem_, category_, message);
+    sink().log(toSpdlog(level), "[{}:{}] {}", subsystem_, category_, message);
     std::lock_guard lock(capturesMutex());
     for (Capture* c : captures()) c->addEntry(Entry{level, subsystem_, category_, std::string(message)});
 }

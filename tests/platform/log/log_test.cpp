@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <thread>
 
 namespace log = platform::log;
@@ -40,4 +42,26 @@ TEST(Log, PrintsFromManyThreadsAreAllCaptured) {
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(capture.printed().size(), 400u);
+}
+
+// Background threads may still print and log while the process exits: the log outlives exit.
+TEST(Log, ThreadsStillLoggingWhileTheProcessExits) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            new platform::log::Capture(); // never released, so the list of captures stays non-empty
+            static std::atomic<int> lines{0};
+            for (int t = 0; t < 4; ++t)
+                std::thread([] {
+                    const platform::log::Logger logger("kit", "exit");
+                    for (;;) {
+                        logger.info("still running");
+                        platform::log::print("still printing");
+                        ++lines;
+                    }
+                }).detach();
+            while (lines < 1000) std::this_thread::yield();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
