@@ -50,8 +50,9 @@ std::future<T> runInBackground(Work work) {
 } // namespace
 
 MvCharacterLoader& MvCharacterLoader::shared() {
-    static MvCharacterLoader loader;
-    return loader;
+    // Never destroyed: its background tasks may still run while the process exits.
+    static auto* loader = new MvCharacterLoader();
+    return *loader;
 }
 
 std::future<std::optional<Mivo::Character>> MvCharacterLoader::loadCharacter(std::string id, StateHandler stateHandler,

@@ -7,9 +7,10 @@ std::filesystem::path MivoSDK::Configuration::charactersDirectoryUrl() {
 }
 
 MivoSDK& MivoSDK::shared() {
-    // Function-local static: created exactly once, also under concurrent first use.
-    static MivoSDK instance;
-    return instance;
+    // Created exactly once, also under concurrent first use, and never destroyed: background
+    // tasks and the network thread may still read the settings while the process exits.
+    static auto* instance = new MivoSDK();
+    return *instance;
 }
 
 MivoSDK::MivoSDK() { resetToInitialValues(); }

@@ -14,9 +14,10 @@ struct Registry {
     std::set<std::string> extensions;
 };
 
+// Never destroyed: extractions on background threads may still consult it while the process exits.
 Registry& registry() {
-    static Registry r;
-    return r;
+    static auto* r = new Registry();
+    return *r;
 }
 
 } // namespace

@@ -22,9 +22,10 @@ struct Overrides {
     std::optional<fs::path> resources;
 };
 
+// Never destroyed: background tasks may still look up directories while the process exits.
 Overrides& overrides() {
-    static Overrides o;
-    return o;
+    static auto* o = new Overrides();
+    return *o;
 }
 
 std::optional<std::string> env(const char* name) {

@@ -10,9 +10,10 @@ struct Store {
     std::vector<std::string> pems;
 };
 
+// Never destroyed: HTTP transfers on background threads may still read it while the process exits.
 Store& store() {
-    static Store s;
-    return s;
+    static auto* s = new Store();
+    return *s;
 }
 
 } // namespace
