@@ -5,3 +5,5 @@ template <class... F>
 struct Overloaded : F... {
     using F::operator()...;
 };
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;

@@ -1,5 +1,7 @@
 #include "platform/dispatch/dispatch.hpp"
 
+#include "platform/dispatch/clock.hpp"
+
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -13,6 +15,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace asio = boost::asio;
@@ -38,6 +41,20 @@ MainQueue& mainQueue() {
 asio::thread_pool& pool() {
     static asio::thread_pool* p = new asio::thread_pool(backgroundThreadCount());
     return *p;
+}
+
+// Background tasks posted and not yet finished, so virtual time can wait for them to settle.
+std::atomic<std::size_t> inFlight{0};
+
+// Counts `task` as in flight until it has run; whatever it posts is posted before it stops counting.
+Task counted(Task task) {
+    inFlight.fetch_add(1, std::memory_order_relaxed);
+    return [task = std::move(task)] {
+        struct Done {
+            ~Done() { inFlight.fetch_sub(1, std::memory_order_release); }
+        } done;
+        task();
+    };
 }
 
 void becomeMainThread() {
@@ -88,7 +105,9 @@ unsigned backgroundThreadCount() {
     return n;
 }
 
-void postBackground(Task task) { asio::post(pool(), std::move(task)); }
+void postBackground(Task task) { asio::post(pool(), counted(std::move(task))); }
+
+std::size_t backgroundWorkInFlight() { return inFlight.load(std::memory_order_acquire); }
 
 // ---- serial queue ----
 
@@ -100,7 +119,7 @@ struct SerialQueue::Impl {
 SerialQueue::SerialQueue(std::string label) : impl_(std::make_shared<Impl>()) { impl_->label = std::move(label); }
 SerialQueue::~SerialQueue() = default;
 
-void SerialQueue::post(Task task) { asio::post(impl_->strand, std::move(task)); }
+void SerialQueue::post(Task task) { asio::post(impl_->strand, counted(std::move(task))); }
 
 const std::string& SerialQueue::label() const { return impl_->label; }
 
@@ -120,10 +139,17 @@ void SerialQueue::waitUntilIdle() {
 // ---- timer ----
 
 struct Timer::Impl {
-    explicit Impl(asio::io_context& ctx) : timer(ctx) {}
-    asio::steady_timer timer;
+    std::optional<asio::steady_timer> timer; // absent on virtual time
     std::atomic<bool> pending{true};
     Task task;
+
+    // Runs the task once, on the main queue, unless cancelled first.
+    void fire() {
+        if (!pending.exchange(false)) return;
+        Task t = std::move(task);
+        task = nullptr;
+        if (t) t();
+    }
 };
 
 Timer::Timer(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -131,32 +157,31 @@ Timer::Timer(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Timer::~Timer() = default;
 
 std::shared_ptr<Timer> Timer::scheduleOnMain(Seconds delay, Task task) {
-    auto impl = std::make_shared<Impl>(mainQueue().context);
+    auto impl = std::make_shared<Impl>();
     impl->task = std::move(task);
-    impl->timer.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(delay));
-    // The wait holds the state alive until it completes, even when the Timer handle is dropped.
-    impl->timer.async_wait([impl](const boost::system::error_code& ec) {
-        if (ec || !impl->pending.exchange(false)) return;
-        Task t = std::move(impl->task);
-        impl->task = nullptr;
-        if (t) t();
-    });
+    const auto wait = std::chrono::duration_cast<Nanoseconds>(delay);
+    if (auto* time = VirtualTime::current()) {
+        time->scheduleTimer(time->now() + std::max(Nanoseconds(0), wait), [impl] { impl->fire(); });
+    } else {
+        impl->timer.emplace(mainQueue().context);
+        impl->timer->expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(wait));
+        // The wait holds the state alive until it completes, even when the Timer handle is dropped.
+        impl->timer->async_wait([impl](const boost::system::error_code& ec) {
+            if (!ec) impl->fire();
+        });
+    }
     return std::shared_ptr<Timer>(new Timer(impl));
 }
 
 void Timer::cancel() {
     if (!impl_->pending.exchange(false)) return;
-    // The steady_timer is only touched on the main queue.
-    auto impl = impl_;
-    if (isMainThread()) {
-        impl->timer.cancel();
+    // The steady_timer and the task are only touched on the main queue.
+    auto release = [impl = impl_] {
+        if (impl->timer) impl->timer->cancel();
         impl->task = nullptr;
-    } else {
-        postMain([impl] {
-            impl->timer.cancel();
-            impl->task = nullptr;
-        });
-    }
+    };
+    if (isMainThread()) release();
+    else postMain(std::move(release));
 }
 
 bool Timer::isPending() const { return impl_->pending.load(); }
