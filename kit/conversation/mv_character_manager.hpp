@@ -1,0 +1,141 @@
+#pragma once
+// The application's handle on one character's session. It owns the character's player and the
+// drive service that the drive-service type asks for, turns the application's calls into player
+// and service operations, and publishes three states (connection, conversation, player) and the
+// player's last error, each with a notice to the delegate only when it changes.
+//
+// Threads: the application calls everything on the main queue; service events and the player's
+// notices arrive there too. The recorded-buffer callback runs on the audio input thread.
+//
+// Failures reach the application only as Mivo::Error values through the delegate; nothing throws.
+// While a conversation plays, an error applies MivoSDK's downgrade plan (read at that moment):
+// keep the audio with the idle animation, or stop the conversation.
+//
+// Dropping the manager without close(true) still stops the player's render loop and its audio
+// (without notices): nothing of the session outlives it.
+
+#include "kit/conversation/mv_character_player.hpp"
+#include "kit/model/mivo.hpp"
+#include "kit/service/mv_character_service.hpp"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+class MvCharacterManager;
+
+class MvCharacterManagerDelegate {
+public:
+    virtual ~MvCharacterManagerDelegate() = default;
+    virtual void characterManager(MvCharacterManager& manager, Mivo::ConnectionState didUpdatedConnectionState) = 0;
+    virtual void characterManager(MvCharacterManager& manager, Mivo::ConversationState didUpdatedConversationState) = 0;
+    virtual void characterManager(MvCharacterManager& manager, Mivo::PlayerState didUpdatedPlayerState) = 0;
+    // The speech bytes of one audio message of the current conversation.
+    virtual void characterManager(MvCharacterManager&, const std::vector<std::uint8_t>& didReceivedAudioData) {
+        (void)didReceivedAudioData;
+    }
+    // The frames of one animation message of the current conversation.
+    virtual void characterManager(MvCharacterManager&, const std::vector<FlameFrameData>& didReceivedFlameFrames) {
+        (void)didReceivedFlameFrames;
+    }
+    virtual void characterManager(MvCharacterManager& manager, const Mivo::Error& didEncounteredError) = 0;
+};
+
+class MvCharacterManager : public MvCharacterPlayerDelegate,
+                           public MvCharacterServiceDelegate,
+                           public std::enable_shared_from_this<MvCharacterManager> {
+public:
+    // Receives every microphone buffer, in the input's own format, on the audio input thread.
+    using RecordedAudioBuffer =
+        std::function<void(const std::shared_ptr<platform::audio::PCMBuffer>&, const platform::audio::AudioTime&)>;
+
+    // Creates the player (its render loop starts on the idle animation at once) and the service of
+    // the drive type, then checks the character: the first problem is reported (to no delegate yet:
+    // none can have been set) and nothing is refused.
+    static std::shared_ptr<MvCharacterManager> create(const Mivo::Character& character,
+                                                      Mivo::DriveServiceType driveServiceType,
+                                                      const platform::audio::AudioFormat& customAudioFormat);
+    ~MvCharacterManager() override;
+    MvCharacterManager(const MvCharacterManager&) = delete;
+    MvCharacterManager& operator=(const MvCharacterManager&) = delete;
+
+    // Opens the drive service's connection (nothing for drive type none).
+    void start();
+    // One utterance of the user's speech: 16-bit mono PCM at the audio format's rate.
+    void sendAudioData(const std::vector<std::uint8_t>& data);
+    // Plays the given speech with the given frames, without any service.
+    void start(std::vector<std::uint8_t> withAudioData, std::vector<FlameFrameData> frameDataQueue);
+    // Ends the current conversation; later server data of it is ignored.
+    void interrupt();
+    void togglePlayerMute();
+    // Ends the session; with clean-up the player's audio is torn down and its render loop ends.
+    void close(bool shouldCleanup);
+
+    Mivo::ConnectionState connectionState() const { return connectionState_; }
+    Mivo::ConversationState conversationState() const { return conversationState_; }
+    Mivo::PlayerState playerState() const { return playerState_; }
+    std::optional<Mivo::PlayerError> playerError() const { return playerError_; }
+    const std::optional<std::string>& displayCurrentConversationId() const { return displayCurrentConversationId_; }
+    const std::shared_ptr<EyeTrackingLogic>& eyeTrackingLogic() const { return eyeTrackingLogic_; }
+    void setEyeTrackingLogic(std::shared_ptr<EyeTrackingLogic> logic);
+    const Mivo::Character& character() const { return character_; }
+    const std::shared_ptr<MvCharacterPlayer>& characterPlayer() const { return characterPlayer_; }
+    Mivo::DriveServiceType driveServiceType() const { return driveServiceType_; }
+    RecordedAudioBuffer recordedAudioBuffer() const;
+    void setRecordedAudioBuffer(RecordedAudioBuffer callback);
+    std::shared_ptr<MvCharacterManagerDelegate> delegate() const { return delegate_.lock(); }
+    void setDelegate(const std::shared_ptr<MvCharacterManagerDelegate>& delegate) { delegate_ = delegate; }
+
+    // ---- used inside the kit and by tests ----
+    const std::optional<std::string>& currentConversationId() const { return currentConversationId_; }
+    const std::shared_ptr<MvCharacterService>& characterService() const { return characterService_; }
+
+    // MvCharacterServiceDelegate.
+    void serviceConnectionChanged(bool connected) override;
+    void handleServiceEvent(const MvCharacterServiceEvent& event) override;
+
+    // MvCharacterPlayerDelegate.
+    void characterPlayerDidStartPlaying(MvCharacterPlayer& player) override;
+    void characterPlayer(MvCharacterPlayer& player, const std::shared_ptr<platform::audio::PCMBuffer>& didRecordAudioBuffer,
+                         const platform::audio::AudioTime& time) override;
+    void characterPlayerDidStopPlaying(MvCharacterPlayer& player) override;
+    void characterPlayerDidRenderFrame(MvCharacterPlayer& player) override;
+    void characterPlayer(MvCharacterPlayer& player, Mivo::PlayerError didEncounterError) override;
+
+    // The application's notice of `type` with its fixed reason, then the downgrade plan when playing.
+    void reportError(Mivo::Error::ErrorType type);
+
+private:
+    MvCharacterManager(const Mivo::Character& character, Mivo::DriveServiceType driveServiceType);
+
+    void validateCharacter();
+    std::string makeServiceURL() const;
+    void setConnectionState(Mivo::ConnectionState state);
+    void setConversationState(Mivo::ConversationState state);
+    void setPlayerState(Mivo::PlayerState state);
+    void setPlayerError(Mivo::PlayerError error);
+    // Makes a new conversation identifier current and displayed.
+    std::string beginConversation();
+    // True when the event belongs to the current conversation.
+    bool isCurrent(const std::string& requestId) const;
+
+    const platform::log::Logger logger_;
+    Mivo::ConnectionState connectionState_ = Mivo::ConnectionState::disconnected;
+    Mivo::ConversationState conversationState_ = Mivo::ConversationState::idle;
+    Mivo::PlayerState playerState_ = Mivo::PlayerState::idle;
+    std::optional<Mivo::PlayerError> playerError_;
+    std::optional<std::string> currentConversationId_;
+    std::optional<std::string> displayCurrentConversationId_;
+    std::shared_ptr<EyeTrackingLogic> eyeTrackingLogic_;
+    const Mivo::Character character_;
+    std::shared_ptr<MvCharacterPlayer> characterPlayer_;
+    const Mivo::DriveServiceType driveServiceType_;
+    // Read on the audio input thread while the application may set it on the main thread.
+    mutable std::mutex recordedAudioBufferMutex_;
+    std::shared_ptr<const RecordedAudioBuffer> recordedAudioBuffer_;
+    std::shared_ptr<MvCharacterService> characterService_;
+    std::weak_ptr<MvCharacterManagerDelegate> delegate_;
+};

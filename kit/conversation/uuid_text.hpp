@@ -1,0 +1,7 @@
+#pragma once
+// Random (version 4) UUIDs in their standard text form: 36 characters, upper-case hexadecimal
+// digits in groups of 8-4-4-4-12.
+
+#include <string>
+
+std::string makeUUIDString();
