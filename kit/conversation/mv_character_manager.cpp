@@ -60,7 +60,8 @@ std::shared_ptr<MvCharacterManager> MvCharacterManager::create(const Mivo::Chara
         break;
     }
     if (manager->characterService_) manager->characterService_->delegate = manager;
-    manager->validateCharacter();
+    // Reported to no delegate: none can have been set yet.
+    if (const auto problem = validationProblem(character)) manager->reportError(*problem);
     return manager;
 }
 
@@ -73,21 +74,17 @@ MvCharacterManager::~MvCharacterManager() {
     characterPlayer_->renderLoopTask = {};
 }
 
-void MvCharacterManager::validateCharacter() {
-    if (character_.id().empty()) {
-        reportError(Mivo::Error::ErrorType::characterIdWrong);
-        return;
-    }
-    const auto& paths = character_.assetPaths();
-    if (!paths.idleFramesUrl || !paths.pointCloudModelUrl || !paths.shapeJsonUrl) {
-        reportError(Mivo::Error::ErrorType::characterAssetsMissing);
-        return;
-    }
-    const auto& camera = character_.camera();
+std::optional<Mivo::Error::ErrorType> MvCharacterManager::validationProblem(const Mivo::Character& character) {
+    if (character.id().empty()) return Mivo::Error::ErrorType::characterIdWrong;
+    const auto& paths = character.assetPaths();
+    if (!paths.idleFramesUrl || !paths.pointCloudModelUrl || !paths.shapeJsonUrl)
+        return Mivo::Error::ErrorType::characterAssetsMissing;
+    const auto& camera = character.camera();
     // Positive and negative zero count as zero; NaN does not.
     if (camera.rotation == 0 && camera.fovyRadians == 0 && camera.translationX == 0 && camera.translationY == 0 &&
         camera.translationZ == 0)
-        reportError(Mivo::Error::ErrorType::characterCameraSettingsWrong);
+        return Mivo::Error::ErrorType::characterCameraSettingsWrong;
+    return std::nullopt;
 }
 
 // ---- states ----

@@ -108,10 +108,13 @@ public:
     // The application's notice of `type` with its fixed reason, then the downgrade plan when playing.
     void reportError(Mivo::Error::ErrorType type);
 
+    // The first problem of the character that the manager reports when it is made: an empty
+    // identifier, a missing idle-frames, point-cloud or shape file, or a camera of all zeros.
+    static std::optional<Mivo::Error::ErrorType> validationProblem(const Mivo::Character& character);
+
 private:
     MvCharacterManager(const Mivo::Character& character, Mivo::DriveServiceType driveServiceType);
 
-    void validateCharacter();
     std::string makeServiceURL() const;
     void setConnectionState(Mivo::ConnectionState state);
     void setConversationState(Mivo::ConversationState state);

@@ -83,6 +83,9 @@ struct VirtualAudioDevice::Impl final : VirtualTime::Ticker {
     } in;
 
     std::atomic<std::uint64_t> periodsRun{0};
+    // Paced mode: how late periods began after their deadlines.
+    std::atomic<std::uint64_t> latePeriods{0};
+    std::atomic<std::int64_t> maxLatenessNs{0};
     std::atomic<std::int64_t> outputFrames{0}, inputFrames{0};
     std::atomic<bool> outputRunning{false}, inputRunning{false};
 
@@ -248,7 +251,15 @@ struct VirtualAudioDevice::Impl final : VirtualTime::Ticker {
                 const auto deadline =
                     start + std::chrono::duration_cast<Clock::duration>(periodEnd(k) / options.pace);
                 std::unique_lock lock(pacerMutex);
-                pacerWake.wait_until(lock, deadline, [&] { return quit || restartPace || !streamsActive; });
+                if (pacerWake.wait_until(lock, deadline, [&] { return quit || restartPace || !streamsActive; }))
+                    continue;
+                // A period that starts more than a period late is one a real device would have
+                // had to play without it.
+                const auto lateness = std::chrono::duration_cast<Nanoseconds>(Clock::now() - deadline);
+                if (lateness.count() > maxLatenessNs.load(std::memory_order_relaxed))
+                    maxLatenessNs.store(lateness.count(), std::memory_order_relaxed);
+                if (lateness > (periodEnd(k + 1) - periodEnd(k)) / options.pace)
+                    latePeriods.fetch_add(1, std::memory_order_relaxed);
             }
         }
     }
@@ -368,6 +379,8 @@ void VirtualAudioDevice::runPeriod() {
 }
 
 std::uint64_t VirtualAudioDevice::periodsRun() const { return impl_->periodsRun.load(); }
+std::uint64_t VirtualAudioDevice::latePeriods() const { return impl_->latePeriods.load(); }
+Nanoseconds VirtualAudioDevice::maxLateness() const { return Nanoseconds(impl_->maxLatenessNs.load()); }
 std::int64_t VirtualAudioDevice::outputFramesRendered() const { return impl_->outputFrames.load(); }
 std::int64_t VirtualAudioDevice::inputFramesCaptured() const { return impl_->inputFrames.load(); }
 

@@ -51,6 +51,10 @@ public:
     // ---- what happened, for tests (any thread) ----
     // Periods run since the device was made.
     std::uint64_t periodsRun() const;
+    // Paced mode: periods that began more than one period after their deadline (a real device
+    // would have run dry), and the latest start seen.
+    std::uint64_t latePeriods() const;
+    platform::dispatch::Nanoseconds maxLateness() const;
     // Frames rendered and captured since the stream started.
     std::int64_t outputFramesRendered() const;
     std::int64_t inputFramesCaptured() const;

@@ -4,7 +4,7 @@
 #include "kit/zip/zip.hpp"
 #include "platform/files/directories.hpp"
 #include "platform/net/trust_store.hpp"
-#include "tests/support/tls/test_certificate.hpp"
+#include "tools/local_tls/local_certificate.hpp"
 
 #include <chrono>
 #include <future>
@@ -70,7 +70,7 @@ std::string makeArchive(const std::map<std::string, std::string>& entries) {
 }
 
 void LoaderEnvironment::SetUp() {
-    platform::net::addTrustedCertificate(testsupport::localhostCertificate().certificatePem);
+    platform::net::addTrustedCertificate(local_tls::localhostCertificate().certificatePem);
     fs::create_directories(documents());
     platform::files::setDocumentsDirectory(documents());
     platform::files::setTemporaryDirectory(temporary());

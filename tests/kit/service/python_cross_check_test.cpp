@@ -10,7 +10,7 @@
 #include "platform/net/trust_store.hpp"
 #include "tests/kit/service/recorders.hpp"
 #include "tests/support/temp_dir.hpp"
-#include "tests/support/tls/test_certificate.hpp"
+#include "tools/local_tls/local_certificate.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -29,7 +29,7 @@ namespace {
 class PythonPeer {
 public:
     PythonPeer(const std::string& schema, const testsupport::TempDir& dir) {
-        const auto& certificate = testsupport::localhostCertificate();
+        const auto& certificate = local_tls::localhostCertificate();
         testsupport::writeFile(dir / "cert.pem", certificate.certificatePem);
         testsupport::writeFile(dir / "key.pem", certificate.privateKeyPem);
         std::vector<std::string> arguments{"/usr/bin/python3", MIVO_WIRE_PEER_SCRIPT,
@@ -150,7 +150,7 @@ protected:
         MivoSDK::shared().resetToInitialValues();
         MivoSDK::shared().setup("token", MivoSDK::Configuration(MivoSDK::DowngradePlan::none, std::nullopt, ""),
                                 std::nullopt, sdkDelegate);
-        platform::net::addTrustedCertificate(testsupport::localhostCertificate().certificatePem);
+        platform::net::addTrustedCertificate(local_tls::localhostCertificate().certificatePem);
     }
     void TearDown() override {
         platform::net::clearTrustedCertificates();

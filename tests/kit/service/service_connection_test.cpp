@@ -11,7 +11,7 @@
 #include "platform/log/log.hpp"
 #include "platform/net/trust_store.hpp"
 #include "tests/kit/service/recorders.hpp"
-#include "tests/support/tls/test_certificate.hpp"
+#include "tools/local_tls/local_certificate.hpp"
 #include "tests/support/websocket/websocket_peer.hpp"
 
 #include <gtest/gtest.h>
@@ -65,7 +65,7 @@ protected:
     void SetUp() override {
         MivoSDK::shared().resetToInitialValues();
         MivoSDK::shared().setup("token", withRequestTimeout(std::nullopt), std::nullopt, sdkDelegate);
-        platform::net::addTrustedCertificate(testsupport::localhostCertificate().certificatePem);
+        platform::net::addTrustedCertificate(local_tls::localhostCertificate().certificatePem);
         service->delegate = delegate;
     }
     void TearDown() override {

@@ -3,7 +3,7 @@
 #include "platform/net/trust_store.hpp"
 #include "tests/support/https/https_peer.hpp"
 #include "tests/support/temp_dir.hpp"
-#include "tests/support/tls/test_certificate.hpp"
+#include "tools/local_tls/local_certificate.hpp"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +23,7 @@ namespace {
 class HttpTaskTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        addTrustedCertificate(testsupport::localhostCertificate().certificatePem);
+        addTrustedCertificate(local_tls::localhostCertificate().certificatePem);
         platform::files::setTemporaryDirectory(temp.path());
     }
     void TearDown() override {

@@ -1,6 +1,6 @@
 #include "platform/net/trust_store.hpp"
 #include "platform/net/websocket_task.hpp"
-#include "tests/support/tls/test_certificate.hpp"
+#include "tools/local_tls/local_certificate.hpp"
 #include "tests/support/websocket/websocket_peer.hpp"
 
 #include <gtest/gtest.h>
@@ -68,7 +68,7 @@ WebSocketData bytes(std::string_view text) { return WebSocketData(text.begin(), 
 
 class WebSocketTaskTest : public ::testing::Test {
 protected:
-    void SetUp() override { addTrustedCertificate(testsupport::localhostCertificate().certificatePem); }
+    void SetUp() override { addTrustedCertificate(local_tls::localhostCertificate().certificatePem); }
     void TearDown() override { clearTrustedCertificates(); }
 
     std::shared_ptr<WebSocketTask> makeTask(const std::string& url, const std::string& key = "secret", double timeout = 60) {
@@ -227,7 +227,7 @@ TEST_F(WebSocketTaskTest, ConnectionFailuresBeforeTheUpgrade) {
     EXPECT_TRUE(peer.upgrades().empty());
 
     // A trusted certificate for another host name.
-    const auto otherName = testsupport::makeCertificate("example.test", "DNS:example.test");
+    const auto otherName = local_tls::makeCertificate("example.test", "DNS:example.test");
     addTrustedCertificate(otherName.certificatePem);
     WebSocketPeer impostor("secret", otherName);
     makeTask("wss://" + impostor.domain() + "/")->resume();

@@ -1,6 +1,6 @@
 #include "tests/support/https/https_peer.hpp"
 
-#include "tests/support/tls/tls_server.hpp"
+#include "tools/local_tls/tls_server.hpp"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/buffer.hpp>
@@ -19,6 +19,9 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 
 namespace testsupport {
+
+using local_tls::TlsServer;
+
 namespace {
 
 constexpr auto kAwait = asio::as_tuple(asio::use_awaitable);

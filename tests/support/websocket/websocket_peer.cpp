@@ -19,6 +19,9 @@ namespace websocket = beast::websocket;
 
 namespace testsupport {
 
+using local_tls::LocalCertificate;
+using local_tls::TlsServer;
+
 // One accepted WebSocket connection. Actions run one at a time, in order, on the server thread.
 struct WebSocketPeer::Connection {
     explicit Connection(TlsServer::Stream stream, int number) : ws(std::move(stream)), number(number) {}
@@ -31,7 +34,7 @@ struct WebSocketPeer::Connection {
     bool dropped = false;
 };
 
-WebSocketPeer::WebSocketPeer(std::string sessionKey, const TestCertificate& certificate)
+WebSocketPeer::WebSocketPeer(std::string sessionKey, const LocalCertificate& certificate)
     : sessionKey_(std::move(sessionKey)),
       server_(std::make_unique<TlsServer>([this](TlsServer::Stream stream) { return serve(std::move(stream)); },
                                           certificate)) {}

@@ -5,7 +5,7 @@
 // HTTP 401 otherwise; it records every upgrade request and every message the clients send, and
 // sends, closes or drops on the test's command. Everything here may be called from any thread.
 
-#include "tests/support/tls/tls_server.hpp"
+#include "tools/local_tls/tls_server.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -50,7 +50,8 @@ public:
     // Answers each received message with the returned actions, in order. Runs on the server thread.
     using Responder = std::function<std::vector<Action>(const Received&)>;
 
-    explicit WebSocketPeer(std::string sessionKey, const TestCertificate& certificate = localhostCertificate());
+    explicit WebSocketPeer(std::string sessionKey,
+                           const local_tls::LocalCertificate& certificate = local_tls::localhostCertificate());
     ~WebSocketPeer();
     WebSocketPeer(const WebSocketPeer&) = delete;
     WebSocketPeer& operator=(const WebSocketPeer&) = delete;
@@ -80,7 +81,7 @@ public:
     struct Connection; // one accepted connection, on the server thread
 
 private:
-    boost::asio::awaitable<void> serve(TlsServer::Stream stream);
+    boost::asio::awaitable<void> serve(local_tls::TlsServer::Stream stream);
     void dispatch(const std::shared_ptr<Connection>& connection, Action action);
 
     const std::string sessionKey_;
@@ -98,7 +99,7 @@ private:
     std::vector<std::weak_ptr<Connection>> open_;
     std::vector<Action> waiting_; // actions for the next connection to open
 
-    std::unique_ptr<TlsServer> server_; // last: stopped before the state above goes away
+    std::unique_ptr<local_tls::TlsServer> server_; // last: stopped before the state above goes away
 };
 
 } // namespace testsupport

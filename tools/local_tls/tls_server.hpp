@@ -1,9 +1,10 @@
 #pragma once
-// A TLS server for tests: listens on 127.0.0.1 on a port the system picks, presents the localhost
-// test certificate (or another one) and serves every accepted connection as a coroutine on one server thread.
-// Protocol peers (WebSocket, HTTPS) are built on it by supplying the session coroutine.
+// A TLS server on this machine only: listens on 127.0.0.1 on a given port or one the system picks,
+// presents the localhost certificate (or another one) and serves every accepted connection as a
+// coroutine on its one server thread. Protocol peers (WebSocket, HTTPS, the local service peer)
+// are built on it by supplying the session coroutine.
 
-#include "tests/support/tls/test_certificate.hpp"
+#include "tools/local_tls/local_certificate.hpp"
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
@@ -16,7 +17,7 @@
 #include <string>
 #include <thread>
 
-namespace testsupport {
+namespace local_tls {
 
 class TlsServer {
 public:
@@ -25,7 +26,9 @@ public:
     // exception ends that connection only.
     using Session = std::function<boost::asio::awaitable<void>(Stream)>;
 
-    explicit TlsServer(Session session, const TestCertificate& certificate = localhostCertificate());
+    // Throws boost::system::system_error when the port cannot be bound (0: the system picks one).
+    explicit TlsServer(Session session, const LocalCertificate& certificate = localhostCertificate(),
+                       unsigned short port = 0);
     // Stops accepting, abandons every session (closing its socket) and joins the server thread.
     ~TlsServer();
     TlsServer(const TlsServer&) = delete;
@@ -52,4 +55,4 @@ private:
     std::thread thread_;
 };
 
-} // namespace testsupport
+} // namespace local_tls

@@ -1,4 +1,4 @@
-#include "tests/support/tls/tls_server.hpp"
+#include "tools/local_tls/tls_server.hpp"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -10,14 +10,14 @@
 namespace asio = boost::asio;
 using asio::ip::tcp;
 
-namespace testsupport {
+namespace local_tls {
 
-TlsServer::TlsServer(Session session, const TestCertificate& certificate)
+TlsServer::TlsServer(Session session, const LocalCertificate& certificate, unsigned short port)
     : ssl_(asio::ssl::context::tls_server), session_(std::move(session)), acceptor_(io_) {
     ssl_.use_certificate_chain(asio::buffer(certificate.certificatePem));
     ssl_.use_private_key(asio::buffer(certificate.privateKeyPem), asio::ssl::context::pem);
 
-    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
+    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
     acceptor_.open(endpoint.protocol());
     acceptor_.set_option(tcp::acceptor::reuse_address(true));
     acceptor_.bind(endpoint);
@@ -57,4 +57,4 @@ asio::awaitable<void> TlsServer::serve(tcp::socket socket) {
     }
 }
 
-} // namespace testsupport
+} // namespace local_tls

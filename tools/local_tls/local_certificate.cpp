@@ -1,4 +1,4 @@
-#include "tests/support/tls/test_certificate.hpp"
+#include "tools/local_tls/local_certificate.hpp"
 
 #include <openssl/ec.h>
 #include <openssl/evp.h>
@@ -9,7 +9,7 @@
 #include <memory>
 #include <stdexcept>
 
-namespace testsupport {
+namespace local_tls {
 namespace {
 
 template <class T, void (*F)(T*)>
@@ -21,7 +21,7 @@ using CertPtr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
 
 void check(bool ok, const char* what) {
-    if (!ok) throw std::runtime_error(std::string("test certificate: ") + what);
+    if (!ok) throw std::runtime_error(std::string("local certificate: ") + what);
 }
 
 std::string bioText(BIO* bio) {
@@ -40,7 +40,7 @@ void addExtension(X509* cert, int nid, const char* value) {
     X509_EXTENSION_free(ext);
 }
 
-TestCertificate make(const std::string& commonName, const std::string& subjectAltNames) {
+LocalCertificate make(const std::string& commonName, const std::string& subjectAltNames) {
     KeyPtr key(EVP_EC_gen("P-256"));
     check(key != nullptr, "key");
 
@@ -69,13 +69,13 @@ TestCertificate make(const std::string& commonName, const std::string& subjectAl
 
 } // namespace
 
-const TestCertificate& localhostCertificate() {
-    static const TestCertificate cert = make("localhost", "DNS:localhost,IP:127.0.0.1");
+const LocalCertificate& localhostCertificate() {
+    static const LocalCertificate cert = make("localhost", "DNS:localhost,IP:127.0.0.1");
     return cert;
 }
 
-TestCertificate makeCertificate(const std::string& commonName, const std::string& subjectAltNames) {
+LocalCertificate makeCertificate(const std::string& commonName, const std::string& subjectAltNames) {
     return make(commonName, subjectAltNames);
 }
 
-} // namespace testsupport
+} // namespace local_tls
