@@ -73,8 +73,6 @@ Detached runDetached(Async<void> body, std::shared_ptr<TaskState> state) {
     state->markFinished();
 }
 
-enum Reason { ranOut = 1, notified = 2, cancelled = 3 };
-
 } // namespace
 } // namespace detail
 
@@ -85,62 +83,50 @@ TaskHandle spawn(Async<void> body) {
     return TaskHandle(std::move(state));
 }
 
-// ---- sleep ----
+// ---- cancellable awaits ----
 
-bool Sleep::suspend(std::coroutine_handle<> handle, std::shared_ptr<TaskState> task) {
+namespace detail {
+
+bool CancellableAwait::begin(std::coroutine_handle<> handle, std::shared_ptr<TaskState> task) {
     task_ = std::move(task);
     if (task_ && task_->isCancelled()) {
         cancelledAtOnce_ = true;
         return false;
     }
-    resumption_ = std::make_shared<detail::Resumption>(handle);
-    auto timer = Timer::scheduleOnMain(std::chrono::duration_cast<Seconds>(std::max(Nanoseconds(0), duration_)),
-                                       [r = resumption_] { r->resume(detail::ranOut); });
-    timer_ = timer;
-    if (task_)
-        task_->setWake([r = resumption_, timer] {
-            timer->cancel();
-            r->resume(detail::cancelled);
-        });
+    resumption_ = std::make_shared<Resumption>(handle);
     return true;
 }
 
-bool Sleep::await_resume() {
-    if (cancelledAtOnce_) return false;
+std::shared_ptr<Timer> CancellableAwait::resumeOnCancellation(std::optional<Nanoseconds> timeout) {
+    std::shared_ptr<Timer> timer;
+    if (timeout)
+        timer = Timer::scheduleOnMain(std::chrono::duration_cast<Seconds>(std::max(Nanoseconds(0), *timeout)),
+                                      [r = resumption_] { r->resume(ranOut); });
+    if (task_)
+        task_->setWake([r = resumption_, timer] {
+            if (timer) timer->cancel();
+            r->resume(cancelled);
+        });
+    return timer;
+}
+
+int CancellableAwait::end() {
+    if (cancelledAtOnce_) return cancelled;
     if (task_) task_->clearWake();
-    return resumption_->reason() == detail::ranOut;
+    return resumption_->reason();
 }
 
-// ---- event ----
-
-bool AsyncEvent::Wait::suspend(std::coroutine_handle<> handle, std::shared_ptr<TaskState> task) {
-    task_ = std::move(task);
-    if (task_ && task_->isCancelled()) {
-        cancelledAtOnce_ = true;
-        return false;
-    }
-    resumption_ = std::make_shared<detail::Resumption>(handle);
-    event_.waiters_.push_back(resumption_);
-    auto timer = Timer::scheduleOnMain(std::chrono::duration_cast<Seconds>(std::max(Nanoseconds(0), timeout_)),
-                                       [r = resumption_] { r->resume(detail::ranOut); });
-    timer_ = timer;
-    if (task_)
-        task_->setWake([r = resumption_, timer] {
-            timer->cancel();
-            r->resume(detail::cancelled);
-        });
-    return true;
-}
+} // namespace detail
 
 AsyncEvent::Wake AsyncEvent::Wait::await_resume() {
-    if (cancelledAtOnce_) return Wake::cancelled;
-    if (task_) task_->clearWake();
+    const int reason = end();
+    if (reason == detail::cancelled && !timer_) return Wake::cancelled; // never suspended
     timer_->cancel(); // woken another way: the timeout is not needed any more
     std::erase_if(event_.waiters_, [this](const auto& weak) {
         auto waiter = weak.lock();
         return !waiter || waiter == resumption_;
     });
-    switch (resumption_->reason()) {
+    switch (reason) {
     case detail::notified: return Wake::notified;
     case detail::cancelled: return Wake::cancelled;
     default: return Wake::timedOut;
@@ -152,26 +138,6 @@ void AsyncEvent::notify() {
     waiters_.clear();
     for (auto& weak : waiters)
         if (auto waiter = weak.lock()) waiter->resume(detail::notified);
-}
-
-// ---- callback ----
-
-bool CallbackAwait::suspend(std::coroutine_handle<> handle, std::shared_ptr<TaskState> task) {
-    task_ = std::move(task);
-    if (task_ && task_->isCancelled()) {
-        cancelledAtOnce_ = true;
-        return false;
-    }
-    resumption_ = std::make_shared<detail::Resumption>(handle);
-    if (task_) task_->setWake([r = resumption_] { r->resume(detail::cancelled); });
-    start_([r = resumption_] { r->resume(detail::notified); });
-    return true;
-}
-
-bool CallbackAwait::await_resume() {
-    if (cancelledAtOnce_) return false;
-    if (task_) task_->clearWake();
-    return resumption_->reason() == detail::notified;
 }
 
 } // namespace platform::dispatch

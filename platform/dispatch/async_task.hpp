@@ -101,76 +101,103 @@ private:
     int reason_ = 0;
 };
 
+enum Reason { ranOut = 1, notified = 2, cancelled = 3 };
+
+// What every await that a cancellation ends has: its task, its resumption, and whether the task
+// was cancelled before it could suspend.
+class CancellableAwait {
+public:
+    bool await_ready() const noexcept { return false; }
+
+protected:
+    // False (do not suspend) when the task is already cancelled.
+    bool begin(std::coroutine_handle<> handle, std::shared_ptr<TaskState> task);
+    // Resumes on cancellation, and also after `timeout` when one is given (the timer is returned).
+    std::shared_ptr<Timer> resumeOnCancellation(std::optional<Nanoseconds> timeout = std::nullopt);
+    // Why the suspension ended (cancelled when it never began); forgets the cancellation wake.
+    int end();
+
+    std::shared_ptr<Resumption> resumption_;
+
+private:
+    std::shared_ptr<TaskState> task_;
+    bool cancelledAtOnce_ = false;
+};
+
+// What every Async shares: it owns its coroutine frame, and awaiting it starts it within the
+// awaiting task and resumes the awaiting coroutine when it ends.
+template <class Derived>
+class AsyncBase {
+public:
+    AsyncBase(AsyncBase&& other) noexcept : frame_(std::exchange(other.frame_, {})) {}
+    AsyncBase& operator=(AsyncBase&&) = delete;
+    ~AsyncBase() {
+        if (frame_) frame_.destroy();
+    }
+
+    bool await_ready() const noexcept { return false; }
+    template <class AwaitingPromise>
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<AwaitingPromise> awaiting) noexcept {
+        promise().task = awaiting.promise().task;
+        promise().continuation = awaiting;
+        return frame_;
+    }
+
+protected:
+    explicit AsyncBase(std::coroutine_handle<> frame) : frame_(frame) {}
+    auto& promise() { return std::coroutine_handle<typename Derived::promise_type>::from_address(frame_.address()).promise(); }
+    void rethrowFailure() {
+        if (promise().error) std::rethrow_exception(promise().error);
+    }
+
+private:
+    std::coroutine_handle<> frame_;
+};
+
+template <class Async>
+struct AsyncPromise : PromiseBase {
+    Async get_return_object() {
+        return Async(std::coroutine_handle<typename Async::promise_type>::from_promise(
+            static_cast<typename Async::promise_type&>(*this)));
+    }
+    std::suspend_always initial_suspend() noexcept { return {}; }
+    ContinueAwaiting final_suspend() noexcept { return {}; }
+    void unhandled_exception() { error = std::current_exception(); }
+};
+
 } // namespace detail
 
 // A coroutine that runs when awaited (or spawned) and gives a T.
 template <class T = void>
-class [[nodiscard]] Async {
+class [[nodiscard]] Async : public detail::AsyncBase<Async<T>> {
 public:
-    struct promise_type : detail::PromiseBase {
+    struct promise_type : detail::AsyncPromise<Async> {
         std::optional<T> value;
-        Async get_return_object() { return Async(std::coroutine_handle<promise_type>::from_promise(*this)); }
-        std::suspend_always initial_suspend() noexcept { return {}; }
-        detail::ContinueAwaiting final_suspend() noexcept { return {}; }
         void return_value(T v) { value = std::move(v); }
-        void unhandled_exception() { error = std::current_exception(); }
     };
 
-    Async(Async&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
-    Async& operator=(Async&&) = delete;
-    ~Async() {
-        if (handle_) handle_.destroy();
-    }
-
-    bool await_ready() const noexcept { return false; }
-    template <class Promise>
-    std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> awaiting) noexcept {
-        handle_.promise().task = awaiting.promise().task;
-        handle_.promise().continuation = awaiting;
-        return handle_;
-    }
     T await_resume() {
-        auto& promise = handle_.promise();
-        if (promise.error) std::rethrow_exception(promise.error);
-        return std::move(*promise.value);
+        this->rethrowFailure();
+        return std::move(*this->promise().value);
     }
 
 private:
-    explicit Async(std::coroutine_handle<promise_type> handle) : handle_(handle) {}
-    std::coroutine_handle<promise_type> handle_;
+    friend struct detail::AsyncPromise<Async>;
+    explicit Async(std::coroutine_handle<promise_type> frame) : detail::AsyncBase<Async>(frame) {}
 };
 
 template <>
-class [[nodiscard]] Async<void> {
+class [[nodiscard]] Async<void> : public detail::AsyncBase<Async<void>> {
 public:
-    struct promise_type : detail::PromiseBase {
-        Async get_return_object() { return Async(std::coroutine_handle<promise_type>::from_promise(*this)); }
-        std::suspend_always initial_suspend() noexcept { return {}; }
-        detail::ContinueAwaiting final_suspend() noexcept { return {}; }
+    struct promise_type : detail::AsyncPromise<Async> {
         void return_void() {}
-        void unhandled_exception() { error = std::current_exception(); }
     };
 
-    Async(Async&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
-    Async& operator=(Async&&) = delete;
-    ~Async() {
-        if (handle_) handle_.destroy();
-    }
-
-    bool await_ready() const noexcept { return false; }
-    template <class Promise>
-    std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> awaiting) noexcept {
-        handle_.promise().task = awaiting.promise().task;
-        handle_.promise().continuation = awaiting;
-        return handle_;
-    }
-    void await_resume() {
-        if (handle_.promise().error) std::rethrow_exception(handle_.promise().error);
-    }
+    void await_resume() { rethrowFailure(); }
 
 private:
-    explicit Async(std::coroutine_handle<promise_type> handle) : handle_(handle) {}
-    std::coroutine_handle<promise_type> handle_;
+    friend struct detail::AsyncPromise<Async>;
+    explicit Async(std::coroutine_handle<promise_type> frame) : detail::AsyncBase<Async>(frame) {}
 };
 
 // Starts `body` as a task of its own on the main queue, after the current handler.
@@ -213,24 +240,19 @@ inline CancellationCheck isCancelled() { return {}; }
 
 // Sleeps on the monotonic clock (virtual time when installed); resumes on the main queue. True when
 // the time ran out, false when the task was cancelled (at once when it already was).
-class Sleep {
+class Sleep : public detail::CancellableAwait {
 public:
     explicit Sleep(Nanoseconds duration) : duration_(duration) {}
-    bool await_ready() const noexcept { return false; }
     template <class Promise>
     bool await_suspend(std::coroutine_handle<Promise> handle) {
-        return suspend(handle, handle.promise().task);
+        if (!begin(handle, handle.promise().task)) return false;
+        resumeOnCancellation(duration_);
+        return true;
     }
-    bool await_resume();
+    bool await_resume() { return end() == detail::ranOut; }
 
 private:
-    bool suspend(std::coroutine_handle<> handle, std::shared_ptr<TaskState> task);
-
     Nanoseconds duration_;
-    std::shared_ptr<TaskState> task_;
-    std::shared_ptr<detail::Resumption> resumption_;
-    std::shared_ptr<Timer> timer_;
-    bool cancelledAtOnce_ = false;
 };
 inline Sleep sleep(Nanoseconds duration) { return Sleep(duration); }
 
@@ -240,25 +262,22 @@ class AsyncEvent {
 public:
     enum class Wake { notified, timedOut, cancelled };
 
-    class Wait {
+    class Wait : public detail::CancellableAwait {
     public:
         Wait(AsyncEvent& event, Nanoseconds timeout) : event_(event), timeout_(timeout) {}
-        bool await_ready() const noexcept { return false; }
         template <class Promise>
         bool await_suspend(std::coroutine_handle<Promise> handle) {
-            return suspend(handle, handle.promise().task);
+            if (!begin(handle, handle.promise().task)) return false;
+            event_.waiters_.push_back(resumption_);
+            timer_ = resumeOnCancellation(timeout_);
+            return true;
         }
         Wake await_resume();
 
     private:
-        bool suspend(std::coroutine_handle<> handle, std::shared_ptr<TaskState> task);
-
         AsyncEvent& event_;
         Nanoseconds timeout_;
-        std::shared_ptr<TaskState> task_;
-        std::shared_ptr<detail::Resumption> resumption_;
         std::shared_ptr<Timer> timer_;
-        bool cancelledAtOnce_ = false;
     };
 
     Wait wait(Nanoseconds timeout) { return Wait(*this, timeout); }
@@ -271,24 +290,21 @@ private:
 
 // Suspends until the function handed to `start` is called (from any thread; later calls do
 // nothing) or the task is cancelled; resumes on the main queue. True when the call came.
-class CallbackAwait {
+class CallbackAwait : public detail::CancellableAwait {
 public:
     using Start = std::function<void(std::function<void()> done)>;
     explicit CallbackAwait(Start start) : start_(std::move(start)) {}
-    bool await_ready() const noexcept { return false; }
     template <class Promise>
     bool await_suspend(std::coroutine_handle<Promise> handle) {
-        return suspend(handle, handle.promise().task);
+        if (!begin(handle, handle.promise().task)) return false;
+        resumeOnCancellation();
+        start_([r = resumption_] { r->resume(detail::notified); });
+        return true;
     }
-    bool await_resume();
+    bool await_resume() { return end() == detail::notified; }
 
 private:
-    bool suspend(std::coroutine_handle<> handle, std::shared_ptr<TaskState> task);
-
     Start start_;
-    std::shared_ptr<TaskState> task_;
-    std::shared_ptr<detail::Resumption> resumption_;
-    bool cancelledAtOnce_ = false;
 };
 inline CallbackAwait awaitCallback(CallbackAwait::Start start) { return CallbackAwait(std::move(start)); }
 

@@ -1,155 +1,295 @@
-// The kit's main job on this machine: the synthetic character's idle animation, posed frame by
-// frame by its buffer provider and drawn by the direct splat renderer on the software GPU from the
-// character's camera. Writes the frames and a contact sheet as PNG files and prints the time per
-// frame; where a display exists, also plays the frames in a window.
+// The kit's main job on this machine: a spoken conversation with the synthetic talking head.
 //
-//   mivo_demo [--output DIR] [--seconds S] [--size WIDTHxHEIGHT] [--documents DIR] [--no-window]
+// The local service peer plays the server side on 127.0.0.1 (TLS). The character is fetched and
+// unpacked by the kit's loader, as an application would; a character manager connects to the
+// audiovisual (or animation) service and sends one utterance; the head answers with speech and
+// keyframes that the player plays in step on the audio clock. Frames are drawn by the direct
+// splat renderer on the software GPU, as the kit's view pulls them, and written as PNG files.
+//
+//   mivo_demo --help
 
-#include "kit/render/splat_renderer.hpp"
+#include "kit/conversation/mv_character_manager.hpp"
+#include "kit/loader/mv_character_loader.hpp"
+#include "kit/service/wire_format.hpp"
+#include "platform/audio/audio_device.hpp"
+#include "platform/audio/wav_file.hpp"
+#include "platform/files/directories.hpp"
+#include "platform/net/trust_store.hpp"
+#include "tools/demo/demo_options.hpp"
 #include "tools/demo/demo_scene.hpp"
-#include "tools/demo/image_files.hpp"
+#include "tools/demo/demo_window.hpp"
+#include "tools/demo/frame_presenter.hpp"
+#include "tools/demo/sync_meter.hpp"
+#include "tools/demo/sync_plot.hpp"
+#include "tools/service_peer/jaw_track.hpp"
+#include "tools/service_peer/keyframe_source.hpp"
+#include "tools/service_peer/reply_voice.hpp"
+#include "tools/service_peer/reply_wav.hpp"
+#include "tools/service_peer/service_peer.hpp"
 
-#include <SDL.h>
-
-#include <chrono>
+#include <atomic>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <iostream>
-#include <string>
 
-using namespace platform::gpu;
-using Clock = std::chrono::steady_clock;
+namespace dispatch = platform::dispatch;
+namespace fs = std::filesystem;
+using namespace demo;
 
 namespace {
 
-struct Options {
-    std::filesystem::path output = "demo-output";
-    std::filesystem::path documents = demo::builtDocumentsDirectory();
-    double seconds = 2.0;
-    std::uint32_t width = 690, height = 798;
-    bool window = true;
+constexpr int sampleRate = 16000;
+const dispatch::Nanoseconds demoStart = dispatch::monotonicNow();
+
+double secondsSinceStart() { return std::chrono::duration<double>(dispatch::monotonicNow() - demoStart).count(); }
+
+template <class... Args>
+void say(const char* format, Args... args) {
+    std::printf("[%6.2f s] ", secondsSinceStart());
+    std::printf(format, args...);
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+const char* text(Mivo::ConnectionState s) {
+    constexpr const char* names[] = {"disconnected", "connecting", "connected", "failed"};
+    return names[int(s)];
+}
+const char* text(Mivo::ConversationState s) {
+    constexpr const char* names[] = {"idle", "starting", "active", "closing"};
+    return names[int(s)];
+}
+
+// What the application hears from the manager: printed as it happens, and measured.
+struct DemoDelegate : MvCharacterManagerDelegate {
+    SyncMeter& meter;
+    std::vector<std::uint8_t> replyAudio;
+    bool played = false, stopped = false, failed = false;
+    std::optional<dispatch::Nanoseconds> endedAt;
+
+    explicit DemoDelegate(SyncMeter& meter) : meter(meter) {}
+
+    void characterManager(MvCharacterManager&, Mivo::ConnectionState state) override { say("connection: %s", text(state)); }
+    void characterManager(MvCharacterManager&, Mivo::ConversationState state) override {
+        say("conversation: %s", text(state));
+    }
+    void characterManager(MvCharacterManager&, Mivo::PlayerState state) override {
+        say("player: %s", state == Mivo::PlayerState::playing ? "playing" : "idle");
+        if (state == Mivo::PlayerState::playing) {
+            played = true;
+            meter.playbackStarted();
+        } else if (played) {
+            stopped = true;
+            endedAt = dispatch::monotonicNow();
+            meter.playbackStopped();
+        }
+    }
+    void characterManager(MvCharacterManager&, const std::vector<std::uint8_t>& audio) override {
+        replyAudio.insert(replyAudio.end(), audio.begin(), audio.end());
+    }
+    void characterManager(MvCharacterManager&, const std::vector<FlameFrameData>& frames) override {
+        meter.keyframesArrived(frames);
+    }
+    void characterManager(MvCharacterManager&, const Mivo::Error& error) override {
+        say("error %d: %s", Mivo::rawValue(error.type()), error.reason().c_str());
+        failed = true;
+        if (!endedAt) endedAt = dispatch::monotonicNow();
+    }
 };
 
-Options parse(int argc, char** argv) {
-    Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> std::string {
-            if (i + 1 >= argc) throw std::runtime_error(arg + " needs a value");
-            return argv[++i];
-        };
-        if (arg == "--output") o.output = value();
-        else if (arg == "--documents") o.documents = value();
-        else if (arg == "--seconds") o.seconds = std::stod(value());
-        else if (arg == "--size") {
-            const std::string size = value();
-            if (std::sscanf(size.c_str(), "%ux%u", &o.width, &o.height) != 2 || o.width == 0 || o.height == 0 ||
-                o.width > 4096 || o.height > 4096)
-                throw std::runtime_error("--size wants WIDTHxHEIGHT, for example 690x798");
-        } else if (arg == "--no-window") o.window = false;
-        else throw std::runtime_error("unknown argument " + arg);
-    }
-    if (!(o.seconds > 0 && o.seconds <= 60)) throw std::runtime_error("--seconds wants a value above 0, at most 60");
-    return o;
-}
-
-bool displayAvailable() {
-    const char* driver = std::getenv("SDL_VIDEODRIVER");
-    if (driver && (std::strcmp(driver, "offscreen") == 0 || std::strcmp(driver, "dummy") == 0)) return false;
-    return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
-}
-
-// Plays the frames at 25 per second until the window is closed or Escape is pressed.
-void showInWindow(const std::vector<demo::RGBAImage>& frames) {
-    if (SDL_Init(SDL_INIT_VIDEO) != 0) {
-        std::cout << "No window: " << SDL_GetError() << "\n";
-        return;
-    }
-    const auto& first = frames.front();
-    SDL_Window* window = SDL_CreateWindow("MivoKit demo", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
-                                          int(first.width), int(first.height), 0);
-    SDL_Renderer* renderer = window ? SDL_CreateRenderer(window, -1, 0) : nullptr;
-    SDL_Texture* texture = renderer ? SDL_CreateTexture(renderer, SDL_PIXELFORMAT_ABGR8888,
-                                                        SDL_TEXTUREACCESS_STREAMING, int(first.width),
-                                                        int(first.height))
-                                    : nullptr;
-    if (!texture) {
-        std::cout << "No window: " << SDL_GetError() << "\n";
-    } else {
-        std::cout << "Playing in a window; close it or press Escape to end.\n";
-        bool running = true;
-        for (std::size_t i = 0; running; i = (i + 1) % frames.size()) {
-            SDL_Event event;
-            while (SDL_PollEvent(&event))
-                if (event.type == SDL_QUIT || (event.type == SDL_KEYDOWN && event.key.keysym.sym == SDLK_ESCAPE))
-                    running = false;
-            SDL_UpdateTexture(texture, nullptr, frames[i].rgba.data(), int(frames[i].width * 4));
-            SDL_RenderClear(renderer);
-            SDL_RenderCopy(renderer, texture, nullptr, nullptr);
-            SDL_RenderPresent(renderer);
-            SDL_Delay(40);
+// SDL2 where a device opens, else the paced virtual device writing what it plays to a file.
+std::shared_ptr<platform::audio::AudioDevice> chooseAudioDevice(const Options& options) {
+    using namespace platform::audio;
+    if (options.audio != "wav") {
+        try {
+            AudioDeviceOptions sdlOptions;
+            sdlOptions.drivers = "sdl";
+            auto sdl = makeAudioDevice(sdlOptions);
+            AudioEngine probe(sdl);
+            auto node = std::make_shared<AudioPlayerNode>();
+            probe.attach(node);
+            probe.connect(node, probe.mainMixerNode(), AudioFormat::standard(sampleRate, 1));
+            probe.start();
+            probe.stop();
+            say("audio: SDL2");
+            return sdl;
+        } catch (const AudioError& error) {
+            if (options.audio == "sdl") throw;
+            say("audio: no sound device (%s): playing in real time into %s", error.what(),
+                (options.output / "played.wav").c_str());
         }
     }
-    if (texture) SDL_DestroyTexture(texture);
-    if (renderer) SDL_DestroyRenderer(renderer);
-    if (window) SDL_DestroyWindow(window);
-    SDL_Quit();
+    AudioDeviceOptions wav;
+    wav.drivers = "wav";
+    wav.outputWavPath = options.output / "played.wav";
+    wav.inputWavPath = options.microphone;
+    return makeAudioDevice(wav);
 }
 
-double milliseconds(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+service_peer::PcmAudio utteranceOf(const Options& options) {
+    if (options.utterance) return service_peer::readReplyWav(*options.utterance, sampleRate);
+    return service_peer::makeReplyVoice(sampleRate);
+}
+
+std::vector<std::uint8_t> bytesOf(const service_peer::PcmAudio& audio) { return audio.bytes(0, audio.samples.size()); }
+
+// Frames for local playback, made as the peer makes them: the jaw follows the speech's loudness.
+std::vector<FlameFrameData> localFrames(const fs::path& characterDirectory, const service_peer::PcmAudio& speech) {
+    const service_peer::KeyframeSource source(characterDirectory);
+    api::realtime::v1::FlameAnimation animation;
+    for (float jaw : service_peer::jawTrack(speech)) *animation.add_keyframes() = source.keyframe(jaw);
+    return convertKeyframes(animation.keyframes());
+}
+
+// Runs the main queue until `done()` holds or `seconds` pass; false when the window was closed.
+bool runUntil(const std::function<bool()>& done, double seconds, DemoWindow* window) {
+    const auto deadline = dispatch::monotonicNow() + std::chrono::duration_cast<dispatch::Nanoseconds>(dispatch::Seconds(seconds));
+    while (!done() && dispatch::monotonicNow() < deadline) {
+        dispatch::pumpMainUntil(done, dispatch::Seconds(0.01));
+        if (window && !window->pump()) return false;
+    }
+    return true;
+}
 
 int run(const Options& options) {
-    std::filesystem::create_directories(options.output);
-    auto scene = demo::loadSyntheticCharacter(options.documents);
-    const ViewportDescriptor view = demo::characterViewport(scene.character.camera(), options.width, options.height);
+    fs::create_directories(options.output / "frames");
+    for (const auto& entry : fs::directory_iterator(options.output / "frames")) fs::remove(entry.path());
 
-    // As the kit's view sets it up for the direct renderer: BGRA8 colour, 32-bit depth, one
-    // view, three frames in flight.
-    auto device = createSystemDefaultDevice();
-    auto queue = device->makeCommandQueue();
-    SplatRenderer renderer(device, ColorFormat::RGB, PixelFormat::depth32Float, PixelFormat::invalid, 1, 1, 3);
-    auto color = device->makeTexture({PixelFormat::bgra8Unorm, options.width, options.height, 1,
-                                      TextureUsage::renderTarget | TextureUsage::shaderRead});
-    auto depth = device->makeTexture({PixelFormat::depth32Float, options.width, options.height, 1,
-                                      TextureUsage::renderTarget});
+    // ---- the server side ----
+    service_peer::PeerOptions peerOptions;
+    peerOptions.characterDirectory = builtDocumentsDirectory() / "MvCharacters" / "synthetic";
+    peerOptions.mode = options.peerMode;
+    peerOptions.replyWav = options.replyWav;
+    peerOptions.sampleRate = sampleRate;
+    service_peer::ServicePeer peer(peerOptions);
+    say("service peer on %s (mode %s)", peer.origin().c_str(), std::string(toRaw(options.peerMode)).c_str());
 
-    const int frameCount = std::max(1, int(options.seconds * 25.0 + 0.5));
-    std::vector<demo::RGBAImage> frames;
-    double computeTotal = 0, renderTotal = 0;
-    std::cout << "Rendering " << frameCount << " frames of " << options.width << "x" << options.height << " on "
-              << device->name() << "\n";
-    for (int i = 0; i < frameCount; ++i) {
-        const auto t0 = Clock::now();
-        const SplatMemoryBuffer splats = scene.nextIdleFrame();
-        const auto t1 = Clock::now();
-        renderer.update(splats);
-        auto commandBuffer = renderer.render({view}, color, StoreAction::store, depth, nullptr, nullptr, 0,
-                                             queue->makeCommandBuffer(), queue);
-        commandBuffer->commit();
-        commandBuffer->waitUntilCompleted();
-        const auto t2 = Clock::now();
-        if (i > 0 || frameCount == 1) { // the first pose also loads the head model
-            computeTotal += milliseconds(t1 - t0);
-            renderTotal += milliseconds(t2 - t1);
-        }
-        frames.push_back(demo::readTexture(*color));
+    // ---- the application's set-up ----
+    platform::net::addTrustedCertificate(peer.certificatePem());
+    auto& sdk = MivoSDK::shared();
+    sdk.setup(peerOptions.sessionKey,
+              MivoSDK::Configuration(options.downgrade, options.requestTimeout, peer.audiovisualUrl()), std::nullopt, nullptr);
+    sdk.set(peer.domain(), MivoSDK::Environment::release);
+    platform::files::setDocumentsDirectory(fs::absolute(options.output / "Documents"));
+    platform::audio::setSharedAudioDevice(chooseAudioDevice(options));
+
+    say("loading the character \"synthetic\"");
+    auto loaded = MvCharacterLoader::shared()
+                      .loadCharacter("synthetic",
+                                     [](const MvCharacterLoader::LoadState& state) {
+                                         if (state.is<MvCharacterLoader::LoadState::Preparing>()) say("loader: preparing");
+                                         if (const auto* d = state.as<MvCharacterLoader::LoadState::Downloading>())
+                                             say("loader: downloaded %s (%d%%)", d->progress.resourceType.c_str(),
+                                                 d->progress.percentage());
+                                         if (state.is<MvCharacterLoader::LoadState::Extracting>()) say("loader: extracting");
+                                         if (state.is<MvCharacterLoader::LoadState::Completed>()) say("loader: completed");
+                                         if (state.is<MvCharacterLoader::LoadState::Failed>()) say("loader: failed");
+                                     })
+                      .get();
+    if (!loaded) throw std::runtime_error("the character could not be loaded");
+
+    // ---- the manager and what shows it ----
+    SyncMeter meter;
+    auto delegate = std::make_shared<DemoDelegate>(meter);
+    auto manager = MvCharacterManager::create(*loaded, options.drive, platform::audio::AudioFormat::standard(sampleRate, 1));
+    manager->setDelegate(delegate);
+    manager->setEyeTrackingLogic(std::make_shared<EyeTrackingLogic>(simd::float3{0, 0, 0}, simd::float3{0, 0, 0}));
+    std::atomic<int> microphoneBuffers{0};
+    manager->setRecordedAudioBuffer([&](const auto&, const auto&) { ++microphoneBuffers; });
+    const auto& player = *manager->characterPlayer();
+
+    std::string noWindow;
+    auto window = options.window ? DemoWindow::open(options.width, options.height, noWindow) : nullptr;
+    if (options.window && !window) say("no window: %s", noWindow.c_str());
+    std::atomic<int> pendingWrites{0};
+    std::mutex sampledMutex;
+    std::vector<RGBAImage> sampled; // every fifth frame, for the contact sheet
+    FramePresenter presenter(options.width, options.height, [&](PresentedFrame frame) {
         char name[32];
-        std::snprintf(name, sizeof name, "frame_%03d.png", i);
-        demo::writePNG(options.output / name, frames.back());
-        std::printf("frame %3d: %zu splats, pose %.1f ms, render %.1f ms\n", i, splats.points.size(),
-                    milliseconds(t1 - t0), milliseconds(t2 - t1));
+        std::snprintf(name, sizeof name, "frame_%04llu.png", (unsigned long long)frame.number);
+        if (frame.number % 5 == 1) {
+            std::lock_guard lock(sampledMutex);
+            if (sampled.size() < 40) sampled.push_back(frame.image);
+        }
+        auto image = std::make_shared<RGBAImage>(std::move(frame.image));
+        ++pendingWrites;
+        dispatch::postBackground([&, image, path = options.output / "frames" / name] {
+            writePNG(path, *image);
+            --pendingWrites;
+        });
+        dispatch::postMain([&, number = frame.number, at = frame.presentedAt, image, win = window.get()] {
+            meter.framePresented(number, at);
+            if (win) win->show(*image);
+        });
+    });
+    presenter.start(*manager->characterPlayer(), [&](const Mivo::VideoFrame& frame, std::uint64_t number) {
+        meter.framePulled(frame.flameFrameData(), number, demo::playbackClockFrames(player));
+    });
+
+    // ---- the conversation ----
+    const auto utterance = utteranceOf(options);
+    bool open = true;
+    if (options.drive != Mivo::DriveServiceType::none) {
+        manager->start();
+        open = runUntil([&] { return manager->connectionState() == Mivo::ConnectionState::connected || delegate->failed; },
+                        15, window.get());
+        if (manager->connectionState() != Mivo::ConnectionState::connected) throw std::runtime_error("could not connect");
     }
-    const auto sheetPath = options.output / "contact_sheet.png";
-    std::vector<demo::RGBAImage> sampled;
-    for (int i = 0; i < frameCount; i += std::max(1, frameCount / 10)) sampled.push_back(frames[i]);
-    demo::writePNG(sheetPath, demo::contactSheet(sampled, 5, 2));
-    const int timed = std::max(1, frameCount - 1);
-    std::printf("\nTime per frame: pose %.1f ms + render %.1f ms = %.1f ms (mean of %d frames after the first)\n",
-                computeTotal / timed, renderTotal / timed, (computeTotal + renderTotal) / timed, timed);
-    std::cout << "Frames: " << std::filesystem::absolute(options.output).string() << "/frame_*.png\n";
-    std::cout << "Contact sheet: " << std::filesystem::absolute(sheetPath).string() << "\n";
-    if (options.window && displayAvailable()) showInWindow(frames);
+    open = open && runUntil([] { return false; }, 1.0, window.get()); // the head idles a moment
+    std::vector<std::uint8_t> spoken; // what the head speaks, for reply.wav and the plot
+    if (open) {
+        say("sending an utterance of %.2f s", utterance.seconds());
+        if (options.drive == Mivo::DriveServiceType::none) {
+            auto frames = localFrames(loaded->assetPaths().characterUrl->parent_path(), utterance);
+            meter.keyframesArrived(frames);
+            manager->start(bytesOf(utterance), std::move(frames));
+        } else {
+            manager->sendAudioData(bytesOf(utterance));
+        }
+    }
+    std::shared_ptr<dispatch::Timer> interruption;
+    bool interrupted = false;
+    const auto finished = [&] {
+        if (!interruption && options.interruptAfter && delegate->played)
+            interruption = dispatch::Timer::scheduleOnMain(dispatch::Seconds(*options.interruptAfter), [&] {
+                say("interrupting");
+                interrupted = true;
+                manager->interrupt();
+            });
+        // A second after the reply ended (or failed), so the face is back at rest.
+        return delegate->endedAt && dispatch::monotonicNow() - *delegate->endedAt > std::chrono::seconds(1);
+    };
+    open = open && runUntil(finished, 60, window.get());
+    if (!finished()) say(open ? "the reply did not end within a minute" : "the window was closed");
+
+    manager->close(true);
+    runUntil([&] { return manager->connectionState() == Mivo::ConnectionState::disconnected; }, 5, nullptr);
+    presenter.stop();
+    while (pendingWrites > 0) dispatch::pumpMainUntil([&] { return pendingWrites == 0; }, dispatch::Seconds(0.05));
+    dispatch::pumpMain();
+
+    // ---- what it made ----
+    spoken = options.drive == Mivo::DriveServiceType::audiovisual ? delegate->replyAudio : bytesOf(utterance);
+    platform::audio::writePCM16MonoWavFile(options.output / "reply.wav", spoken, sampleRate);
+    const auto spokenAudio = service_peer::PcmAudio::fromBytes(spoken, sampleRate);
+    writePNG(options.output / "sync_plot.png", plotEnvelopeAndJaw(spokenAudio.samples, sampleRate, meter.jawByClock()));
+    writePNG(options.output / "contact_sheet.png", contactSheet(sampled, 8, 4));
+
+    const auto summary = meter.summary();
+    std::printf("\n");
+    say("frames drawn: %llu, microphone buffers: %d%s", (unsigned long long)presenter.framesDrawn(),
+        microphoneBuffers.load(), interrupted ? ", reply interrupted" : "");
+    if (summary.firstKeyframeToScreenMs)
+        say("first keyframe received -> first frame of the reply on screen: %.1f ms", *summary.firstKeyframeToScreenMs);
+    if (summary.framesShown) say("frames shown while speaking: %.1f per second", summary.framesPerSecond);
+    if (summary.worstClockOffsetFrames)
+        say("largest offset between the frame shown and the audio clock: %.0f frame(s) (the frame drawn trailed "
+            "the clock by at most %.0f ms)",
+            *summary.worstClockOffsetFrames, summary.worstLagMs.value_or(0));
+    const auto out = fs::absolute(options.output).lexically_normal().string();
+    std::printf("\nFrames:        %s/frames/frame_*.png\nContact sheet: %s/contact_sheet.png\n"
+                "Lip sync plot: %s/sync_plot.png (grey: loudness, red: jaw)\nReply audio:   %s/reply.wav\n",
+                out.c_str(), out.c_str(), out.c_str(), out.c_str());
+    platform::audio::setSharedAudioDevice(nullptr);
     return 0;
 }
 
@@ -157,7 +297,10 @@ int run(const Options& options) {
 
 int main(int argc, char** argv) {
     try {
-        return run(parse(argc, argv));
+        return run(parseOptions(argc, argv));
+    } catch (const HelpRequested&) {
+        std::cout << usage;
+        return 0;
     } catch (const std::exception& e) {
         std::cerr << "mivo_demo: " << e.what() << "\n";
         return 1;

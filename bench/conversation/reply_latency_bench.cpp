@@ -1,0 +1,96 @@
+// One audiovisual reply from the local service peer (TLS, real time), played by the paced virtual
+// device and drawn as the kit's view draws it (30 pulls a second, three frames in flight) by the
+// direct renderer: the time from the first keyframe received to the first frame of the reply on
+// screen, the largest offset between the keyframe drawn and the audio clock, and the frames shown per
+// second while the head speaks. Argument: the frame width (height 798/690 of it); a small frame is
+// the baseline that shows what drawing costs.
+//
+//   build/bench/conversation/bench_reply_latency --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
+
+#include "kit/conversation/mv_character_manager.hpp"
+#include "kit/model/mivo_sdk.hpp"
+#include "platform/audio/virtual_audio_device.hpp"
+#include "platform/files/directories.hpp"
+#include "platform/net/trust_store.hpp"
+#include "tools/demo/demo_scene.hpp"
+#include "tools/demo/frame_presenter.hpp"
+#include "tools/demo/sync_meter.hpp"
+#include "tools/service_peer/reply_voice.hpp"
+#include "tools/service_peer/service_peer.hpp"
+
+#include <benchmark/benchmark.h>
+
+namespace dispatch = platform::dispatch;
+
+namespace {
+
+struct Listener : MvCharacterManagerDelegate {
+    demo::SyncMeter& meter;
+    bool stopped = false;
+    explicit Listener(demo::SyncMeter& meter) : meter(meter) {}
+    void characterManager(MvCharacterManager&, Mivo::ConnectionState) override {}
+    void characterManager(MvCharacterManager&, Mivo::ConversationState) override {}
+    void characterManager(MvCharacterManager&, Mivo::PlayerState state) override {
+        if (state == Mivo::PlayerState::playing) meter.playbackStarted();
+        else stopped = true, meter.playbackStopped();
+    }
+    void characterManager(MvCharacterManager&, const std::vector<FlameFrameData>& frames) override {
+        meter.keyframesArrived(frames);
+    }
+    void characterManager(MvCharacterManager&, const Mivo::Error&) override {}
+};
+
+void BM_ReplyOnScreen(benchmark::State& state) {
+    const auto width = std::uint32_t(state.range(0));
+    const auto height = std::uint32_t(state.range(0) * 798 / 690);
+    service_peer::PeerOptions options;
+    options.characterDirectory = demo::builtDocumentsDirectory() / "MvCharacters" / "synthetic";
+    service_peer::ServicePeer peer(options);
+    platform::net::addTrustedCertificate(peer.certificatePem());
+    MivoSDK::shared().setup(options.sessionKey,
+                            MivoSDK::Configuration(MivoSDK::DowngradePlan::none, std::nullopt, peer.audiovisualUrl()),
+                            std::nullopt, nullptr);
+    platform::files::setDocumentsDirectory(demo::builtDocumentsDirectory());
+    const auto character = Mivo::Character::createCharacter("synthetic");
+    const auto utterance = service_peer::makeReplyVoice(16000);
+
+    for (auto _ : state) {
+        platform::audio::AudioDeviceOptions deviceOptions;
+        deviceOptions.drivers = "wav";
+        platform::audio::setSharedAudioDevice(platform::audio::makeAudioDevice(deviceOptions));
+        demo::SyncMeter meter;
+        auto listener = std::make_shared<Listener>(meter);
+        auto manager = MvCharacterManager::create(*character, Mivo::DriveServiceType::audiovisual,
+                                                  platform::audio::AudioFormat::standard(16000, 1));
+        manager->setDelegate(listener);
+        demo::FramePresenter presenter(width, height, [&](demo::PresentedFrame frame) {
+            dispatch::postMain([&meter, n = frame.number, at = frame.presentedAt] { meter.framePresented(n, at); });
+        });
+        const auto& player = *manager->characterPlayer();
+        presenter.start(*manager->characterPlayer(), [&](const Mivo::VideoFrame& frame, std::uint64_t number) {
+            meter.framePulled(frame.flameFrameData(), number, demo::playbackClockFrames(player));
+        });
+        manager->start();
+        dispatch::pumpMainUntil([&] { return manager->connectionState() == Mivo::ConnectionState::connected; },
+                                dispatch::Seconds(10));
+        dispatch::pumpMainUntil([] { return false; }, dispatch::Seconds(1)); // the head model loads, the idle loop runs
+        manager->sendAudioData(utterance.bytes(0, utterance.samples.size()));
+        dispatch::pumpMainUntil([&] { return listener->stopped; }, dispatch::Seconds(20));
+        manager->close(true);
+        dispatch::pumpMainUntil([&] { return manager->connectionState() == Mivo::ConnectionState::disconnected; },
+                                dispatch::Seconds(5));
+        presenter.stop();
+        dispatch::pumpMain();
+        const auto summary = meter.summary();
+        state.counters["first_keyframe_to_screen_ms"] = summary.firstKeyframeToScreenMs.value_or(-1);
+        state.counters["worst_clock_offset_frames"] = summary.worstClockOffsetFrames.value_or(-1);
+        state.counters["worst_lag_ms"] = summary.worstLagMs.value_or(-1);
+        state.counters["frames_per_second"] = summary.framesPerSecond;
+        platform::audio::setSharedAudioDevice(nullptr);
+    }
+    platform::files::setDocumentsDirectory(std::nullopt);
+    platform::net::clearTrustedCertificates();
+}
+BENCHMARK(BM_ReplyOnScreen)->Arg(690)->Arg(173)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
+
+} // namespace
