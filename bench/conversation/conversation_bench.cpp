@@ -52,7 +52,8 @@ std::vector<FlameFrameData> numberedFrames(const FlameFrameData& base, int count
 struct Watch : MvCharacterPlayerDelegate {
     bool playing = false, stopped = false;
     std::vector<Nanoseconds> publishedAt; // conversation frames only
-    double worstOffset = 0;               // audio clock minus the frame shown, in frames
+    double worstOffset = 0;               // whole frames between the clock's frame and the frame shown
+    double worstLag = 0;                  // how far the frame shown trailed the clock, in frames
 
     void characterPlayerDidStartPlaying(MvCharacterPlayer&) override { playing = true; }
     void characterPlayer(MvCharacterPlayer&, const std::shared_ptr<platform::audio::PCMBuffer>&,
@@ -67,7 +68,8 @@ struct Watch : MvCharacterPlayerDelegate {
         const auto playerTime = renderTime ? player.playerNode->playerTime(*renderTime) : std::nullopt;
         if (!playerTime) return;
         const double clock = double(playerTime->sampleTime) / playerTime->sampleRate * 25.0;
-        worstOffset = std::max(worstOffset, std::abs(clock - double(number - 1000.0f)));
+        worstOffset = std::max(worstOffset, std::abs(std::floor(clock) - double(number - 1000.0f)));
+        worstLag = std::max(worstLag, clock - double(number - 1000.0f));
     }
 };
 
@@ -111,6 +113,7 @@ void BM_ConversationInRealTime(benchmark::State& state) {
         state.counters["frames_per_second"] = span > 0 ? double(at.size() - 1) / span : 0;
         state.counters["worst_gap_ms"] = worstGap;
         state.counters["max_clock_offset_frames"] = watch->worstOffset;
+        state.counters["max_lag_ms"] = watch->worstLag * 40.0;
         reportDevice(state, *device);
         platform::audio::setSharedAudioDevice(nullptr);
     }
