@@ -90,21 +90,18 @@ std::optional<Mivo::Error::ErrorType> MvCharacterManager::validationProblem(cons
 // ---- states ----
 
 void MvCharacterManager::setConnectionState(Mivo::ConnectionState state) {
-    if (connectionState_ == state) return;
-    connectionState_ = state;
-    if (auto target = delegate()) target->characterManager(*this, state);
+    if (connectionState_.set(state))
+        if (auto target = delegate()) target->characterManager(*this, state);
 }
 
 void MvCharacterManager::setConversationState(Mivo::ConversationState state) {
-    if (conversationState_ == state) return;
-    conversationState_ = state;
-    if (auto target = delegate()) target->characterManager(*this, state);
+    if (conversationState_.set(state))
+        if (auto target = delegate()) target->characterManager(*this, state);
 }
 
 void MvCharacterManager::setPlayerState(Mivo::PlayerState state) {
-    if (playerState_ == state) return;
-    playerState_ = state;
-    if (auto target = delegate()) target->characterManager(*this, state);
+    if (playerState_.set(state))
+        if (auto target = delegate()) target->characterManager(*this, state);
 }
 
 void MvCharacterManager::setEyeTrackingLogic(std::shared_ptr<EyeTrackingLogic> logic) {

@@ -17,6 +17,7 @@
 #include "kit/conversation/mv_character_player.hpp"
 #include "kit/model/mivo.hpp"
 #include "kit/service/mv_character_service.hpp"
+#include "platform/ui/observable.hpp"
 
 #include <functional>
 #include <memory>
@@ -74,10 +75,15 @@ public:
     // Ends the session; with clean-up the player's audio is torn down and its render loop ends.
     void close(bool shouldCleanup);
 
-    Mivo::ConnectionState connectionState() const { return connectionState_; }
-    Mivo::ConversationState conversationState() const { return conversationState_; }
-    Mivo::PlayerState playerState() const { return playerState_; }
-    std::optional<Mivo::PlayerError> playerError() const { return playerError_; }
+    Mivo::ConnectionState connectionState() const { return connectionState_.get(); }
+    Mivo::ConversationState conversationState() const { return conversationState_.get(); }
+    Mivo::PlayerState playerState() const { return playerState_.get(); }
+    std::optional<Mivo::PlayerError> playerError() const { return playerError_.get(); }
+    // The same values for observers (a view's change observers): told of every change, main queue.
+    platform::ui::Observable<Mivo::ConnectionState>& observedConnectionState() { return connectionState_; }
+    platform::ui::Observable<Mivo::ConversationState>& observedConversationState() { return conversationState_; }
+    platform::ui::Observable<Mivo::PlayerState>& observedPlayerState() { return playerState_; }
+    platform::ui::Observable<std::optional<Mivo::PlayerError>>& observedPlayerError() { return playerError_; }
     const std::optional<std::string>& displayCurrentConversationId() const { return displayCurrentConversationId_; }
     const std::shared_ptr<EyeTrackingLogic>& eyeTrackingLogic() const { return eyeTrackingLogic_; }
     void setEyeTrackingLogic(std::shared_ptr<EyeTrackingLogic> logic);
@@ -126,10 +132,10 @@ private:
     bool isCurrent(const std::string& requestId) const;
 
     const platform::log::Logger logger_;
-    Mivo::ConnectionState connectionState_ = Mivo::ConnectionState::disconnected;
-    Mivo::ConversationState conversationState_ = Mivo::ConversationState::idle;
-    Mivo::PlayerState playerState_ = Mivo::PlayerState::idle;
-    std::optional<Mivo::PlayerError> playerError_;
+    platform::ui::Observable<Mivo::ConnectionState> connectionState_{Mivo::ConnectionState::disconnected};
+    platform::ui::Observable<Mivo::ConversationState> conversationState_{Mivo::ConversationState::idle};
+    platform::ui::Observable<Mivo::PlayerState> playerState_{Mivo::PlayerState::idle};
+    platform::ui::Observable<std::optional<Mivo::PlayerError>> playerError_;
     std::optional<std::string> currentConversationId_;
     std::optional<std::string> displayCurrentConversationId_;
     std::shared_ptr<EyeTrackingLogic> eyeTrackingLogic_;

@@ -110,7 +110,7 @@ void MvCharacterManager::characterPlayer(MvCharacterPlayer&, Mivo::PlayerError e
 
 void MvCharacterManager::setPlayerError(Mivo::PlayerError error) {
     // Every write reports, also when the same error comes again.
-    playerError_ = error;
+    playerError_.set(error);
     reportError(error == Mivo::PlayerError::activeAudioSessionFailed ? Mivo::Error::ErrorType::activeAudioSessionFailed
                                                                      : Mivo::Error::ErrorType::startAudioEngineFailed);
 }
