@@ -1,6 +1,6 @@
 // One audiovisual reply from the local service peer (TLS, real time), played by the paced virtual
-// device and drawn as the kit's view draws it (30 pulls a second, three frames in flight) by the
-// direct renderer: the time from the first keyframe received to the first frame of the reply on
+// device and shown through the kit's view (its draw loop pulls 30 times a second, three frames in
+// flight, direct renderer): the time from the first keyframe received to the first frame of the reply on
 // screen, the largest offset between the keyframe drawn and the audio clock, and the frames shown per
 // second while the head speaks. Argument: the frame width (height 798/690 of it); a small frame is
 // the baseline that shows what drawing costs.
@@ -13,7 +13,8 @@
 #include "platform/files/directories.hpp"
 #include "platform/net/trust_store.hpp"
 #include "tools/demo/demo_scene.hpp"
-#include "tools/demo/frame_presenter.hpp"
+#include "kit/render/mv_character_view.hpp"
+#include "tools/demo/measuring_provider.hpp"
 #include "tools/demo/sync_meter.hpp"
 #include "tools/service_peer/reply_voice.hpp"
 #include "tools/service_peer/service_peer.hpp"
@@ -63,12 +64,14 @@ void BM_ReplyOnScreen(benchmark::State& state) {
         auto manager = MvCharacterManager::create(*character, Mivo::DriveServiceType::audiovisual,
                                                   platform::audio::AudioFormat::standard(16000, 1));
         manager->setDelegate(listener);
-        demo::FramePresenter presenter(width, height, [&](demo::PresentedFrame frame) {
-            dispatch::postMain([&meter, n = frame.number, at = frame.presentedAt] { meter.framePresented(n, at); });
-        });
-        const auto& player = *manager->characterPlayer();
-        presenter.start(*manager->characterPlayer(), [&](const Mivo::VideoFrame& frame, std::uint64_t number) {
-            meter.framePulled(frame.flameFrameData(), number, demo::playbackClockFrames(player));
+        auto body = MvCharacterView(manager).body();
+        auto measuring = std::make_shared<demo::MeasuringProvider>(manager->characterPlayer(), meter);
+        body.content.characterDataProvider = measuring;
+        HostedCharacterView hosted(std::move(body));
+        measuring->setView(hosted.gpuView());
+        hosted.gpuView()->setDrawableSize(width, height);
+        hosted.gpuView()->addPresentationSink([&meter](const platform::gpu::PresentedImage& image) {
+            dispatch::postMain([&meter, draw = image.drawNumber, at = dispatch::monotonicNow()] { meter.framePresented(draw, at); });
         });
         manager->start();
         dispatch::pumpMainUntil([&] { return manager->connectionState() == Mivo::ConnectionState::connected; },
@@ -79,8 +82,8 @@ void BM_ReplyOnScreen(benchmark::State& state) {
         manager->close(true);
         dispatch::pumpMainUntil([&] { return manager->connectionState() == Mivo::ConnectionState::disconnected; },
                                 dispatch::Seconds(5));
-        presenter.stop();
-        dispatch::pumpMain();
+        hosted.gpuView()->stopDisplayLink();
+        dispatch::pumpMainUntil([] { return false; }, dispatch::Seconds(0.2));
         const auto summary = meter.summary();
         state.counters["first_keyframe_to_screen_ms"] = summary.firstKeyframeToScreenMs.value_or(-1);
         state.counters["worst_clock_offset_frames"] = summary.worstClockOffsetFrames.value_or(-1);

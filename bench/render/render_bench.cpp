@@ -1,11 +1,20 @@
 // Frame cost of the direct renderer on the software GPU with the synthetic character's head
 // (about 100k splats, from its own camera): conversion of
 // the frame's points, the depth sort, the draw, and the whole frame, at 512x512 and 690x798.
+// The super-resolution road on the same head: the offscreen splat pass into its three feature
+// textures plus the packing of the network input at the network's size (690x798), the whole
+// frame of SimpleSRSplatRenderer without predictions, and the screen pass onto a 1170x2532
+// drawable. The prediction itself is measured with the networks.
 //
-//   build/bench/render/mivo_render_bench
-//   taskset -c 0,1 build/bench/render/mivo_render_bench     (two cores)
+//   build/bench/render/mivo_render_bench --benchmark_repetitions=9
+//   taskset -c 0,1 build/bench/render/mivo_render_bench --benchmark_repetitions=9     (two cores)
 
+#include "kit/render/gaussian_splat_render_pass.hpp"
+#include "kit/render/screen_render_pass.hpp"
+#include "kit/render/shader_library.hpp"
+#include "kit/render/simple_sr_splat_renderer.hpp"
 #include "kit/render/splat_renderer.hpp"
+#include "kit/render/sr_compute_pass.hpp"
 #include "tools/demo/demo_scene.hpp"
 
 #include <benchmark/benchmark.h>
@@ -89,5 +98,90 @@ void BM_Frame(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_Frame)->Args({512, 512})->Args({690, 798})->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A network of the tolmira size that never predicts, so that frames measure the GPU road alone.
+class IdleNetwork : public SRNetworkProtocol {
+public:
+    void loadModel() override {}
+    void prediction(const platform::ml::MLMultiArray&, platform::ml::PixelBuffer&) override {}
+    int getWidth() const override { return 690; }
+    int getHeight() const override { return 798; }
+    float getAspectRatio() const override { return 690.0f / 798.0f; }
+    bool canPredict() const override { return false; }
+};
+
+// The offscreen splat pass with its three attachments and the packing, as the SR renderers
+// encode them, on the sorted head.
+void BM_SROffscreenAndPacking(benchmark::State& state) {
+    auto device = createSystemDefaultDevice();
+    auto queue = device->makeCommandQueue();
+    auto library = makeKitShaderLibrary(*device);
+    const ViewportDescriptor viewport = view(690, 798);
+    SplatRenderer sorter{device, ColorFormat::RGB, PixelFormat::invalid, PixelFormat::invalid, 1, 1, 3};
+    sorter.update(head());
+    auto target = device->makeTexture({PixelFormat::bgra8Unorm, 690, 798, 1, TextureUsage::renderTarget});
+    // Encoding a direct frame (not committed) sorts the splats and writes the view into a ring slot.
+    sorter.render({viewport}, target, StoreAction::store, nullptr, nullptr, nullptr, 0, queue->makeCommandBuffer(),
+                  queue);
+    GaussianSplatRenderPass splats(device, library, PixelFormat::rgba16Float, PixelFormat::invalid,
+                                   PixelFormat::invalid, 1, 1, {}, false);
+    SRComputePass packing(device, library);
+    splats.setup();
+    packing.setup();
+    std::vector<std::shared_ptr<Texture>> textures;
+    for (int i = 0; i < 3; ++i)
+        textures.push_back(device->makeTexture(
+            {PixelFormat::rgba16Float, 690, 798, 1, TextureUsage::renderTarget | TextureUsage::shaderRead}));
+    auto input = std::make_shared<MetalBuffer<PackedSRHalf8>>(device, 690 * 798);
+    const GaussianSplatRenderData data{{viewport}, sorter.dynamicUniformBuffers(), sorter.uniformBufferOffset(),
+                                       &sorter.bufferManager, textures, nullptr, nullptr, {}, StoreAction::store,
+                                       0, nullptr};
+    for (auto _ : state) {
+        auto commandBuffer = queue->makeCommandBuffer();
+        splats.render(*commandBuffer, data);
+        packing.compute(*commandBuffer, {textures, input});
+        commandBuffer->commit();
+        commandBuffer->waitUntilCompleted();
+    }
+}
+BENCHMARK(BM_SROffscreenAndPacking)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A whole SimpleSRSplatRenderer frame at 690x798 (conversion, sort, passes), no prediction.
+void BM_SRFrame(benchmark::State& state) {
+    auto device = createSystemDefaultDevice();
+    auto queue = device->makeCommandQueue();
+    SimpleSRSplatRenderer renderer{device, ColorFormat::RGB, PixelFormat::invalid, PixelFormat::invalid, 1, 1, 3,
+                                   std::make_shared<IdleNetwork>()};
+    auto drawable = device->makeTexture({PixelFormat::bgra8Unorm, 1170, 2532, 1, TextureUsage::renderTarget});
+    const ViewportDescriptor viewport = view(690, 798);
+    for (auto _ : state) {
+        renderer.update(head());
+        auto onscreen = renderer.render({viewport}, drawable, StoreAction::store, nullptr, nullptr, nullptr, 0,
+                                        nullptr, queue);
+        onscreen->commit();
+        onscreen->waitUntilCompleted(); // after the offscreen buffer, committed first
+    }
+}
+BENCHMARK(BM_SRFrame)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The screen pass: the 1380x1596 network output drawn onto a 1170x2532 drawable.
+void BM_SRScreenPass(benchmark::State& state) {
+    auto device = createSystemDefaultDevice();
+    auto queue = device->makeCommandQueue();
+    auto network = std::make_shared<IdleNetwork>();
+    ScreenRenderPass screen(device, makeKitShaderLibrary(*device), PixelFormat::bgra8Unorm, network);
+    screen.setup();
+    auto ring = std::make_shared<SRPixelBuffer>(device, 1380, 1596);
+    for (const auto& buffer : ring->buffers()) buffer->fill(0.8f, 0.5f, 0.3f, 1.0f);
+    ring->finishWrite(); // as after a prediction
+    auto drawable = device->makeTexture({PixelFormat::bgra8Unorm, 1170, 2532, 1, TextureUsage::renderTarget});
+    for (auto _ : state) {
+        auto commandBuffer = queue->makeCommandBuffer();
+        screen.render(*commandBuffer, {drawable, ring, StoreAction::store, {1, 1, 1, 1}});
+        commandBuffer->commit();
+        commandBuffer->waitUntilCompleted();
+    }
+}
+BENCHMARK(BM_SRScreenPass)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace

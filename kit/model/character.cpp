@@ -127,7 +127,7 @@ Character Character::decode(const json::json& value) {
 }
 
 float Character::aspectRatio() const {
-    return SRNetworkFactory::createNetwork(configuration_.srNetwork)->getAspectRatio();
+    return SRNetworkFactory::networkSize(configuration_.srNetwork).aspectRatio;
 }
 
 } // namespace Mivo

@@ -1,10 +1,14 @@
 #pragma once
-// How a character is drawn and which super-resolution network draws it, with each network's size.
-// Only the size is known here; loading and prediction belong to the renderer.
+// How a character is drawn and which super-resolution network draws it, with each network's
+// size. The networks themselves (SRNetworkProtocol, kit/render/sr_network_protocol.hpp) load and
+// run models, which belongs to the renderer: createNetwork is declared here for its callers and
+// defined in kit/render with the networks it builds.
 
 #include "kit/model/raw_value.hpp"
 
 #include <memory>
+
+class SRNetworkProtocol;
 
 enum class RenderMode { SR, Default };
 
@@ -16,25 +20,20 @@ struct RawValues<RenderMode> {
     }};
 };
 
-class SRNetworkProtocol {
-public:
-    virtual ~SRNetworkProtocol() = default;
-    // Width over height, as fixed at creation.
-    virtual float getAspectRatio() const = 0;
-    virtual int width() const = 0;
-    virtual int height() const = 0;
-};
-
 struct SRNetworkFactory {
     enum class NetworkType { tolmira2020, tolmira2023, qd2020 };
 
     struct Size {
         int width;
         int height;
+        // Width over height, kept as a constant rather than divided out.
+        float aspectRatio;
     };
-    // 690 x 798 for both tolmira networks, 768 x 768 for qd2020.
+    // 690 x 798 (0.86466163, the float nearest 690/798) for both tolmira networks, 768 x 768 (1.0)
+    // for qd2020.
     static Size networkSize(NetworkType type);
-    // A new network of that kind whose model is not loaded yet.
+    // A new network of that kind with the size above and no model loaded; every call makes a fresh
+    // one. Defined in kit/render/sr_network_factory.cpp.
     static std::shared_ptr<SRNetworkProtocol> createNetwork(NetworkType type);
 };
 
@@ -45,20 +44,4 @@ struct RawValues<SRNetworkFactory::NetworkType> {
         {SRNetworkFactory::NetworkType::tolmira2023, "tolmira2023"},
         {SRNetworkFactory::NetworkType::qd2020, "qd2020"},
     }};
-};
-
-// A network that knows its kind and size.
-class SRNetwork : public SRNetworkProtocol {
-public:
-    explicit SRNetwork(SRNetworkFactory::NetworkType type);
-
-    SRNetworkFactory::NetworkType type() const { return type_; }
-    float getAspectRatio() const override { return aspectRatio_; }
-    int width() const override { return size_.width; }
-    int height() const override { return size_.height; }
-
-private:
-    SRNetworkFactory::NetworkType type_;
-    SRNetworkFactory::Size size_;
-    float aspectRatio_;
 };

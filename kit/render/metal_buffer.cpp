@@ -34,4 +34,18 @@ std::shared_ptr<platform::gpu::Buffer> allocate(platform::gpu::Device& device, s
     return buffer;
 }
 
+std::shared_ptr<platform::ml::MLMultiArray> halfMultiArray(void* data, std::size_t capacity, std::size_t channels,
+                                                           std::size_t height, std::size_t width) {
+    const std::size_t elements = channels * height * width;
+    // One record holds eight halves; a partly needed record must be there too.
+    if (capacity < (elements + 7) / 8)
+        throw platform::ml::MLError("Buffer size (" + std::to_string(capacity) + ") doesn't match required dimensions (" +
+                                    std::to_string(elements) + ")");
+    const auto c = static_cast<std::int64_t>(channels), h = static_cast<std::int64_t>(height),
+               w = static_cast<std::int64_t>(width);
+    return std::make_shared<platform::ml::MLMultiArray>(data, std::vector<std::int64_t>{c, h, w},
+                                                        platform::ml::MLMultiArrayDataType::float16,
+                                                        std::vector<std::int64_t>{h * w, w, 1});
+}
+
 } // namespace metal_buffer_detail

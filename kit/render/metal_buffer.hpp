@@ -1,16 +1,21 @@
 #pragma once
 // A typed, resizable array in one GPU buffer shared with the CPU. The CPU writes elements through
 // values(); the GPU reads the same memory through buffer(). Sizes are exact: the capacity is
-// always what was last asked for (at least 1).
+// always what was last asked for (at least 1). A buffer of super-resolution records can also be
+// viewed, without a copy, as the network's input array.
 
 #include "kit/model/typed_error.hpp"
 #include "platform/gpu/device.hpp"
+#include "platform/ml/ml_multi_array.hpp"
 
 #include <algorithm>
+#include <concepts>
 #include <cstddef>
 #include <cstring>
 #include <memory>
 #include <type_traits>
+
+struct PackedSRHalf8;
 
 enum class MetalBufferErrorCode { capacityGreatedThanMaxCapacity, bufferCreationFailed };
 
@@ -36,6 +41,9 @@ namespace metal_buffer_detail {
 void logAllocation(std::size_t stride, std::size_t count);
 // A GPU buffer for `count` elements, or the error of its allocation.
 std::shared_ptr<platform::gpu::Buffer> allocate(platform::gpu::Device& device, std::size_t stride, std::size_t count);
+// The view of makeMultiArray over `capacity` records of eight halves at `data`.
+std::shared_ptr<platform::ml::MLMultiArray> halfMultiArray(void* data, std::size_t capacity, std::size_t channels,
+                                                           std::size_t height, std::size_t width);
 } // namespace metal_buffer_detail
 
 template <class T>
@@ -70,6 +78,19 @@ public:
         if (c > max) throw Error::capacityGreatedThanMaxCapacity(c, max);
         metal_buffer_detail::logAllocation(stride, c);
         replaceStorage(c);
+    }
+
+    // The buffer's memory as a channels x height x width array of 16-bit floats with element
+    // strides [height * width, width, 1], without a copy and without owning it: this buffer (and
+    // its current storage) must outlive the array. Throws platform::ml::MLError
+    // "Buffer size (<capacity>) doesn't match required dimensions (<channels * height * width>)"
+    // when the capacity is below that many halves over 8 (rounded up to whole records), and the
+    // platform's error when it refuses the array.
+    std::shared_ptr<platform::ml::MLMultiArray> makeMultiArray(std::size_t channels, std::size_t height,
+                                                               std::size_t width)
+        requires std::same_as<T, PackedSRHalf8>
+    {
+        return metal_buffer_detail::halfMultiArray(buffer_->contents(), capacity_, channels, height, width);
     }
 
     // Moves the elements to fresh storage of the same capacity when a command buffer that has not

@@ -49,6 +49,14 @@ void SplatBufferManager::update(const SplatMemoryBuffer& memory, ColorFormat col
     std::swap(splatBuffer, splatBufferPrime);
 }
 
+void SplatBufferManager::reset() {
+    splatBuffer->count = 0;
+    try {
+        splatBuffer->ensureCapacity(0);
+    } catch (const MetalBufferError&) {
+    }
+}
+
 void SplatBufferManager::sortSplats(simd::float3 d) {
     const std::size_t n = splatBuffer->count;
     if (n == 0) return;

@@ -26,6 +26,8 @@ public:
     // Replaces every splat with the buffer's points, in point order. On an allocation error nothing
     // changes and the error is thrown.
     void update(const SplatMemoryBuffer& buffer, ColorFormat colorFormat);
+    // Empties splatBuffer: count 0, then capacity 1 (an allocation error is dropped).
+    void reset();
     // Re-orders splatBuffer farthest first along `depthPlane` (the view direction); among equal
     // depths the higher index comes first. Allocation errors are dropped and leave the order as it was.
     void sortSplats(simd::float3 depthPlane);

@@ -21,7 +21,7 @@ public:
     virtual std::size_t primitiveBytes() const = 0;
     virtual WindowBounds setup(std::size_t slot, std::byte* primitive) const = 0;
     virtual void shade(const std::byte* primitive, TileTarget& tile, int x0, int y0, int x1, int y1) const = 0;
-    virtual bool composesFrontToBack() const { return false; }
+    virtual std::size_t frontToBackAttachments() const { return 0; }
 };
 
 // The fused drawing of a function pair: one slot per instance.

@@ -16,7 +16,7 @@ public:
     void shade(const std::byte* primitive, TileTarget& tile, int x0, int y0, int x1, int y1) const override {
         draw_.shade(context_, primitive, tile, x0, y0, x1, y1);
     }
-    bool composesFrontToBack() const override { return draw_.composesFrontToBack(); }
+    std::size_t frontToBackAttachments() const override { return draw_.frontToBackAttachments(); }
 
 private:
     const FusedDraw& draw_;

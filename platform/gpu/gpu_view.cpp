@@ -18,19 +18,20 @@ std::optional<std::uint32_t> pixels(double size) {
 // when the last holder drops it.
 class GPUView::PooledDrawable : public Drawable {
 public:
-    PooledDrawable(std::shared_ptr<Texture> texture, std::weak_ptr<GPUView> view)
-        : texture_(std::move(texture)), view_(std::move(view)) {}
+    PooledDrawable(std::shared_ptr<Texture> texture, std::weak_ptr<GPUView> view, std::uint64_t drawNumber)
+        : texture_(std::move(texture)), view_(std::move(view)), drawNumber_(drawNumber) {}
     ~PooledDrawable() override {
         if (auto view = view_.lock()) view->returnToPool(std::move(texture_));
     }
     std::shared_ptr<Texture> texture() const override { return texture_; }
     void present() override {
-        if (auto view = view_.lock()) view->presentDrawable(*texture_);
+        if (auto view = view_.lock()) view->presentDrawable(*texture_, drawNumber_);
     }
 
 private:
     std::shared_ptr<Texture> texture_;
     std::weak_ptr<GPUView> view_;
+    std::uint64_t drawNumber_;
 };
 
 std::shared_ptr<GPUView> GPUView::make() { return std::shared_ptr<GPUView>(new GPUView()); }
@@ -66,7 +67,7 @@ std::shared_ptr<Drawable> GPUView::currentDrawable() {
         if (!texture) return nullptr;
         ++drawablesMade_;
     }
-    return std::make_shared<PooledDrawable>(std::move(texture), weak_from_this());
+    return std::make_shared<PooledDrawable>(std::move(texture), weak_from_this(), draws_);
 }
 
 void GPUView::returnToPool(std::shared_ptr<Texture> texture) {
@@ -106,6 +107,7 @@ void GPUView::scheduleNextDraw() {
 }
 
 void GPUView::draw() {
+    ++draws_;
     if (auto target = delegate()) target->draw(*this);
 }
 
@@ -124,8 +126,9 @@ std::uint64_t GPUView::presentedCount() const {
     return presented_;
 }
 
-void GPUView::presentDrawable(const Texture& texture) {
+void GPUView::presentDrawable(const Texture& texture, std::uint64_t drawNumber) {
     PresentedImage image;
+    image.drawNumber = drawNumber;
     image.width = texture.width();
     image.height = texture.height();
     image.rgba.resize(std::size_t(image.width) * image.height * 4);

@@ -43,7 +43,8 @@ public:
 struct PresentedImage {
     std::uint32_t width = 0, height = 0;
     std::vector<std::uint8_t> rgba;
-    std::uint64_t number = 0; // 1 for the first frame presented by the view
+    std::uint64_t number = 0;     // 1 for the first frame presented by the view
+    std::uint64_t drawNumber = 0; // the draw that took its drawable (1 for the first draw), 0 outside draws
 };
 
 class GPUView : public std::enable_shared_from_this<GPUView> {
@@ -86,6 +87,8 @@ public:
     bool isDisplayLinkRunning() const { return displayLinkRunning_; }
     // One draw now, as the display link would.
     void draw();
+    // Draws so far; while a draw runs, its own number.
+    std::uint64_t drawCount() const { return draws_; }
 
     void addPresentationSink(PresentationSink sink);
     std::optional<PresentedImage> lastPresented() const;
@@ -94,7 +97,7 @@ public:
     std::size_t drawablesMade() const { return drawablesMade_; }
 
     // Called by a drawable when its command buffer completed (GPU thread).
-    void presentDrawable(const Texture& texture);
+    void presentDrawable(const Texture& texture, std::uint64_t drawNumber);
 
 private:
     GPUView() = default;
@@ -112,6 +115,7 @@ private:
     std::size_t drawablesMade_ = 0;
     std::shared_ptr<Texture> depth_;
 
+    std::uint64_t draws_ = 0;
     bool displayLinkRunning_ = false;
     std::shared_ptr<dispatch::Timer> displayLink_;
 

@@ -67,12 +67,12 @@ bool isPremultipliedOver(const RenderPipelineColorAttachmentDescriptor& a) {
 
 constexpr std::size_t kSlotsPerChunk = 2048;
 
-// True when no pixel of the w x h corner of a tile lets through more than 1/1024: the colours still
-// to come change the result by less than a quarter of an 8-bit step.
-bool opaque(const std::array<float, kTileSize * kTileSize>& transmittance, int w, int h) {
+// True when no pixel of the w x h corner of a tile lets through `limit` or more: the colours still
+// to come cannot change what the attachments' formats store (see FusedDraw).
+bool opaque(const std::array<float, kTileSize * kTileSize>& transmittance, int w, int h, float limit) {
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
-            if (!(transmittance[y * kTileSize + x] < 1.0f / 1024.0f)) return false;
+            if (!(transmittance[y * kTileSize + x] < limit)) return false;
     return true;
 }
 
@@ -130,7 +130,8 @@ struct PassExecutor::Target {
 struct PassExecutor::TileMemory {
     alignas(64) std::array<std::array<float, kTileSize * kTileSize * 4>, kMaxColorAttachments> color;
     std::array<float, kTileSize * kTileSize> depth;
-    alignas(64) std::array<float, kTileSize * kTileSize * 4> accumulated;
+    // Front to back: red, green and blue planes per attachment.
+    alignas(64) std::array<std::array<float, kTileSize * kTileSize * 3>, kMaxColorAttachments> accumulated;
     alignas(64) std::array<float, kTileSize * kTileSize> transmittance;
 };
 
@@ -336,8 +337,12 @@ void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& mem
         const bool noDepthEffect = !t.depth || !batch.depthState ||
                                    (batch.depthState->descriptor().depthCompareFunction == CompareFunction::always &&
                                     !batch.depthState->descriptor().depthWriteEnabled);
-        target.premultipliedOver = t.colorCount == 1 && target.color[0] && noDepthEffect &&
-                                   isPremultipliedOver(descriptor.colorAttachments[0]);
+        bool allOver = noDepthEffect && t.colorCount > 0, allNormalised = true;
+        for (std::size_t i = 0; i < t.colorCount; ++i) {
+            allOver = allOver && target.color[i] && isPremultipliedOver(descriptor.colorAttachments[i]);
+            allNormalised = allNormalised && descriptor.colorAttachments[i].pixelFormat != PixelFormat::rgba16Float;
+        }
+        target.premultipliedOver = t.colorCount == 1 && allOver;
         target.clampColor = descriptor.colorAttachments[0].pixelFormat != PixelFormat::rgba16Float;
         const std::size_t primitiveBytes = primitiveStride(batch.program->primitiveBytes());
         const std::byte* const primitives = alignedBase(batch.primitives);
@@ -348,23 +353,37 @@ void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& mem
             batch.program->shade(primitives + s * primitiveBytes, target, std::max(r.x0, ox), std::max(r.y0, oy),
                                  std::min(r.x1, ox + w), std::min(r.y1, oy + h));
         };
-        if (target.premultipliedOver && target.clampColor && batch.program->composesFrontToBack()) {
+        if (allOver && batch.program->frontToBackAttachments() >= t.colorCount) {
             // Nearest first, each fragment under the ones before it; once no pixel lets through
-            // more than 1/1024 the rest cannot change the stored 8-bit values.
-            memory.accumulated.fill(0.0f);
-            memory.transmittance.fill(1.0f);
-            target.accumulated = memory.accumulated.data();
-            target.transmittance = memory.transmittance.data();
-            for (std::uint32_t e = last; e > first; --e) {
-                if (e >= first + 5) __builtin_prefetch(primitives + batch.entries[e - 5] * primitiveBytes);
-                shadeEntry(e - 1);
-                if ((last - e) % 16 == 15 && opaque(memory.transmittance, w, h)) break;
+            // more than the limit the rest cannot change the stored values.
+            const float limit = allNormalised ? 1.0f / 1024.0f : 1.0f / 2048.0f;
+            for (std::size_t i = 0; i < t.colorCount; ++i) {
+                memory.accumulated[i].fill(0.0f);
+                target.accumulated[i] = memory.accumulated[i].data();
             }
-            float* color = target.color[0];
-            for (int p = 0; p < kTileSize * kTileSize; ++p)
-                for (int c = 0; c < 4; ++c)
-                    color[p * 4 + c] = memory.accumulated[p * 4 + c] + memory.transmittance[p] * color[p * 4 + c];
-            target.accumulated = target.transmittance = nullptr;
+            memory.transmittance.fill(1.0f);
+            target.transmittance = memory.transmittance.data();
+            target.opaqueTransmittance = limit;
+            for (std::uint32_t e = last; e > first; --e) {
+                if (e >= first + 5) { // records are scattered in memory: fetch ahead
+                    __builtin_prefetch(primitives + batch.entries[e - 5] * primitiveBytes);
+                    __builtin_prefetch(&batch.rects[batch.entries[e - 5]]);
+                }
+                shadeEntry(e - 1);
+                if ((last - e) % 16 == 15 && opaque(memory.transmittance, w, h, limit)) break;
+            }
+            constexpr int kPlane = kTileSize * kTileSize;
+            for (std::size_t i = 0; i < t.colorCount; ++i) {
+                float* color = target.color[i];
+                const float* gathered = memory.accumulated[i].data();
+                for (int p = 0; p < kPlane; ++p) {
+                    const float through = memory.transmittance[p];
+                    for (int c = 0; c < 3; ++c) color[p * 4 + c] = gathered[c * kPlane + p] + through * color[p * 4 + c];
+                    color[p * 4 + 3] = (1.0f - through) + through * color[p * 4 + 3];
+                }
+                target.accumulated[i] = nullptr;
+            }
+            target.transmittance = nullptr;
             continue;
         }
         for (std::uint32_t e = first; e < last; ++e) {

@@ -112,10 +112,14 @@ struct TileTarget {
     // test or write. Fused draws may then call blendOver instead of writeFragment.
     bool premultipliedOver = false;
     bool clampColor = false; // attachment 0 is a normalised format
-    // Set while a fused draw that composes front to back runs (see FusedDraw): per pixel, the
-    // colour gathered so far (r, g, b, a) and the transmittance left for what lies behind it.
-    float* accumulated = nullptr;
+    // Set while a fused draw that composes front to back runs (see FusedDraw): the red, green and
+    // blue gathered so far in each colour attachment, as three planes of kTileSize * kTileSize
+    // floats (red first, pixels in the order of `color`), and per pixel the transmittance left for
+    // what lies behind it. The alpha gathered is 1 - transmittance. Once a pixel lets through less
+    // than opaqueTransmittance, nothing behind it changes what is stored.
+    std::array<float*, kMaxColorAttachments> accumulated{};
     float* transmittance = nullptr;
+    float opaqueTransmittance = 0.0f;
 
     // Depth test, blending and writing of one fragment at window pixel (x, y) inside the tile.
     void writeFragment(int x, int y, float depth, const FragmentOutput& out);
@@ -152,12 +156,16 @@ struct DrawContext {
 class FusedDraw {
 public:
     virtual ~FusedDraw() = default;
-    // True when shade() can also compose front to back: given the primitives nearest first, it adds
-    // each fragment under what is there (accumulated += transmittance * premultiplied colour;
-    // transmittance *= 1 - alpha) when the tile's accumulated and transmittance are set. The
-    // device uses it for premultiplied-over blending, which gives the same image, and stops once no
-    // pixel of a tile lets more than 1/1024 through.
-    virtual bool composesFrontToBack() const { return false; }
+    // How many colour attachments shade() can also compose front to back (0: none). Composing front
+    // to back: given the primitives nearest first, it adds each fragment under what is there in
+    // attachments 0 ..< n (accumulated[i] += transmittance * premultiplied red, green and blue of
+    // attachment i; transmittance *= 1 - alpha) when the tile's accumulated and transmittance are
+    // set, which requires the fragment to carry its alpha in the alpha channel of all of them. The
+    // device uses it for passes of at most n colour attachments that all blend premultiplied over,
+    // which gives the same image, and stops once no pixel of a tile lets through 1/1024 or more
+    // (normalised attachments: a quarter of an 8-bit step) or 1/2048 (with a float attachment:
+    // one half-float step below 1, less than half-float blending itself rounds away).
+    virtual std::size_t frontToBackAttachments() const { return 0; }
     // Bytes of set-up data per instance.
     virtual std::size_t primitiveBytes() const = 0;
     // Sets up `instance` into `primitive`; returns the window area it may cover, empty to cull.

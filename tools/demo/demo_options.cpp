@@ -22,7 +22,8 @@ a plot of the speech's loudness against the jaw opening, and the reply's audio (
   --reply-wav FILE.wav    the peer's reply speech (default: a generated voice-like signal)
   --microphone FILE.wav   what the microphone hears when there is no sound card (default: silence)
   --audio auto|sdl|wav    sound through SDL2 (auto: when a device opens), or into played.wav
-  --size WIDTHxHEIGHT     frame size (default 690x798)
+  --size WIDTHxHEIGHT     the view's size (default 690x798)
+  --sr                    draw through the super-resolution network instead of directly
   --no-window             do not open a window even where a display exists
 )";
 
@@ -83,7 +84,8 @@ Options parseOptions(int argc, char** argv) {
             if (std::sscanf(size.c_str(), "%ux%u", &o.width, &o.height) != 2 || o.width < 16 || o.height < 16 ||
                 o.width > 4096 || o.height > 4096)
                 throw std::runtime_error("--size wants WIDTHxHEIGHT, for example 690x798");
-        } else if (arg == "--no-window") o.window = false;
+        } else if (arg == "--sr") o.superResolution = true;
+        else if (arg == "--no-window") o.window = false;
         else throw std::runtime_error("unknown argument " + arg + " (--help lists them)");
     }
     if (o.peerMode == service_peer::PeerMode::silent && !o.requestTimeout) o.requestTimeout = 3.0;

@@ -24,6 +24,7 @@ struct Options {
     std::optional<std::filesystem::path> microphone; // the microphone's audio without a sound card
     std::string audio = "auto";                      // auto, sdl or wav
     std::uint32_t width = 690, height = 798;
+    bool superResolution = false; // draw through the super-resolution network
     bool window = true;
 };
 

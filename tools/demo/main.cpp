@@ -17,8 +17,10 @@
 #include "platform/net/trust_store.hpp"
 #include "tools/demo/demo_options.hpp"
 #include "tools/demo/demo_scene.hpp"
-#include "tools/demo/demo_window.hpp"
-#include "tools/demo/frame_presenter.hpp"
+#include "kit/render/mv_character_view.hpp"
+#include "platform/ui/view_host.hpp"
+#include "tools/demo/image_files.hpp"
+#include "tools/demo/measuring_provider.hpp"
 #include "tools/demo/sync_meter.hpp"
 #include "tools/demo/sync_plot.hpp"
 #include "tools/service_peer/jaw_track.hpp"
@@ -96,6 +98,12 @@ struct DemoDelegate : MvCharacterManagerDelegate {
     }
 };
 
+bool displayExists() {
+    const char* driver = std::getenv("SDL_VIDEODRIVER");
+    if (driver && (std::string(driver) == "offscreen" || std::string(driver) == "dummy")) return false;
+    return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
+}
+
 // SDL2 where a device opens, else the paced virtual device writing what it plays to a file.
 std::shared_ptr<platform::audio::AudioDevice> chooseAudioDevice(const Options& options) {
     using namespace platform::audio;
@@ -141,7 +149,7 @@ std::vector<FlameFrameData> localFrames(const fs::path& characterDirectory, cons
 }
 
 // Runs the main queue until `done()` holds or `seconds` pass; false when the window was closed.
-bool runUntil(const std::function<bool()>& done, double seconds, DemoWindow* window) {
+bool runUntil(const std::function<bool()>& done, double seconds, platform::ui::ViewHost* window) {
     const auto deadline = dispatch::monotonicNow() + std::chrono::duration_cast<dispatch::Nanoseconds>(dispatch::Seconds(seconds));
     while (!done() && dispatch::monotonicNow() < deadline) {
         dispatch::pumpMainUntil(done, dispatch::Seconds(0.01));
@@ -195,34 +203,45 @@ int run(const Options& options) {
     manager->setEyeTrackingLogic(std::make_shared<EyeTrackingLogic>(simd::float3{0, 0, 0}, simd::float3{0, 0, 0}));
     std::atomic<int> microphoneBuffers{0};
     manager->setRecordedAudioBuffer([&](const auto&, const auto&) { ++microphoneBuffers; });
-    const auto& player = *manager->characterPlayer();
 
+    // The character on screen: the kit's view over the manager, its draw loop pulling the player
+    // through a provider that measures.
+    MvCharacterView characterView(manager, {}, {}, {}, [](Mivo::PlayerError) { say("view: the player reported an error"); });
+    auto body = characterView.body();
+    if (options.superResolution) body.content.renderMode = RenderMode::SR;
+    auto measuring = std::make_shared<MeasuringProvider>(manager->characterPlayer(), meter);
+    body.content.characterDataProvider = measuring;
+    HostedCharacterView hosted(std::move(body));
+    const auto gpuView = hosted.gpuView();
+    measuring->setView(gpuView);
+    say("view: %s rendering%s", options.superResolution ? "super-resolution" : "direct",
+        hosted.coordinator()->renderer ? "" : " unavailable (no GPU device)");
     std::string noWindow;
-    auto window = options.window ? DemoWindow::open(options.width, options.height, noWindow) : nullptr;
-    if (options.window && !window) say("no window: %s", noWindow.c_str());
+    auto window = options.window && displayExists() ? platform::ui::ViewHost::open(gpuView, int(options.width), int(options.height),
+                                                                                   "MivoKit demo", noWindow)
+                                                    : nullptr;
+    if (!window) {
+        if (options.window) say("no window: %s", displayExists() ? noWindow.c_str() : "no display");
+        gpuView->setDrawableSize(options.width, options.height);
+    }
     std::atomic<int> pendingWrites{0};
     std::mutex sampledMutex;
     std::vector<RGBAImage> sampled; // every fifth frame, for the contact sheet
-    FramePresenter presenter(options.width, options.height, [&](PresentedFrame frame) {
+    gpuView->addPresentationSink([&](const platform::gpu::PresentedImage& presented) {
+        const auto at = dispatch::monotonicNow();
         char name[32];
-        std::snprintf(name, sizeof name, "frame_%04llu.png", (unsigned long long)frame.number);
-        if (frame.number % 5 == 1) {
+        std::snprintf(name, sizeof name, "frame_%04llu.png", (unsigned long long)presented.number);
+        auto image = std::make_shared<RGBAImage>(RGBAImage{presented.width, presented.height, presented.rgba});
+        if (presented.number % 5 == 1) {
             std::lock_guard lock(sampledMutex);
-            if (sampled.size() < 40) sampled.push_back(frame.image);
+            if (sampled.size() < 40) sampled.push_back(*image);
         }
-        auto image = std::make_shared<RGBAImage>(std::move(frame.image));
         ++pendingWrites;
         dispatch::postBackground([&, image, path = options.output / "frames" / name] {
             writePNG(path, *image);
             --pendingWrites;
         });
-        dispatch::postMain([&, number = frame.number, at = frame.presentedAt, image, win = window.get()] {
-            meter.framePresented(number, at);
-            if (win) win->show(*image);
-        });
-    });
-    presenter.start(*manager->characterPlayer(), [&](const Mivo::VideoFrame& frame, std::uint64_t number) {
-        meter.framePulled(frame.flameFrameData(), number, demo::playbackClockFrames(player));
+        dispatch::postMain([&meter, draw = presented.drawNumber, at] { meter.framePresented(draw, at); });
     });
 
     // ---- the conversation ----
@@ -263,7 +282,8 @@ int run(const Options& options) {
 
     manager->close(true);
     runUntil([&] { return manager->connectionState() == Mivo::ConnectionState::disconnected; }, 5, nullptr);
-    presenter.stop();
+    gpuView->stopDisplayLink();
+    runUntil([] { return false; }, 0.2, nullptr); // frames in flight are presented
     while (pendingWrites > 0) dispatch::pumpMainUntil([&] { return pendingWrites == 0; }, dispatch::Seconds(0.05));
     dispatch::pumpMain();
 
@@ -276,7 +296,7 @@ int run(const Options& options) {
 
     const auto summary = meter.summary();
     std::printf("\n");
-    say("frames drawn: %llu, microphone buffers: %d%s", (unsigned long long)presenter.framesDrawn(),
+    say("frames presented: %llu, microphone buffers: %d%s", (unsigned long long)gpuView->presentedCount(),
         microphoneBuffers.load(), interrupted ? ", reply interrupted" : "");
     if (summary.firstKeyframeToScreenMs)
         say("first keyframe received -> first frame of the reply on screen: %.1f ms", *summary.firstKeyframeToScreenMs);

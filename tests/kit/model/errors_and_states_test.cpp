@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdint>
 #include <unordered_set>
 
 using Mivo::Error;
@@ -53,16 +55,16 @@ TEST(RawValues, TextEnumerationsMatchExactly) {
     EXPECT_FALSE(fromRaw<Net>("QD2020"));
 }
 
-TEST(SRNetworkFactory, NetworksKnowTheirSizeAndAspectRatio) {
+TEST(SRNetworkFactory, NetworkSizesAndAspectRatiosAreTheTableConstants) {
     using Net = SRNetworkFactory::NetworkType;
     for (Net type : {Net::tolmira2020, Net::tolmira2023}) {
-        auto n = SRNetworkFactory::createNetwork(type);
-        EXPECT_EQ(n->width(), 690);
-        EXPECT_EQ(n->height(), 798);
-        EXPECT_EQ(n->getAspectRatio(), 0.86466163f);
+        const auto size = SRNetworkFactory::networkSize(type);
+        EXPECT_EQ(size.width, 690);
+        EXPECT_EQ(size.height, 798);
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(size.aspectRatio), std::bit_cast<std::uint32_t>(0.86466163f));
     }
-    auto qd = SRNetworkFactory::createNetwork(Net::qd2020);
-    EXPECT_EQ(qd->width(), 768);
-    EXPECT_EQ(qd->height(), 768);
-    EXPECT_EQ(qd->getAspectRatio(), 1.0f);
+    const auto qd = SRNetworkFactory::networkSize(Net::qd2020);
+    EXPECT_EQ(qd.width, 768);
+    EXPECT_EQ(qd.height, 768);
+    EXPECT_EQ(qd.aspectRatio, 1.0f);
 }

@@ -1,0 +1,177 @@
+#pragma once
+// What the direct and the super-resolution splat shaders share: the corner of a splat's quad for
+// the generic vertex path, the set-up of one splat in window coordinates for the fused draws, the
+// Gaussian's alpha four pixels at a time, and the front-to-back gathering of a splat's colours
+// into any number of attachments. Internal to the shaders; both users are compiled with the same
+// flags (see kit/render/CMakeLists.txt).
+
+#include "kit/render/shaders/splat_projection.hpp"
+#include "platform/gpu/shader.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace shaders {
+
+// Varyings written by splatCorner: (u, v) in standard deviations along the axes, then the colour
+// and opacity.
+inline constexpr std::size_t kSplatCornerVaryings = 6;
+
+// The Splat record of `instance` in vertex buffer 1, or null when the buffer is too short.
+const Splat* splatAt(const platform::gpu::BindingTable& bindings, std::uint32_t instance);
+
+// Fills `out` with corner in.vertexId of the splat's quad and the varyings above; returns the
+// splat, or null (and a culled position) when there is nothing to draw.
+const Splat* splatCorner(const platform::gpu::VertexInput& in, platform::gpu::VertexOutput& out);
+
+// The fragment alpha at (u, v): min(0.99, opacity * gaussian).
+inline float splatAlpha(float opacity, float u, float v) {
+    return std::min(kMaxAlpha, opacity * std::exp(-0.5f * (u * u + v * v)));
+}
+
+// One splat set up in window coordinates. (u, v) = inverse * (p - centre) gives the position in
+// standard deviations along the axes.
+struct SplatPrimitive {
+    float centreX, centreY, depth;
+    float i00, i01, i10, i11; // inverse of the axis matrix, scaled by 3
+    float red, green, blue, opacity;
+    float maxDistance2; // beyond this u^2 + v^2 no fragment reaches the smallest kept alpha
+};
+
+// Sets up splat `instance` of the draw into `p`; returns the window area it may cover (empty to
+// cull) and the record in `splat`.
+platform::gpu::WindowBounds setupSplatPrimitive(const platform::gpu::DrawContext& context, std::uint32_t instance,
+                                                SplatPrimitive& p, const Splat*& splat);
+
+// False when the primitive lies outside the viewport's depth range (depth clipping).
+inline bool insideDepthRange(const platform::gpu::DrawContext& context, const SplatPrimitive& p) {
+    const platform::gpu::Viewport& vp = context.viewport.viewport;
+    return p.depth >= std::min(vp.znear, vp.zfar) && p.depth <= std::max(vp.znear, vp.zfar);
+}
+
+// Four floats or ints in one SIMD register (GCC and Clang vector extensions).
+using Float4 = float __attribute__((vector_size(16)));
+using Int4 = std::int32_t __attribute__((vector_size(16)));
+
+// e^x for -87 <= x <= 0, four at a time, within about 2e-6 relative error: 2^(x log2 e) split
+// into an integer power, set in the exponent bits, and a polynomial for the fraction.
+inline Float4 fastExp(Float4 x) {
+    const Float4 t = x * 1.44269504f;
+    const Int4 whole = __builtin_convertvector(t, Int4); // rounds towards zero: t - whole in (-1, 0]
+    const Float4 f = t - __builtin_convertvector(whole, Float4) + 1.0f; // in (0, 1]
+    Float4 p = Float4{} + 1.8775767e-3f;
+    p = p * f + 8.9893397e-3f;
+    p = p * f + 5.5826318e-2f;
+    p = p * f + 2.4015361e-1f;
+    p = p * f + 6.9315308e-1f;
+    p = p * f + 9.9999994e-1f; // 2^f
+    return p * reinterpret_cast<Float4>((whole + 126) << 23);
+}
+
+inline Float4 absolute(Float4 v) { return reinterpret_cast<Float4>(reinterpret_cast<Int4>(v) & 0x7fffffff); }
+
+// The fragment alpha at four positions (u, v), or 0 outside the footprint, under the smallest kept
+// alpha, and where `keep` is false.
+inline Float4 alphaAt(const SplatPrimitive& p, Float4 u, Float4 v, Int4 keep) {
+    Float4 distance2 = u * u + v * v;
+    distance2 = distance2 < 150.0f ? distance2 : 150.0f; // keeps the exponent above -87
+    const Float4 g = p.opacity * fastExp(-0.5f * distance2);
+    const Float4 value = g < kMaxAlpha ? g : kMaxAlpha;
+    const Int4 inside = (absolute(u) <= 3.0f) & (absolute(v) <= 3.0f) & (value >= kMinAlpha) & keep;
+    return reinterpret_cast<Float4>(reinterpret_cast<Int4>(value) & inside);
+}
+
+// alpha[i] for the pixels (x0 + i, y), i < n, rounded up to a multiple of four (alpha has room for
+// it): the fragment alpha, or 0 outside the footprint and under the smallest kept alpha.
+// dx0 and dy are the offsets of pixel (x0, y)'s centre from the splat's centre.
+inline void rowAlpha(const SplatPrimitive& p, float dx0, float dy, int n, float* alpha) {
+    // u and v are affine in x: u = uBase + i00 * dx, v = vBase + i10 * dx.
+    const float uBase = p.i01 * dy, vBase = p.i11 * dy;
+    for (int i = 0; i < n; i += 4) {
+        const Float4 dx = Float4{0, 1, 2, 3} + (dx0 + float(i));
+        const Float4 kept = alphaAt(p, uBase + p.i00 * dx, vBase + p.i10 * dx, Int4{} - 1);
+        std::memcpy(alpha + i, &kept, sizeof kept);
+    }
+}
+
+// The colour one attachment receives from a splat, unpremultiplied; `clamps` when the attachment
+// is normalised and some premultiplied value could leave 0..1 (blending clamps it there).
+struct GatheredColour {
+    float red, green, blue;
+    bool clamps;
+};
+
+inline Float4 clampUnit(Float4 v) {
+    v = v > 0.0f ? v : 0.0f;
+    return v < 1.0f ? v : 1.0f;
+}
+
+inline bool withinUnitRange(float r, float g, float b) {
+    return r >= 0.0f && r <= 1.0f && g >= 0.0f && g <= 1.0f && b >= 0.0f && b <= 1.0f;
+}
+
+// Front to back (TileTarget::accumulated): gathers one splat's fragments under what a tile holds,
+// a row at a time, for attachments 0 ..< count receiving colours[0 ..< count]. Channels that are
+// 0 gather nothing.
+class RowGatherer {
+public:
+    RowGatherer(platform::gpu::TileTarget& tile, const GatheredColour* colours, std::size_t count) : tile_(tile) {
+        for (std::size_t k = 0; k < count; ++k) {
+            const float values[3] = {colours[k].red, colours[k].green, colours[k].blue};
+            for (int c = 0; c < 3; ++c) {
+                if (values[c] == 0.0f) continue;
+                Channel& channel = colours[k].clamps ? clamped_[clampedCount_++] : plain_[plainCount_++];
+                channel = {tile.accumulated[k] + c * kPlane, values[c]};
+            }
+        }
+    }
+
+    // Row y, pixels xs <= x < xe, handled as whole groups of four pixels of the tile row (alpha 0
+    // outside [xs, xe)). Groups that nearer splats already hide are skipped.
+    void gather(const SplatPrimitive& p, int y, int xs, int xe) const {
+        using platform::gpu::kTileSize;
+        const int c0 = (xs - tile_.originX) & ~3, c1 = (xe - tile_.originX + 3) & ~3;
+        const int first = (y - tile_.originY) * kTileSize + c0;
+        float* through = tile_.transmittance + first;
+        const float dy = (y + 0.5f) - p.centreY;
+        const float uBase = p.i01 * dy, vBase = p.i11 * dy; // u and v are affine in dx
+        const float dx0 = (tile_.originX + c0 + 0.5f) - p.centreX;
+        const Float4 columns = Float4{0, 1, 2, 3} + float(tile_.originX + c0);
+        for (int i = 0; i < c1 - c0; i += 4) {
+            Float4 t;
+            std::memcpy(&t, through + i, sizeof t);
+            const Int4 visible = t >= tile_.opaqueTransmittance;
+            if (!(visible[0] | visible[1] | visible[2] | visible[3])) continue;
+            const Float4 dx = Float4{0, 1, 2, 3} + (dx0 + float(i));
+            const Float4 x = columns + float(i);
+            const Float4 a = alphaAt(p, uBase + p.i00 * dx, vBase + p.i10 * dx, (x >= float(xs)) & (x < float(xe)));
+            const Float4 weight = t * a;
+            const Float4 left = t - weight;
+            std::memcpy(through + i, &left, sizeof left);
+            for (int k = 0; k < plainCount_; ++k) add(plain_[k].plane + first + i, plain_[k].value * weight);
+            for (int k = 0; k < clampedCount_; ++k) add(clamped_[k].plane + first + i, clampUnit(clamped_[k].value * a) * t);
+        }
+    }
+
+private:
+    static constexpr int kPlane = platform::gpu::kTileSize * platform::gpu::kTileSize;
+    struct Channel {
+        float* plane;
+        float value;
+    };
+    static void add(float* sum, Float4 value) {
+        Float4 s;
+        std::memcpy(&s, sum, sizeof s);
+        s += value;
+        std::memcpy(sum, &s, sizeof s);
+    }
+
+    platform::gpu::TileTarget& tile_;
+    Channel plain_[3 * platform::gpu::kMaxColorAttachments];
+    Channel clamped_[3 * platform::gpu::kMaxColorAttachments];
+    int plainCount_ = 0, clampedCount_ = 0;
+};
+
+} // namespace shaders
