@@ -4,7 +4,9 @@ SRPixelBuffer::SRPixelBuffer(std::shared_ptr<platform::gpu::Device> device, std:
     : device_(std::move(device)) {
     for (std::size_t i = 0; i < kBufferCount; ++i) {
         auto buffer = platform::ml::PixelBuffer::make(device_, width, height, platform::ml::PixelBufferFormat::bgra8);
-        auto texture = buffer ? buffer->texture() : nullptr;
+        // The network writes colour as it is shown; reading it as sRGB lets the screen pass write
+        // the same bytes into the view's sRGB drawable instead of encoding them a second time.
+        auto texture = buffer ? buffer->makeTexture(platform::gpu::PixelFormat::bgra8Unorm_srgb) : nullptr;
         if (!texture) throw Error(ErrorCode::pixelBufferCreationFailed, "Failed to create the SR output buffers");
         buffer->fill(1, 1, 1, 1);
         buffers_.push_back(std::move(buffer));

@@ -58,4 +58,14 @@ void PixelBuffer::fill(float red, float green, float blue, float alpha) {
 
 std::shared_ptr<gpu::Texture> PixelBuffer::texture() { return texture_; }
 
+std::shared_ptr<gpu::Texture> PixelBuffer::makeTexture(gpu::PixelFormat format) {
+    if (format != gpu::PixelFormat::bgra8Unorm && format != gpu::PixelFormat::bgra8Unorm_srgb) return nullptr;
+    gpu::TextureDescriptor descriptor;
+    descriptor.pixelFormat = format;
+    descriptor.width = width_;
+    descriptor.height = height_;
+    descriptor.usage = gpu::TextureUsage::shaderRead;
+    return buffer_->makeTexture(descriptor, 0, bytesPerRow_);
+}
+
 } // namespace platform::ml

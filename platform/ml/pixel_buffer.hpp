@@ -38,6 +38,9 @@ public:
     // A texture showing these pixels (the same memory, bgra8Unorm, for shader reads), made once
     // with the buffer and then reused; null when the GPU refuses it.
     std::shared_ptr<gpu::Texture> texture();
+    // Another texture over the same pixels that reads them in `format`: bgra8Unorm, or
+    // bgra8Unorm_srgb to have samples decoded from sRGB; none for any other format.
+    std::shared_ptr<gpu::Texture> makeTexture(gpu::PixelFormat format);
 
 private:
     PixelBuffer(std::shared_ptr<gpu::Buffer> buffer, std::uint32_t width, std::uint32_t height,

@@ -209,10 +209,12 @@ TEST(Splat2DRenderer, SRModeWithoutSplatsPresentsNothingAndWithSplatsReleasesEve
         platform::dispatch::pumpMain();
     }
     EXPECT_TRUE(platform::dispatch::pumpMainUntil([&] { return splats.view->presentedCount() >= 1; }, platform::dispatch::Seconds(20)));
-    // Once the GPU is idle all three slots are free: three draws in a row never wait.
-    std::this_thread::sleep_for(50ms);
+    // Once the GPU is idle all three slots are free: three draws in a row never wait. The device
+    // runs buffers in commit order, handlers first, so an empty buffer's end means every slot is back.
+    auto idle = splats.renderer->commandQueue()->makeCommandBuffer();
+    idle->commit();
+    idle->waitUntilCompleted();
     const auto waited = splats.renderer->waitedDraws();
-    platform::dispatch::pumpMainUntil([] { return false; }, platform::dispatch::Seconds(0.5));
     for (int i = 0; i < 3; ++i) splats.view->draw();
     EXPECT_EQ(splats.renderer->waitedDraws(), waited);
     platform::dispatch::pumpMainUntil([] { return false; }, platform::dispatch::Seconds(0.5));

@@ -266,9 +266,10 @@ Image showOnScreen(bool fused, std::uint32_t w, std::uint32_t h,
             std::memcpy(image->baseAddress() + y * image->bytesPerRow() + x * 4, pixel.data(), 4);
         }
     ring->finishWrite();
-    ScreenRenderPass pass(device, makeKitShaderLibrary(*device), PixelFormat::bgra8Unorm, network);
+    // As the view draws it: an sRGB drawable, onto which the ring's sRGB-read pixels come out unchanged.
+    ScreenRenderPass pass(device, makeKitShaderLibrary(*device), PixelFormat::bgra8Unorm_srgb, network);
     pass.setup();
-    auto target = makeTarget(*device, targetWidth, targetHeight);
+    auto target = makeTarget(*device, targetWidth, targetHeight, PixelFormat::bgra8Unorm_srgb);
     auto commandBuffer = queue->makeCommandBuffer();
     pass.render(*commandBuffer, {target, ring, StoreAction::store, clear});
     runAndWait(commandBuffer);
@@ -288,9 +289,21 @@ TEST(SRScreenShaders, ImageFillsTheWidthKeepsItsAspectAndIsCentred) {
             EXPECT_EQ(shown.rgba(x, 3), (std::array<int, 4>{0, 255, 0, 255})) << x;
             EXPECT_EQ(shown.rgba(x, 12), (std::array<int, 4>{0, 255, 0, 255})) << x;
         }
-        // Two target pixels per image pixel: each pixel centre falls between two texels.
-        auto interpolated = [](float texel, float last, int step) {
-            return int(std::clamp(texel - 0.5f, 0.0f, last) * step + 0.5f);
+        // Two target pixels per image pixel: each pixel centre falls between two texels, which are
+        // blended in linear light (sRGB decoded, then encoded again).
+        auto decode = [](double byte) {
+            const double c = byte / 255.0;
+            return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+        };
+        auto encode = [](double linear) {
+            const double c = linear <= 0.0031308 ? linear * 12.92 : 1.055 * std::pow(linear, 1 / 2.4) - 0.055;
+            return int(c * 255 + 0.5);
+        };
+        auto interpolated = [&](float texel, float last, int step) {
+            const float t = std::clamp(texel - 0.5f, 0.0f, last);
+            const int i0 = int(t), i1 = std::min(i0 + 1, int(last));
+            const double f = t - float(i0);
+            return encode(decode(i0 * step) * (1 - f) + decode(i1 * step) * f);
         };
         for (std::uint32_t y = 4; y < 12; ++y)
             for (std::uint32_t x = 0; x < 16; ++x) {

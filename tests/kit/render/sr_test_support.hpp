@@ -167,7 +167,7 @@ struct Harness {
         : network(std::make_shared<Network>(width, height)),
           renderer(std::make_shared<Renderer>(device, ColorFormat::RGB, PixelFormat::invalid, PixelFormat::invalid, 1,
                                               1, 3, network)),
-          drawable(makeTarget(*device, drawableWidth, drawableHeight)), view(cameraView(width, height, 2.0f)) {}
+          drawable(makeTarget(*device, drawableWidth, drawableHeight, PixelFormat::bgra8Unorm_srgb)), view(cameraView(width, height, 2.0f)) {}
 
     // One frame; the on-screen buffer is committed and waited for, unless `keep`.
     std::shared_ptr<CommandBuffer> frame(bool keep = false) {
