@@ -215,7 +215,8 @@ GSManager::Placement GSManager::place(const BoundSplat& splat) const {
 
 void GSManager::placeInto(SplatScenePoint& point, const Placement& placed) {
     point.position = placed.position;
-    point.scale.emplace<SplatScenePoint::Scale::LinearFloat>(placed.scale.x, placed.scale.y, placed.scale.z);
+    point.scale.emplace<SplatScenePoint::Scale::LinearFloat>(
+        SplatScenePoint::Scale::LinearFloat{placed.scale.x, placed.scale.y, placed.scale.z});
     point.rotation = placed.rotation;
 }
 

@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -88,6 +89,73 @@ std::string takeString(char* raw) {
     return std::string(owned.get());
 }
 
+std::uint64_t bigEndian(const std::uint8_t* bytes, std::size_t size) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < size; ++i) value = (value << 8) | bytes[i];
+    return value;
+}
+
+// libplist hands text out as C strings and asserts (aborting the process) when one holds a NUL,
+// and it silently drops what it cannot convert (an unpaired UTF-16 surrogate, a byte beyond
+// ASCII in an ASCII string comes back as invalid UTF-8). Text it cannot give back whole is refused
+// here, in the bytes, before it parses them: keys have no getter that reports their length.
+void refuseTextLibplistCannotReturn(std::span<const std::uint8_t> bytes) {
+    const std::string_view magic = "bplist00";
+    if (bytes.size() < magic.size() || !std::equal(magic.begin(), magic.end(), bytes.begin())) {
+        // XML: a document never holds a NUL character.
+        if (std::find(bytes.begin(), bytes.end(), std::uint8_t{0}) != bytes.end())
+            throw PropertyListError("property list: text holds a NUL character");
+        return;
+    }
+    constexpr std::size_t trailerSize = 32;
+    if (bytes.size() < magic.size() + trailerSize) return; // libplist refuses it
+    const std::uint8_t* trailer = bytes.data() + bytes.size() - trailerSize;
+    const std::size_t offsetSize = trailer[6];
+    const std::uint64_t objectCount = bigEndian(trailer + 8, 8);
+    const std::uint64_t tableOffset = bigEndian(trailer + 24, 8);
+    const std::size_t end = bytes.size() - trailerSize;
+    if (offsetSize < 1 || offsetSize > 8 || tableOffset > end || objectCount > (end - tableOffset) / offsetSize)
+        return; // a broken trailer: libplist refuses it
+    auto malformed = [] { throw PropertyListError("property list: malformed text object"); };
+    for (std::uint64_t i = 0; i < objectCount; ++i) {
+        const std::uint64_t offset = bigEndian(bytes.data() + tableOffset + i * offsetSize, offsetSize);
+        if (offset >= end) continue; // refused by libplist if it is ever used
+        const std::uint8_t marker = bytes[offset];
+        const unsigned type = marker >> 4;
+        if (type != 0x5 && type != 0x6) continue; // only ASCII and UTF-16 strings
+        std::uint64_t count = marker & 0x0f;
+        std::uint64_t at = offset + 1;
+        if (count == 0x0f) {
+            // The length follows as an integer object: marker 0x1n, then 2^n big-endian bytes.
+            if (at >= end || (bytes[at] >> 4) != 0x1 || (bytes[at] & 0x0f) > 3) malformed();
+            const std::size_t size = std::size_t{1} << (bytes[at] & 0x0f);
+            if (size > end - at - 1) malformed();
+            count = bigEndian(bytes.data() + at + 1, size);
+            at += 1 + size;
+        }
+        const std::uint64_t unit = type == 0x6 ? 2 : 1;
+        if (count > (end - at) / unit) malformed();
+        const std::uint8_t* text = bytes.data() + at;
+        if (type == 0x5) {
+            for (std::uint64_t k = 0; k < count; ++k)
+                if (text[k] == 0 || text[k] >= 0x80)
+                    throw PropertyListError("property list: ASCII text holds a NUL or a non-ASCII byte");
+            continue;
+        }
+        for (std::uint64_t k = 0; k < count; ++k) {
+            const unsigned u = (unsigned(text[2 * k]) << 8) | text[2 * k + 1];
+            if (u == 0) throw PropertyListError("property list: text holds a NUL character");
+            if (u >= 0xdc00 && u <= 0xdfff) throw PropertyListError("property list: unpaired UTF-16 surrogate");
+            if (u >= 0xd800 && u <= 0xdbff) {
+                const unsigned next = k + 1 < count ? (unsigned(text[2 * k + 2]) << 8) | text[2 * k + 3] : 0;
+                if (next < 0xdc00 || next > 0xdfff)
+                    throw PropertyListError("property list: unpaired UTF-16 surrogate");
+                ++k;
+            }
+        }
+    }
+}
+
 PropertyList fromNode(plist_t node) {
     switch (plist_get_node_type(node)) {
     case PLIST_BOOLEAN: {
@@ -106,9 +174,14 @@ PropertyList fromNode(plist_t node) {
         return PropertyList(v);
     }
     case PLIST_STRING: {
-        char* raw = nullptr;
-        plist_get_string_val(node, &raw);
-        return PropertyList(takeString(raw));
+        // Read with its length: a C string would end at an embedded NUL.
+        std::uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        if (text == nullptr) throw PropertyListError("property list: unreadable string");
+        std::string value(text, length);
+        if (value.find('\0') != std::string::npos)
+            throw PropertyListError("property list: text holds a NUL character");
+        return PropertyList(std::move(value));
     }
     case PLIST_DATE: {
         std::int32_t sec = 0, usec = 0;
@@ -145,7 +218,10 @@ PropertyList fromNode(plist_t node) {
             }
             entries.emplace_back(takeString(key), fromNode(item));
         }
-        return PropertyList(std::move(entries));
+        // Keys are unique: a key written twice keeps its last value, as other readers do.
+        PropertyList dictionary;
+        for (auto& [key, value] : entries) dictionary.set(std::move(key), std::move(value));
+        return dictionary;
     }
     default: throw PropertyListError("property list: unsupported value type");
     }
@@ -197,6 +273,7 @@ std::vector<std::uint8_t> encodeBinaryPropertyList(const PropertyList& root) {
 PropertyList decodePropertyList(std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) throw PropertyListError("property list: no data");
     if (bytes.size() > std::numeric_limits<std::uint32_t>::max()) throw PropertyListError("property list: too large");
+    refuseTextLibplistCannotReturn(bytes);
     plist_t raw = nullptr;
     plist_from_memory(reinterpret_cast<const char*>(bytes.data()), static_cast<std::uint32_t>(bytes.size()), &raw);
     if (raw == nullptr) throw PropertyListError("property list: not a binary or XML property list");

@@ -118,6 +118,25 @@ TEST_F(CacheTest, UnreadableIndexIsAbsentAndReplacedByTheNextSave) {
     EXPECT_THAT(ids(), ElementsAre("fresh"));
 }
 
+TEST_F(CacheTest, AnIndexWithANulInAKeyIsUnreadableNotACrash) {
+    // A binary list with one dictionary whose key is "a", NUL, "b" in UTF-16.
+    const std::string bytes("bplist00"
+                            "\xd1\x01\x02"
+                            "\x63\x00\x61\x00\x00\x00\x62"
+                            "\x09"
+                            "\x08\x0b\x12"
+                            "\x00\x00\x00\x00\x00\x00\x01\x01"
+                            "\x00\x00\x00\x00\x00\x00\x00\x03"
+                            "\x00\x00\x00\x00\x00\x00\x00\x00"
+                            "\x00\x00\x00\x00\x00\x00\x00\x13",
+                            54);
+    testsupport::writeFile(index(), bytes);
+    EXPECT_FALSE(cache_.load().has_value());
+    EXPECT_TRUE(printed("加载缓存失败: property list: text holds a NUL character"));
+    cache_.save(meta("fresh"), charactersRoot() / "fresh");
+    EXPECT_THAT(ids(), ElementsAre("fresh"));
+}
+
 TEST_F(CacheTest, FailedWriteKeepsTheIndexAndLeavesNoTemporaryFile) {
     cache_.save(meta("kept"), charactersRoot() / "kept");
     const std::string before = testsupport::readFile(index());

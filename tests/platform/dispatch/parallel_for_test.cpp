@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -64,18 +65,26 @@ TEST(ParallelStages, NoChunkOfAStageStartsBeforeThePreviousStageEnded) {
 }
 
 TEST(ParallelFor, FinishesWhileThePoolIsBusy) {
-    // Every pool thread blocked: the caller runs all chunks itself.
-    std::atomic<bool> release{false};
-    std::atomic<int> blocked{0};
-    for (unsigned i = 0; i < dispatch::backgroundThreadCount(); ++i)
-        dispatch::postBackground([&] {
-            ++blocked;
-            while (!release) std::this_thread::yield();
+    // Every pool thread blocked: the caller runs all chunks itself. The blocking tasks share their
+    // flags with the test, which waits until each has returned: none may outlive it.
+    struct Blockers {
+        std::atomic<bool> release{false};
+        std::atomic<int> blocked{0};
+        std::atomic<int> finished{0};
+    };
+    auto blockers = std::make_shared<Blockers>();
+    const int threads = int(dispatch::backgroundThreadCount());
+    for (int i = 0; i < threads; ++i)
+        dispatch::postBackground([blockers] {
+            ++blockers->blocked;
+            while (!blockers->release) std::this_thread::yield();
+            ++blockers->finished;
         });
-    while (blocked < int(dispatch::backgroundThreadCount())) std::this_thread::yield();
+    while (blockers->blocked < threads) std::this_thread::yield();
     std::atomic<std::size_t> sum{0};
     dispatch::parallelFor(10000, 10, 0, [&](std::size_t begin, std::size_t end) { sum += end - begin; });
-    release = true;
+    blockers->release = true;
+    while (blockers->finished < threads) std::this_thread::yield();
     EXPECT_EQ(sum.load(), 10000u);
 }
 

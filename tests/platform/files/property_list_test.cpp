@@ -12,6 +12,30 @@ namespace {
 
 std::vector<std::uint8_t> bytesOf(std::string_view text) { return {text.begin(), text.end()}; }
 
+// A binary property list made by hand: objects in order, one-byte offsets and references, the
+// first object on top.
+std::vector<std::uint8_t> binaryList(const std::vector<std::vector<std::uint8_t>>& objects) {
+    std::vector<std::uint8_t> bytes = bytesOf("bplist00");
+    std::vector<std::uint8_t> offsets;
+    for (const auto& object : objects) {
+        offsets.push_back(static_cast<std::uint8_t>(bytes.size()));
+        bytes.insert(bytes.end(), object.begin(), object.end());
+    }
+    const auto table = static_cast<std::uint8_t>(bytes.size());
+    bytes.insert(bytes.end(), offsets.begin(), offsets.end());
+    std::uint8_t trailer[32] = {};
+    trailer[6] = 1; // offset size
+    trailer[7] = 1; // reference size
+    trailer[15] = static_cast<std::uint8_t>(objects.size());
+    trailer[31] = table;
+    bytes.insert(bytes.end(), trailer, trailer + 32);
+    return bytes;
+}
+
+// UTF-16 big-endian text objects.
+const std::vector<std::uint8_t> utf16WithNul = {0x63, 0, 'a', 0, 0, 0, 'b'};
+const std::vector<std::uint8_t> trueObject = {0x09};
+
 PropertyList sample() {
     PropertyList root;
     root.set("flag", true);
@@ -74,6 +98,40 @@ TEST(PropertyList, RefusesWhatIsNoPropertyList) {
     truncated.resize(truncated.size() / 2);
     EXPECT_THROW(decodePropertyList(truncated), PropertyListError);
     EXPECT_THROW(encodeBinaryPropertyList(PropertyList(std::string("a\0b", 3))), PropertyListError);
+}
+
+TEST(PropertyList, RefusesTextThatCannotComeBackWhole) {
+    // libplist 2.2 asserts (aborting the process) on a NUL in a string or a key; it drops an
+    // unpaired surrogate and gives bytes beyond ASCII back as they are.
+    const std::vector<std::vector<std::uint8_t>> refused = {
+        binaryList({utf16WithNul}),
+        binaryList({{0xd1, 1, 2}, utf16WithNul, trueObject}),          // as a dictionary key
+        binaryList({{0xa1, 1}, {0x53, 'a', 0, 'b'}}),                  // ASCII, in an array
+        binaryList({{0x62, 0, 'a', 0xd8, 0x00}}),                      // high surrogate, then nothing
+        binaryList({{0xd1, 1, 2}, {0x62, 0xdc, 0x00, 0, 'a'}, trueObject}), // lone low surrogate key
+        binaryList({{0x52, 'a', 0xff}}),
+        binaryList({{0x5f, 0x10, 0x09, 'a'}}),                         // longer than the file
+    };
+    for (const auto& bytes : refused) EXPECT_THROW(decodePropertyList(bytes), PropertyListError) << bytes.size();
+    const std::string xml = std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a") + '\0' +
+                            "b</key><true/></dict></plist>";
+    EXPECT_THROW(decodePropertyList(bytesOf(xml)), PropertyListError);
+
+    // What it can give back whole still reads: a surrogate pair, and text beside refused bytes.
+    const auto pair = decodePropertyList(binaryList({{0xd1, 1, 2}, {0x62, 0xd8, 0x3d, 0xde, 0x00}, {0x51, 'x'}}));
+    ASSERT_NE(pair.find("\xF0\x9F\x98\x80"), nullptr);
+    EXPECT_EQ(*pair.find("\xF0\x9F\x98\x80")->as<std::string>(), "x");
+    EXPECT_EQ(decodePropertyList(encodeBinaryPropertyList(sample())), sample());
+}
+
+TEST(PropertyList, AKeyWrittenTwiceKeepsItsLastValue) {
+    // { "a": true, "b": false, "a": false } as a writer that does not check its keys makes it.
+    const auto root = decodePropertyList(binaryList({{0xd3, 1, 2, 1, 3, 4, 4}, {0x51, 'a'}, {0x51, 'b'}, trueObject, {0x08}}));
+    const auto* entries = root.as<PropertyList::Dictionary>();
+    ASSERT_NE(entries, nullptr);
+    ASSERT_EQ(entries->size(), 2u);
+    EXPECT_EQ(*root.find("a")->as<bool>(), false);
+    EXPECT_EQ(decodePropertyList(encodeBinaryPropertyList(root)), root);
 }
 
 TEST(PropertyListDate, CountsFromTheStartOf2001) {

@@ -13,12 +13,26 @@ using platform::gpu::halfToFloat;
 
 namespace {
 
+// The oracle needs the compiler's _Float16 (GCC 12, clang 15 on x86); clang 14 has none there, and
+// the tests that need it are skipped under it.
+#ifdef __FLT16_MAX__
+#define MIVO_HAS_FLOAT16 1
 std::uint16_t oracle(float f) { return std::bit_cast<std::uint16_t>(static_cast<_Float16>(f)); }
+float oracleToFloat(std::uint16_t h) { return static_cast<float>(std::bit_cast<_Float16>(h)); }
+#else
+#define MIVO_HAS_FLOAT16 0
+std::uint16_t oracle(float) { return 0; }
+float oracleToFloat(std::uint16_t) { return 0; }
+#endif
+
+#define REQUIRE_FLOAT16() \
+    if (!MIVO_HAS_FLOAT16) GTEST_SKIP() << "this compiler has no _Float16 to compare with"
 
 TEST(Half, EveryHalfRoundTripsExactly) {
+    REQUIRE_FLOAT16();
     for (std::uint32_t h = 0; h < 0x10000; ++h) {
         const float f = halfToFloat(static_cast<std::uint16_t>(h));
-        const float expected = static_cast<float>(std::bit_cast<_Float16>(static_cast<std::uint16_t>(h)));
+        const float expected = oracleToFloat(static_cast<std::uint16_t>(h));
         if (std::isnan(expected)) { // payloads may be quietened; NaN and sign must stay
             ASSERT_TRUE(std::isnan(f)) << std::hex << h;
             ASSERT_EQ(std::signbit(f), std::signbit(expected)) << std::hex << h;
@@ -30,6 +44,7 @@ TEST(Half, EveryHalfRoundTripsExactly) {
 }
 
 TEST(Half, RoundsToNearestEvenAroundEveryHalf) {
+    REQUIRE_FLOAT16();
     // For each pair of neighbouring halves: the exact midpoint (a tie) and the floats just either
     // side of it, in every binade including subnormals and the overflow edge.
     for (std::uint32_t h = 0; h < 0x7c00; ++h) {

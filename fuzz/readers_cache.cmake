@@ -1,0 +1,1 @@
+mivo_fuzz_target(cache_index LIBS mivo_loader)
