@@ -83,10 +83,48 @@ Node toNode(const PropertyList& value) {
     return std::visit(Visitor{}, value.value());
 }
 
+// Well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
+bool isUTF8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        std::size_t extra = 0;
+        std::uint32_t code = 0, min = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if ((c & 0xe0) == 0xc0) {
+            extra = 1, code = c & 0x1f, min = 0x80;
+        } else if ((c & 0xf0) == 0xe0) {
+            extra = 2, code = c & 0x0f, min = 0x800;
+        } else if ((c & 0xf8) == 0xf0) {
+            extra = 3, code = c & 0x07, min = 0x10000;
+        } else {
+            return false;
+        }
+        if (extra > text.size() - i - 1) return false;
+        for (std::size_t k = 1; k <= extra; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xc0) != 0x80) return false;
+            code = (code << 6) | (next & 0x3f);
+        }
+        if (code < min || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+// Text as the caller gets it: whole, and UTF-8 (the XML form passes bytes through unchecked).
+std::string checkedText(std::string text) {
+    if (text.find('\0') != std::string::npos) throw PropertyListError("property list: text holds a NUL character");
+    if (!isUTF8(text)) throw PropertyListError("property list: text is not UTF-8");
+    return text;
+}
+
 std::string takeString(char* raw) {
     CString owned(raw);
     if (!owned) throw PropertyListError("property list: unreadable string");
-    return std::string(owned.get());
+    return checkedText(std::string(owned.get()));
 }
 
 std::uint64_t bigEndian(const std::uint8_t* bytes, std::size_t size) {
@@ -178,10 +216,7 @@ PropertyList fromNode(plist_t node) {
         std::uint64_t length = 0;
         const char* text = plist_get_string_ptr(node, &length);
         if (text == nullptr) throw PropertyListError("property list: unreadable string");
-        std::string value(text, length);
-        if (value.find('\0') != std::string::npos)
-            throw PropertyListError("property list: text holds a NUL character");
-        return PropertyList(std::move(value));
+        return PropertyList(checkedText(std::string(text, length)));
     }
     case PLIST_DATE: {
         std::int32_t sec = 0, usec = 0;

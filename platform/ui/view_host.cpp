@@ -45,10 +45,10 @@ struct ViewHost::Impl {
 
 std::unique_ptr<ViewHost> ViewHost::open(std::shared_ptr<gpu::GPUView> view, int width, int height,
                                          const std::string& title, std::string& why) {
-    // SDL's video driver stays loaded once started: unloading it drops the display libraries it
-    // opened, with what they still hold, and a second window would load them all again.
-    static const bool videoStarted = SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
-    if (!videoStarted || SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
+    // Frames are drawn in software; without this SDL would show the window's surface through an
+    // OpenGL context, loading (and, offscreen, leaking) a whole EGL driver for nothing.
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
         why = SDL_GetError();
         return nullptr;
     }

@@ -116,6 +116,13 @@ TEST(PropertyList, RefusesTextThatCannotComeBackWhole) {
     const std::string xml = std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a") + '\0' +
                             "b</key><true/></dict></plist>";
     EXPECT_THROW(decodePropertyList(bytesOf(xml)), PropertyListError);
+    // The XML form passes bytes through: what is not UTF-8 is refused, as a value and as a key.
+    for (const char* body : {"<string>x\x83\x83</string>", "<dict><key>\xed\xa0\x80</key><true/></dict>",
+                             "<string>\xc0\xaf</string>"})
+        EXPECT_THROW(decodePropertyList(bytesOf(std::string("<?xml version=\"1.0\"?><plist version=\"1.0\">") + body +
+                                                "</plist>")),
+                     PropertyListError)
+            << body;
 
     // What it can give back whole still reads: a surrogate pair, and text beside refused bytes.
     const auto pair = decodePropertyList(binaryList({{0xd1, 1, 2}, {0x62, 0xd8, 0x3d, 0xde, 0x00}, {0x51, 'x'}}));

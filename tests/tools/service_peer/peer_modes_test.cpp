@@ -22,7 +22,12 @@ TEST_F(PeerModesTest, ErrorModeAnswersEveryUtteranceOfBothDrivesWithAnError) {
     auto animation = open<MvCharacterAnimationService>(withId(peer.animationUrl()));
     send(*audiovisual, "a-1", toneBytes({0.5}, 0.5));
     send(*animation, "b-1", toneBytes({0.5}, 0.5));
-    ASSERT_TRUE(pumpUntil([&] { return delegate_->errors().size() == 2; }));
+    // The peer notes what it sent once the write is done, which may come after the kit read it.
+    const auto answered = [&](const char* reqId) {
+        const auto reply = peer.record().reply(reqId);
+        return reply && !reply->types().empty();
+    };
+    ASSERT_TRUE(pumpUntil([&] { return delegate_->errors().size() == 2 && answered("a-1") && answered("b-1"); }));
 
     for (const auto& message : delegate_->errors()) EXPECT_NE(message.find("error"), std::string::npos) << message;
     EXPECT_TRUE(delegate_->eventsOf<Event::ResponseStart>().empty());
