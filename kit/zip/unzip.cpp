@@ -1,9 +1,10 @@
 // Extraction: Zip::unzipFile and Zip::quickUnzipFile.
 
 #include "kit/zip/directory_below.hpp"
-#include "kit/zip/encrypted_entry_reader.hpp"
 #include "kit/zip/entry_name.hpp"
+#include "kit/zip/entry_reader.hpp"
 #include "kit/zip/file_progress.hpp"
+#include "kit/zip/size_total.hpp"
 #include "kit/zip/text_encoding.hpp"
 #include "kit/zip/zip.hpp"
 #include "platform/files/directories.hpp"
@@ -57,6 +58,63 @@ bool writeAll(int fd, const char* bytes, std::size_t count) {
     return true;
 }
 
+// The sum of the uncompressed sizes the archive records for its entries, from the first one on;
+// nullopt when it does not fit in 64 bits. Leaves the archive at its first entry. Summing stops at
+// an entry that cannot be read: extraction fails there and never reaches those after it.
+std::optional<std::uint64_t> declaredTotalSize(unzFile archive) {
+    SizeTotal total;
+    for (int moved = unzGoToFirstFile(archive); moved == UNZ_OK; moved = unzGoToNextFile(archive)) {
+        unz_file_info64 info{};
+        if (unzGetCurrentFileInfo64(archive, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) break;
+        total.add(info.uncompressed_size);
+    }
+    if (unzGoToFirstFile(archive) != UNZ_OK) fail();
+    return total.value();
+}
+
+// The destination, or when it does not exist yet its nearest existing parent: where its file system
+// can be asked about.
+fs::path nearestExisting(const fs::path& destination) {
+    std::error_code ec;
+    fs::path path = fs::absolute(destination, ec);
+    if (ec) path = destination;
+    while (!fs::exists(path, ec) && path.has_relative_path()) path = path.parent_path();
+    return path;
+}
+
+// What an unprivileged process may still write on the file system holding `path`; the largest value
+// when that cannot be told (fs::space reports it so), which leaves the decision to the writes.
+std::uintmax_t fileSystemAvailableSpace(const fs::path& path) {
+    std::error_code ec;
+    return fs::space(path, ec).available;
+}
+
+// The file an entry is being written to, removed again unless kept: a failed entry leaves no partial
+// file. It is removed only while its name still refers to the file that was opened.
+class PartialFile {
+public:
+    PartialFile(int directory, std::string name, int fd) : directory_(directory), name_(std::move(name)) {
+        ::fstat(fd, &opened_);
+    }
+    ~PartialFile() {
+        if (kept_) return;
+        struct stat current {};
+        if (::fstatat(directory_, name_.c_str(), &current, AT_SYMLINK_NOFOLLOW) != 0) return;
+        if (current.st_dev != opened_.st_dev || current.st_ino != opened_.st_ino) return;
+        ::unlinkat(directory_, name_.c_str(), 0);
+    }
+    PartialFile(const PartialFile&) = delete;
+    PartialFile& operator=(const PartialFile&) = delete;
+
+    void keep() { kept_ = true; }
+
+private:
+    int directory_;
+    std::string name_;
+    struct stat opened_ {};
+    bool kept_ = false;
+};
+
 // One extraction call: walks the entries of an open archive and writes them below the destination.
 class Extraction {
 public:
@@ -88,6 +146,7 @@ public:
         if (directory.blockedByLink) fail();
 
         FileDescriptor file;
+        std::optional<PartialFile> partial;
         std::uint64_t written = 0;
         if (!isDirectory) {
             if (!directory.fd) fail();
@@ -99,9 +158,11 @@ public:
             }
             compressedTotal += static_cast<double>(info.compressed_size);
             file = openTargetFile(directory.fd.get(), name);
+            partial.emplace(directory.fd.get(), name, file.get());
             written = copyEntryData(file.get());
         } else {
             compressedTotal += static_cast<double>(info.compressed_size);
+            written = copyEntryData(-1);
         }
 
         if (!closeEntry()) fail();
@@ -110,30 +171,25 @@ public:
         const int modeHolder = isDirectory ? directory.fd.get() : file.get();
         setPermissions(modeHolder, info.external_fa, target, directory.error);
         if (file.close() != 0) fail();
+        if (partial) partial->keep();
         return target;
     }
 
 private:
-    // Opens the current entry's data. Encrypted entries are decrypted here when there is a password
+    // Opens the current entry's data. Encrypted entries are decrypted when there is a password
     // (minizip as built cannot); with none they are read as they are and fail the CRC or size test.
     void openEntry(const unz_file_info64& info) {
-        encrypted_.reset();
-        if (password_ && (info.flag & kEncryptedFlag) != 0) {
-            encrypted_.emplace(archive_, info, *password_);
-            if (!encrypted_->passwordAccepted()) fail();
-        } else if (unzOpenCurrentFile(archive_) != UNZ_OK) {
-            fail();
-        }
+        reader_.reset();
+        std::optional<std::string_view> password;
+        if (password_ && (info.flag & kEncryptedFlag) != 0) password = *password_;
+        reader_.emplace(archive_, info, password);
+        if (!reader_->opened()) fail();
     }
 
-    int readEntry(char* out, unsigned size) {
-        return encrypted_ ? encrypted_->read(out, size) : unzReadCurrentFile(archive_, out, size);
-    }
-
-    // Closes the current entry; false when its data does not match the recorded CRC-32.
+    // Closes the current entry; false when its data does not match the recorded size and CRC-32.
     bool closeEntry() {
-        const int result = unzCloseCurrentFile(archive_);
-        return encrypted_ ? encrypted_->complete() : result != UNZ_CRCERROR;
+        unzCloseCurrentFile(archive_);
+        return reader_->complete();
     }
 
     // Creates or truncates the regular file `name` in `directory`; never follows a symbolic link and
@@ -146,12 +202,14 @@ private:
         return file;
     }
 
+    // Copies the entry's data to `fd`; with -1 (a directory) it is only read, to be checked.
     std::uint64_t copyEntryData(int fd) {
         std::uint64_t written = 0;
         for (;;) {
-            const int count = readEntry(buffer_.data(), static_cast<unsigned>(buffer_.size()));
-            if (count <= 0) break; // the end, or data that cannot be inflated: caught by the CRC or size test
-            if (!writeAll(fd, buffer_.data(), static_cast<std::size_t>(count))) fail();
+            // The reader never returns data beyond the entry's recorded size.
+            const int count = reader_->read(buffer_.data(), static_cast<unsigned>(buffer_.size()));
+            if (count <= 0) break; // the end, or data that is damaged or too long: caught by the CRC or size test
+            if (fd >= 0 && !writeAll(fd, buffer_.data(), static_cast<std::size_t>(count))) fail();
             written += static_cast<std::uint64_t>(count);
         }
         return written;
@@ -176,7 +234,7 @@ private:
     const fs::path& destination_;
     bool overwrite_;
     std::optional<std::string> password_;
-    std::optional<EncryptedEntryReader> encrypted_;
+    std::optional<EntryReader> reader_;
     std::array<char, kCopyBufferSize> buffer_{};
 };
 
@@ -184,7 +242,7 @@ private:
 
 void Zip::unzipFile(const fs::path& zipFilePath, const fs::path& destination, bool overwrite,
                     const std::optional<std::string>& password, ProgressHandler progress,
-                    FileOutputHandler fileOutputHandler) {
+                    FileOutputHandler fileOutputHandler, AvailableSpaceQuery availableSpace) {
     std::error_code ec;
     if (!fs::exists(zipFilePath, ec)) throw makeZipError(ZipErrorCode::fileNotFound);
     if (!isValidFileExtension(pathExtension(zipFilePath))) throw makeZipError(ZipErrorCode::fileNotFound);
@@ -194,6 +252,15 @@ void Zip::unzipFile(const fs::path& zipFilePath, const fs::path& destination, bo
 
     UnzipHandle archive(unzOpen64(zipFilePath.c_str()));
     if (!archive || unzGoToFirstFile(archive.get()) != UNZ_OK) fail();
+
+    // An archive that cannot fit is refused before anything is written, rather than filling the disk
+    // on the way to a failed write. The refusal is unzipFail, as that failed write would be: it is
+    // the code of every extraction that cannot complete; the others mean a missing archive or a
+    // failure to create one.
+    const std::optional<std::uint64_t> declaredTotal = declaredTotalSize(archive.get());
+    const fs::path measured = nearestExisting(destination);
+    const std::uintmax_t available = availableSpace ? availableSpace(measured) : fileSystemAvailableSpace(measured);
+    if (!declaredTotal || *declaredTotal > available) fail();
 
     // A password that is not plain ASCII cannot be what the archive was encrypted with.
     std::optional<std::string> asciiPassword;

@@ -9,6 +9,7 @@
 #include "kit/zip/archive_file.hpp"
 #include "kit/zip/zip_compression.hpp"
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -26,17 +27,25 @@ class Zip {
 public:
     using ProgressHandler = std::function<void(double)>;
     using FileOutputHandler = std::function<void(const std::filesystem::path&)>;
+    // The bytes that may still be written on the file system holding the given existing path.
+    using AvailableSpaceQuery = std::function<std::uintmax_t(const std::filesystem::path&)>;
 
     // Extracts every entry of the archive below `destination` (created when missing).
     // With `overwrite` false, files that already exist are left alone and skipped. A password that
     // is not pure ASCII is ignored. `progress` receives the share of the archive's bytes handled so
     // far after each entry written, then 1.0; `fileOutputHandler` receives each written target as
     // its percent-encoded path text.
+    // An archive whose recorded uncompressed sizes add up to more than `availableSpace` reports for
+    // the destination (or its nearest existing parent) is refused before anything is written; by
+    // default that is std::filesystem::space's `available`. An entry whose data runs past its
+    // recorded size fails without writing more than that size.
     // Throws ZipError, or std::filesystem::filesystem_error when the archive's attributes cannot be
-    // read. Entries extracted before a failure stay on disk.
+    // read. Entries extracted before a failure stay on disk; the file of the entry that failed is
+    // removed.
     static void unzipFile(const std::filesystem::path& zipFilePath, const std::filesystem::path& destination,
                           bool overwrite, const std::optional<std::string>& password,
-                          ProgressHandler progress = {}, FileOutputHandler fileOutputHandler = {});
+                          ProgressHandler progress = {}, FileOutputHandler fileOutputHandler = {},
+                          AvailableSpaceQuery availableSpace = {});
 
     // Extracts into Documents/<archive name without its extension> (overwriting) and returns that
     // directory. Every failure is ZipErrorCode::unzipFail.

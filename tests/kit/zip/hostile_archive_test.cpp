@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <zlib.h>
 
 using namespace ziptest;
 
@@ -46,6 +47,7 @@ TEST(HostileArchive, NulByteInANameFails) {
 TEST(HostileArchive, DamagedDataFails) {
     TempDir dir;
     EXPECT_EQ(extract(dir, {{"bad.txt", "content", 0, 0xDEADBEEF}}), ZipErrorCode::unzipFail);
+    EXPECT_FALSE(fs::exists(dir / "out" / "bad.txt")); // the failed entry's file is removed
 
     std::string archive = storedArchive({{"a.txt", std::string(5000, 'a')}, {"b.txt", "b"}});
     writeFile(dir / "truncated.zip", archive.substr(0, archive.size() - 40));
@@ -92,4 +94,66 @@ TEST(HostileArchive, ATargetThatCannotBeWrittenFailsEvenForAnEmptyEntry) {
     // A FIFO planted at the target neither blocks extraction nor is written.
     ASSERT_EQ(::mkfifo((dir / "out" / "pipe").c_str(), 0644), 0);
     EXPECT_EQ(extract(dir, {{"pipe", "data"}}), ZipErrorCode::unzipFail);
+    EXPECT_TRUE(fs::exists(dir / "out" / "pipe")); // not the extraction's file: not removed either
+}
+
+namespace {
+
+constexpr std::uint32_t kDeclaredSize = 10;
+
+std::string patterned(std::size_t size) {
+    std::string text;
+    while (text.size() < size) text += "line " + std::to_string(text.size()) + " of a long entry\n";
+    text.resize(size);
+    return text;
+}
+
+std::uint32_t crcOf(const std::string& bytes) {
+    const auto* data = reinterpret_cast<const Bytef*>(bytes.data());
+    return static_cast<std::uint32_t>(crc32(0, data, static_cast<uInt>(bytes.size())));
+}
+
+// Extracts `archive` into dir/out over a file planted at out/<name> that has a second link outside:
+// the link shows every byte written even after the failed entry's name is gone.
+std::optional<ZipErrorCode> extractOverWitness(const TempDir& dir, const std::string& archive, const std::string& name,
+                                               const std::optional<std::string>& password = std::nullopt) {
+    fs::remove_all(dir / "out");
+    fs::remove(dir / "witness");
+    writeFile(dir / "out" / name, "");
+    fs::create_hard_link(dir / "out" / name, dir / "witness");
+    writeFile(dir / "archive.zip", archive);
+    return zipErrorOf([&] { Zip::unzipFile(dir / "archive.zip", dir / "out", true, password); });
+}
+
+} // namespace
+
+TEST(HostileArchive, DataBeyondTheDeclaredSizeFailsWithoutWritingIt) {
+    TempDir dir;
+    const std::string content = patterned(300000);
+    // The recorded CRC is the true one, or that of the declared prefix, which a reader that merely
+    // stops at the declared size would take for intact data.
+    for (const bool deflated : {false, true}) {
+        for (const std::uint32_t crc : {crcOf(content), crcOf(content.substr(0, kDeclaredSize))}) {
+            const std::string archive =
+                storedArchive({{"first.txt", "first"}, {"big.txt", content, 0, crc, deflated, kDeclaredSize}});
+            EXPECT_EQ(extractOverWitness(dir, archive, "big.txt"), ZipErrorCode::unzipFail) << deflated;
+            EXPECT_FALSE(fs::exists(dir / "out" / "big.txt")) << deflated;
+            EXPECT_LE(fs::file_size(dir / "witness"), kDeclaredSize) << deflated;
+            EXPECT_EQ(readFile(dir / "out" / "first.txt"), "first"); // entries before the failure stay
+        }
+    }
+}
+
+TEST(HostileArchive, EncryptedDataBeyondTheDeclaredSizeFailsWithoutWritingIt) {
+    TempDir dir;
+    writeFile(dir / "src" / "big.txt", patterned(300000));
+    const std::string src = quoted((dir / "src").string());
+    ASSERT_EQ(run("cd " + src + " && zip -q -P secret ../deflated.zip big.txt"), 0);
+    ASSERT_EQ(run("cd " + src + " && zip -q0 -P secret ../stored.zip big.txt"), 0);
+    for (const char* name : {"deflated.zip", "stored.zip"}) {
+        const std::string archive = withDeclaredSize(readFile(dir / name), kDeclaredSize);
+        EXPECT_EQ(extractOverWitness(dir, archive, "big.txt", std::string("secret")), ZipErrorCode::unzipFail) << name;
+        EXPECT_FALSE(fs::exists(dir / "out" / "big.txt")) << name;
+        EXPECT_LE(fs::file_size(dir / "witness"), kDeclaredSize) << name;
+    }
 }

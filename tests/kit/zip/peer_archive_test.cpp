@@ -133,3 +133,31 @@ sys.exit(0 if z.read("block.txt", pwd=b"secret") == b"block" else 1)
     Zip::unzipFile(archive, dir / "own", true, std::string("secret"));
     expectSameTree(dir / "src", dir / "own" / "src");
 }
+
+TEST(PeerArchive, ExtractsEntriesWhoseSizesFollowTheirData) {
+    // Written to a pipe, zipfile cannot go back to the local headers: they record sizes of 0 and
+    // the sizes follow each entry's data.
+    const std::string script = R"(
+import sys, zipfile
+class Unseekable:
+    def __init__(self, f): self.f = f
+    def write(self, b): return self.f.write(b)
+    def flush(self): self.f.flush()
+with open(sys.argv[1], "wb") as out:
+    with zipfile.ZipFile(Unseekable(out), "w", zipfile.ZIP_DEFLATED) as z:
+        with z.open("streamed.txt", "w") as entry: entry.write(sys.argv[2].encode())
+        z.writestr("folder/", b"")
+        with z.open("folder/empty.txt", "w") as entry: pass
+)";
+    TempDir dir;
+    const std::string text = compressibleText();
+    ASSERT_EQ(runPython(dir.path(), script, {(dir / "streamed.zip").string(), text}), 0);
+    const std::string archive = readFile(dir / "streamed.zip");
+    ASSERT_EQ(archive[6] & 0x08, 0x08);                   // general-purpose flag bit 3
+    ASSERT_EQ(archive.substr(22, 4), std::string(4, '\0')); // local uncompressed size
+
+    Zip::unzipFile(dir / "streamed.zip", dir / "out", true, std::nullopt);
+    EXPECT_EQ(readFile(dir / "out" / "streamed.txt"), text);
+    EXPECT_TRUE(fs::is_directory(dir / "out" / "folder"));
+    EXPECT_EQ(readFile(dir / "out" / "folder" / "empty.txt"), "");
+}

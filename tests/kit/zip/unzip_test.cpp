@@ -156,3 +156,29 @@ TEST(Unzip, ReportsPermissionsItCannotSetAndGoesOn) {
     EXPECT_EQ(readFile(dir / "out" / "taken"), "a file where the archive has a directory");
     EXPECT_EQ(readFile(dir / "out" / "after.txt"), "after");
 }
+
+TEST(Unzip, EntriesEndingAtTheirRecordedSizeExtractWhateverTheirMethod) {
+    TempDir dir;
+    const std::string text = "exactly as long as recorded";
+    std::string archive = storedArchive({{"stored.txt", text},
+                                         {"deflated.txt", text, 0, std::nullopt, true},
+                                         {"empty.txt", ""},
+                                         // a deflate stream of two bytes that inflates to nothing
+                                         {"empty-deflated.txt", "", 0, std::nullopt, true},
+                                         {"dir/", ""},
+                                         {"deflated-dir/", "", 0, std::nullopt, true},
+                                         {"no-data/", ""}});
+    // Some writers mark entries without any data as deflated: set that method on the last entry.
+    const std::size_t lastLocal = archive.find("no-data/") - 30;
+    const std::size_t lastCentral = archive.rfind("no-data/") - 46;
+    archive[lastLocal + 8] = archive[lastCentral + 10] = 8;
+    writeFile(dir / "a.zip", archive);
+
+    Zip::unzipFile(dir / "a.zip", dir / "out", true, std::nullopt);
+    EXPECT_EQ(readFile(dir / "out" / "stored.txt"), text);
+    EXPECT_EQ(readFile(dir / "out" / "deflated.txt"), text);
+    EXPECT_EQ(readFile(dir / "out" / "empty.txt"), "");
+    EXPECT_EQ(readFile(dir / "out" / "empty-deflated.txt"), "");
+    for (const char* directory : {"dir", "deflated-dir", "no-data"})
+        EXPECT_TRUE(fs::is_directory(dir / "out" / directory)) << directory;
+}

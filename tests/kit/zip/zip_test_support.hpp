@@ -20,13 +20,19 @@ using testsupport::writeFile;
 
 struct RawEntry {
     std::string name;                   // stored byte for byte, unchecked
-    std::string data;                   // stored without compression
+    std::string data;                   // the entry's content, stored or deflated as it is
     std::uint32_t externalAttributes = 0;
     std::optional<std::uint32_t> crc = std::nullopt; // the recorded CRC-32; the true one when absent
+    bool deflated = false;
+    std::optional<std::uint32_t> declaredSize = std::nullopt; // the recorded uncompressed size; data's size when absent
 };
 
-// A complete ZIP archive of stored entries, as bytes.
+// A complete ZIP archive of the entries (stored unless marked deflated), as bytes.
 std::string storedArchive(const std::vector<RawEntry>& entries);
+
+// `archive` with every entry's recorded uncompressed size, in its local header and in the central
+// directory, replaced by `size`.
+std::string withDeclaredSize(std::string archive, std::uint32_t size);
 
 struct EntryInfo {
     std::string name;
