@@ -61,7 +61,7 @@ TEST(CharacterMeta, OptionalSettingsAndEmptyGroups) {
     EXPECT_FALSE(m.compressAnimationAssetUrl());
     EXPECT_FALSE(m.compressModelAssetUrl());
 
-    d["assetGroups"] = {group({asset("asset_type_compress_model", "lower"), asset("OTHER", "x")})};
+    d["assetGroups"] = json::array({group({asset("asset_type_compress_model", "lower"), asset("OTHER", "x")})});
     EXPECT_FALSE(CharacterMeta::decode(d).compressModelAssetUrl());
 }
 
@@ -91,6 +91,28 @@ TEST(CharacterMeta, AnyMissingOrMistypedRequiredValueFailsTheWholeDecode) {
         EXPECT_THROW(CharacterMeta::decode(d), json_values::JsonDecodeError) << "case " << i;
     }
     EXPECT_THROW(CharacterMeta::decode(std::string_view("not json")), json_values::JsonDecodeError);
+}
+
+TEST(CharacterMeta, TextHoldingANulCharacterFailsTheWholeDecode) {
+    // The kit keeps a description's text in the cache index and in paths, neither of which can
+    // hold a NUL: such a description is refused where it arrives.
+    const std::string nul("2024\0-01", 8);
+    std::vector<std::function<void(json&)>> breakers = {
+        [&](json& d) { d["id"] = nul; },
+        [&](json& d) { d["version"] = nul; },
+        [&](json& d) { d["updatedAt"] = nul; },
+        [&](json& d) { d["name"] = nul; },
+        [&](json& d) { d["status"] = nul; },
+        [&](json& d) { d["scene"].push_back(nul); },
+        [&](json& d) { d["assetGroups"][1]["updatedAt"] = nul; },
+        [&](json& d) { d["assetGroups"][1]["assets"][0]["url"] = nul; },
+        [&](json& d) { d["assetGroups"][0]["assets"][0]["type"] = nul; },
+    };
+    for (std::size_t i = 0; i < breakers.size(); ++i) {
+        json d = description();
+        breakers[i](d);
+        EXPECT_THROW(CharacterMeta::decode(std::string_view(d.dump())), json_values::JsonDecodeError) << "case " << i;
+    }
 }
 
 TEST(CharacterMeta, EncodingRoundTripsInKeyOrder) {

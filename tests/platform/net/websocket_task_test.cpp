@@ -51,9 +51,10 @@ struct Recorder : WebSocketTaskDelegate {
     std::function<void(std::optional<WebSocketError>)> onSend() {
         return [this](std::optional<WebSocketError> error) { record([&] { sent.push_back(std::move(error)); }); };
     }
+    // A safety bound only: under sanitizers on a loaded machine 32 MiB through TLS takes seconds.
     bool waitFor(const std::function<bool()>& done) {
         std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(10), done);
+        return changed.wait_for(lock, std::chrono::seconds(60), done);
     }
     bool waitForCompletion() {
         return waitFor([&] { return !completions.empty(); });
