@@ -5,8 +5,21 @@ namespace json = json_values;
 namespace Mivo {
 namespace {
 
+// The description's text ends up in the cache index and in paths, which cannot hold a NUL.
+const std::string& withoutNul(const std::string& text, const char* what) {
+    if (text.find('\0') != std::string::npos)
+        throw json::JsonDecodeError(std::string(what) + ": text holds a NUL character");
+    return text;
+}
+
 std::string str(const json::json& object, const char* key) {
-    return json::decodeString(json::requireMember(object, key), key);
+    return withoutNul(json::decodeString(json::requireMember(object, key), key), key);
+}
+
+std::vector<std::string> strs(const json::json& object, const char* key) {
+    auto values = json::decodeStringArray(json::requireMember(object, key), key);
+    for (const auto& value : values) withoutNul(value, key);
+    return values;
 }
 
 CharacterMeta::Asset decodeAsset(const json::json& v) {
@@ -66,7 +79,7 @@ CharacterMeta CharacterMeta::decode(const json::json& v) {
     json::requireObject(v, "CharacterMeta");
     CharacterMeta m;
     m.id = str(v, "id");
-    m.scene = json::decodeStringArray(json::requireMember(v, "scene"), "scene");
+    m.scene = strs(v, "scene");
     m.version = str(v, "version");
     m.name = str(v, "name");
     m.status = str(v, "status");

@@ -1,6 +1,7 @@
 #pragma once
 // The character description returned by the character service, decoded strictly: a missing
-// required key, null or a value of the wrong JSON type fails the whole decode.
+// required key, null, a value of the wrong JSON type or text holding a NUL character (which the
+// cache index and paths cannot keep) fails the whole decode.
 
 #include "kit/model/character.hpp"
 #include "kit/model/json_values.hpp"

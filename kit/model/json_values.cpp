@@ -4,7 +4,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <limits>
 
 namespace json_values {
 namespace {
@@ -83,7 +82,11 @@ double decodeDouble(const json& value, std::string_view what) {
 
 float decodeFloat(const json& value, std::string_view what) {
     double d = decodeDouble(value, what);
-    if (!std::isfinite(d) || std::fabs(d) > std::numeric_limits<float>::max())
+    // Halfway between the largest float and 2^128 a number rounds to infinity. Anything below
+    // rounds to a finite float, including the shortest text of the largest floats ("3.4028235e+38"
+    // is a little past the largest float).
+    constexpr double roundsToInfinity = 0x1.ffffffp127;
+    if (!std::isfinite(d) || std::fabs(d) >= roundsToInfinity)
         throw JsonDecodeError(std::string(what) + ": number does not fit in a 32-bit float");
     return static_cast<float>(d);
 }

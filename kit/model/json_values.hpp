@@ -4,7 +4,8 @@
 // Lenient reading (character files, idle frames, head-model companions): numbers, booleans and
 // numeric strings become numbers, anything else 0; non-arrays read as empty lists.
 // Strict decoding (character description, coded records): a value of the wrong JSON type, a missing
-// key or null fails with JsonDecodeError; a number outside the 32-bit float range fails a float.
+// key or null fails with JsonDecodeError; a number that does not round to a finite 32-bit float
+// fails a float (so every finite float reads back from the text encodeFloat gives it).
 // Encoding uses ordered_json so keys keep the order they are written in.
 
 #include <nlohmann/json.hpp>

@@ -208,6 +208,30 @@ TEST_F(LoaderTest, ChangedStampReplacesTheCharacter) {
     EXPECT_EQ((*records)[0].updatedAt(), "stamp-2");
 }
 
+TEST_F(LoaderTest, DescriptionWhoseTextHoldsANulIsNoDescription) {
+    // Such a stamp could never be recorded in the index: it must not replace the cached copy, nor
+    // download a character that no load would ever find.
+    serve("kept", meta("kept", "stamp-1"));
+    Recorder first;
+    ASSERT_TRUE(load("kept", first).has_value());
+
+    serve("kept", meta("kept", std::string("stamp-2\0", 8)));
+    const std::size_t before = requestCount();
+    Recorder second;
+    const auto character = load("kept", second);
+    ASSERT_TRUE(character.has_value());
+    EXPECT_THAT(second.names(), ElementsAre("preparing", "failed(fetchCharacterMetaFailed)", "completed"));
+    EXPECT_EQ(requestCount(), before + 1) << "only the description is asked for";
+    EXPECT_TRUE(fs::is_directory(charactersRoot() / "kept"));
+    EXPECT_EQ(indexIds(loader_), std::vector<std::string>{"kept"});
+
+    serve("fresh", meta("fresh", std::string("stamp\0", 6)));
+    Recorder uncached;
+    EXPECT_FALSE(load("fresh", uncached).has_value());
+    EXPECT_THAT(uncached.names(), ElementsAre("preparing", "failed(fetchCharacterMetaFailed)"));
+    EXPECT_FALSE(fs::exists(charactersRoot() / "fresh"));
+}
+
 TEST_F(LoaderTest, RecordWhoseDirectoryWasRemovedCountsAsNotCached) {
     serve("gone", meta("gone"));
     Recorder first;

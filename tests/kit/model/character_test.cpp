@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 using Mivo::AssetPaths;
 using Mivo::CameraSettings;
 using Mivo::Character;
@@ -144,6 +146,13 @@ TEST_F(CharacterTest, CodingKeepsIdentityAndResetsTheRest) {
     EXPECT_FALSE(decoded.assetPaths().idleFramesUrl);
     EXPECT_TRUE(decoded.idleAnimation()->frames.empty());
     EXPECT_EQ(decoded.idleAnimation()->flameVersion, FlameVersion::V_2020);
+}
+
+TEST(CharacterDecoding, CameraSettingsOfAnyFiniteFloatsSurviveTheirCoding) {
+    constexpr float largest = std::numeric_limits<float>::max();
+    const CameraSettings camera(largest, -largest, std::numeric_limits<float>::denorm_min(), -0.0f, 0.1f);
+    const auto decoded = CameraSettings::decode(nlohmann::json::parse(camera.encode().dump()));
+    EXPECT_EQ(decoded, camera);
 }
 
 TEST(CharacterDecoding, StrictAboutKeysAndTypes) {

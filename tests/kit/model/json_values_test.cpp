@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cmath>
+#include <limits>
 
 using namespace json_values;
 
@@ -52,4 +54,19 @@ TEST(JsonValues, FloatsAreWrittenInTheirShortestForm) {
     j["c"] = encodeFloat(3.0f);
     EXPECT_EQ(j.dump(), R"({"a":0.1,"b":0.86466163,"c":3.0})");
     EXPECT_EQ(static_cast<float>(encodeFloat(0.86466163f)), 0.86466163f);
+}
+
+TEST(JsonValues, EveryFiniteFloatReadsBackFromItsShortestText) {
+    // The shortest text of the largest floats names a number just past the largest float; it
+    // still rounds to that float, so a strict decode must take it back.
+    constexpr float largest = std::numeric_limits<float>::max();
+    for (float value : {largest, -largest, std::nextafter(largest, 0.0f), std::numeric_limits<float>::denorm_min(),
+                        -std::numeric_limits<float>::min()}) {
+        const auto text = json(encodeFloat(value)).dump();
+        EXPECT_EQ(decodeFloat(json::parse(text), "x"), value) << text;
+    }
+    EXPECT_EQ(decodeFloat(json(0x1.fffffefffffffp127), "x"), largest);
+    // Halfway to 2^128 and beyond, a number rounds to infinity: out of range.
+    EXPECT_THROW(decodeFloat(json(0x1.ffffffp127), "x"), JsonDecodeError);
+    EXPECT_THROW(decodeFloat(json(-0x1.ffffffp127), "x"), JsonDecodeError);
 }
