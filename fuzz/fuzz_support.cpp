@@ -4,6 +4,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -22,6 +23,19 @@ FuzzBytes readFile(const std::filesystem::path& path) {
 }
 
 FuzzBytes bytesOf(std::string_view text) { return FuzzBytes(text.begin(), text.end()); }
+
+std::string base64(std::span<const std::uint8_t> bytes) {
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        std::uint32_t group = std::uint32_t(bytes[i]) << 16;
+        if (n > 1) group |= std::uint32_t(bytes[i + 1]) << 8;
+        if (n > 2) group |= bytes[i + 2];
+        for (std::size_t j = 0; j < 4; ++j) text.push_back(j <= n ? alphabet[(group >> (18 - 6 * j)) & 63] : '=');
+    }
+    return text;
+}
 
 void fail(const std::string& what) {
     std::fprintf(stderr, "fuzz oracle: %s\n", what.c_str());

@@ -23,6 +23,8 @@ std::filesystem::path syntheticCharacterDirectory();
 
 FuzzBytes readFile(const std::filesystem::path& path);
 FuzzBytes bytesOf(std::string_view text);
+// Standard Base64 with padding, for seeds of peers that send binary as text.
+std::string base64(std::span<const std::uint8_t> bytes);
 
 // Stops the run with a report: libFuzzer records the input as a crash.
 [[noreturn]] void fail(const std::string& what);

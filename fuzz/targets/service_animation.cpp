@@ -77,19 +77,6 @@ FuzzBytes frame(const std::vector<Message>& messages) {
     return out;
 }
 
-std::string base64(const std::vector<std::uint8_t>& bytes) {
-    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        std::uint32_t group = std::uint32_t(bytes[i]) << 16;
-        if (n > 1) group |= std::uint32_t(bytes[i + 1]) << 8;
-        if (n > 2) group |= bytes[i + 2];
-        for (std::size_t j = 0; j < 4; ++j) text.push_back(j <= n ? alphabet[(group >> (18 - 6 * j)) & 63] : '=');
-    }
-    return text;
-}
-
 Message binary(const google::protobuf::MessageLite& message, std::uint8_t version = 0) {
     return {std::uint8_t(version << 1), encodeMessage(message)};
 }
@@ -284,9 +271,9 @@ std::vector<FuzzBytes> fuzzSeeds() {
     std::vector<FuzzBytes> seeds;
     // Each server type alone, binary and Base64 text, posed with each version.
     for (std::uint8_t version = 0; version < 3; ++version) seeds.push_back(frame({binary(animation("u1", 2), version)}));
-    seeds.push_back(frame({text(base64(binary(animation("u1", 3)).bytes))}));
+    seeds.push_back(frame({text(fuzz::base64(binary(animation("u1", 3)).bytes))}));
     seeds.push_back(frame({binary(error("overloaded"))}));
-    seeds.push_back(frame({text(base64(binary(error("")).bytes))}));
+    seeds.push_back(frame({text(fuzz::base64(binary(error("")).bytes))}));
     // An answer in pieces, an absent animation, a type holding another member, ignored types.
     seeds.push_back(frame({binary(animation("u2", 1)), binary(animation("u2", 4), 1), binary(animation("u2", 0), 2)}));
     seeds.push_back(frame({binary(animation("u2", 2)), binary(error("late"))}));

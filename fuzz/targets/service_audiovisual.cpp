@@ -65,19 +65,6 @@ FuzzBytes frame(const std::vector<Message>& messages) {
     return out;
 }
 
-std::string base64(const std::vector<std::uint8_t>& bytes) {
-    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text;
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        std::uint32_t group = std::uint32_t(bytes[i]) << 16;
-        if (n > 1) group |= std::uint32_t(bytes[i + 1]) << 8;
-        if (n > 2) group |= bytes[i + 2];
-        for (std::size_t j = 0; j < 4; ++j) text.push_back(j <= n ? alphabet[(group >> (18 - 6 * j)) & 63] : '=');
-    }
-    return text;
-}
-
 Message binary(const google::protobuf::MessageLite& message) { return {false, encodeMessage(message)}; }
 Message text(const std::string& text) { return {true, std::vector<std::uint8_t>(text.begin(), text.end())}; }
 
@@ -209,12 +196,12 @@ std::vector<FuzzBytes> fuzzSeeds() {
     for (auto type : types) {
         const auto m = binary(envelope(type, "req-1"));
         seeds.push_back(frame({m}));
-        seeds.push_back(frame({text(base64(m.bytes))}));
+        seeds.push_back(frame({text(fuzz::base64(m.bytes))}));
     }
     // A whole answer, in order.
     std::vector<Message> answer;
     for (auto type : types) answer.push_back(binary(envelope(type, "req-2")));
-    answer.push_back(text(base64(binary(envelope(wire::MESSAGE_SERVER_RESPONSE_AUDIO, "req-2")).bytes)));
+    answer.push_back(text(fuzz::base64(binary(envelope(wire::MESSAGE_SERVER_RESPONSE_AUDIO, "req-2")).bytes)));
     seeds.push_back(frame(answer));
     // A type naming another member than the one held.
     auto mismatched = envelope(wire::MESSAGE_SERVER_RESPONSE_AUDIO, "req-3");
@@ -224,7 +211,7 @@ std::vector<FuzzBytes> fuzzSeeds() {
     std::string json;
     (void)google::protobuf::util::MessageToJsonString(envelope(wire::MESSAGE_SERVER_RESPONSE_ANIMATION, "req-4"), &json);
     seeds.push_back(frame({text(json)}));
-    seeds.push_back(frame({text(base64(binary(envelope(wire::MESSAGE_ERROR, "x")).bytes) + "\n")}));
+    seeds.push_back(frame({text(fuzz::base64(binary(envelope(wire::MESSAGE_ERROR, "x")).bytes) + "\n")}));
     return seeds;
 }
 
