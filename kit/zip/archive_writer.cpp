@@ -79,6 +79,9 @@ ArchiveWriter::~ArchiveWriter() {
 
 void ArchiveWriter::beginEntry(const std::string& name, std::optional<std::chrono::system_clock::time_point> modified,
                                std::uint32_t crc) {
+    // minizip takes the name as a C string: a NUL would silently cut it (two names could become
+    // one), and an empty name gives an entry no extractor accepts.
+    if (name.empty() || name.find('\0') != std::string::npos) fail();
     const zip_fileinfo info = entryInfo(modified);
     // Names are UTF-8. For a name beyond ASCII, flag bit 11 says so, and the entry claims an NTFS
     // origin: Info-ZIP's unzip reads names from FAT origins as code page 437 even with the flag.

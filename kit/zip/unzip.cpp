@@ -60,14 +60,17 @@ bool writeAll(int fd, const char* bytes, std::size_t count) {
 
 // The sum of the uncompressed sizes the archive records for its entries, from the first one on;
 // nullopt when it does not fit in 64 bits. Leaves the archive at its first entry. Summing stops at
-// an entry that cannot be read: extraction fails there and never reaches those after it.
+// an entry that cannot be read: extraction fails there and never reaches those after it. A central
+// directory that breaks off before its end is a damaged archive, refused here.
 std::optional<std::uint64_t> declaredTotalSize(unzFile archive) {
     SizeTotal total;
-    for (int moved = unzGoToFirstFile(archive); moved == UNZ_OK; moved = unzGoToNextFile(archive)) {
+    int moved = unzGoToFirstFile(archive);
+    for (; moved == UNZ_OK; moved = unzGoToNextFile(archive)) {
         unz_file_info64 info{};
         if (unzGetCurrentFileInfo64(archive, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) break;
         total.add(info.uncompressed_size);
     }
+    if (moved != UNZ_OK && moved != UNZ_END_OF_LIST_OF_FILE) fail();
     if (unzGoToFirstFile(archive) != UNZ_OK) fail();
     return total.value();
 }
@@ -277,6 +280,9 @@ void Zip::unzipFile(const fs::path& zipFilePath, const fs::path& destination, bo
         if (fileOutputHandler) fileOutputHandler(fs::path(percentEncodeForQuery(target->string())));
         fileProgress.completedUnitCount = static_cast<std::int64_t>(compressedTotal);
     }
+    // Only the end of the list ends an extraction well: a damaged entry header would silently skip
+    // every entry after it.
+    if (moved != UNZ_END_OF_LIST_OF_FILE) fail();
     if (progress) progress(1.0);
     fileProgress.finish();
 }

@@ -44,6 +44,34 @@ TEST(HostileArchive, NulByteInANameFails) {
     EXPECT_FALSE(fs::exists(dir / "x"));
 }
 
+TEST(HostileArchive, ADamagedCentralDirectoryFailsInsteadOfSkippingTheRest) {
+    TempDir dir;
+    std::string archive = storedArchive({{"ok.txt", "fine"}, {"../escape.txt", "evil"}, {"last.txt", "end"}});
+    // Break the second central directory header's signature.
+    const std::string central("PK\x01\x02", 4);
+    const auto first = archive.find(central);
+    ASSERT_NE(first, std::string::npos);
+    const auto second = archive.find(central, first + 4);
+    ASSERT_NE(second, std::string::npos);
+    archive[second + 3] = '\x09';
+    writeFile(dir / "damaged.zip", archive);
+    EXPECT_EQ(zipErrorOf([&] { Zip::unzipFile(dir / "damaged.zip", dir / "out", true, std::nullopt); }),
+              ZipErrorCode::unzipFail);
+    EXPECT_FALSE(fs::exists(dir / "out" / "last.txt"));
+    EXPECT_FALSE(fs::exists(dir / "escape.txt"));
+}
+
+TEST(HostileArchive, TheWriterRefusesNamesItCannotStoreWhole) {
+    TempDir dir;
+    for (const std::string& name : {std::string("a\0x", 3), std::string()}) {
+        const std::vector<ArchiveFile> files = {{"a", {1, 2}, std::nullopt}, {name, {3}, std::nullopt}};
+        EXPECT_EQ(zipErrorOf([&] { Zip::zipData(files, dir / "names.zip", std::nullopt, ZipCompression::DefaultCompression); }),
+                  ZipErrorCode::zipFail)
+            << name.size();
+        EXPECT_FALSE(fs::exists(dir / "names.zip"));
+    }
+}
+
 TEST(HostileArchive, DamagedDataFails) {
     TempDir dir;
     EXPECT_EQ(extract(dir, {{"bad.txt", "content", 0, 0xDEADBEEF}}), ZipErrorCode::unzipFail);
