@@ -3,6 +3,7 @@
 #include <plist/plist.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -37,7 +38,7 @@ Node makeDate(const PropertyListDate& date) {
     const double seconds = date.secondsSinceReferenceDate;
     if (!std::isfinite(seconds)) throw PropertyListError("property list: date is not finite");
     double whole = std::floor(seconds);
-    if (whole < std::numeric_limits<std::int32_t>::min() || whole > std::numeric_limits<std::int32_t>::max())
+    if (whole <= std::numeric_limits<std::int32_t>::min() || whole > std::numeric_limits<std::int32_t>::max())
         throw PropertyListError("property list: date out of range");
     auto usec = static_cast<std::int32_t>(std::llround((seconds - whole) * 1e6));
     if (usec >= 1000000) {
@@ -160,6 +161,16 @@ void refuseTextLibplistCannotReturn(std::span<const std::uint8_t> bytes) {
         if (offset >= end) continue; // refused by libplist if it is ever used
         const std::uint8_t marker = bytes[offset];
         const unsigned type = marker >> 4;
+        if (marker == 0x33) {
+            // A date, a big-endian double: libplist converts it to 32-bit seconds, and one beyond
+            // their range would come back as another date.
+            if (offset + 8 >= end) malformed();
+            const double seconds = std::bit_cast<double>(bigEndian(bytes.data() + offset + 1, 8));
+            if (!std::isfinite(seconds) || std::floor(seconds) < std::numeric_limits<std::int32_t>::min() ||
+                std::floor(seconds) > std::numeric_limits<std::int32_t>::max())
+                throw PropertyListError("property list: date out of range");
+            continue;
+        }
         if (type != 0x5 && type != 0x6) continue; // only ASCII and UTF-16 strings
         std::uint64_t count = marker & 0x0f;
         std::uint64_t at = offset + 1;
@@ -221,6 +232,9 @@ PropertyList fromNode(plist_t node) {
     case PLIST_DATE: {
         std::int32_t sec = 0, usec = 0;
         plist_get_date_val(node, &sec, &usec);
+        // libplist holds 32-bit seconds and gives a date of the XML form beyond them as their
+        // lowest value (the binary form is checked before parsing).
+        if (sec == std::numeric_limits<std::int32_t>::min()) throw PropertyListError("property list: date out of range");
         return PropertyList(PropertyListDate{static_cast<double>(sec) + static_cast<double>(usec) / 1e6});
     }
     case PLIST_DATA: {

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <limits>
+#include <cmath>
+#include <bit>
 
 using namespace platform::files;
 
@@ -129,6 +132,23 @@ TEST(PropertyList, RefusesTextThatCannotComeBackWhole) {
     ASSERT_NE(pair.find("\xF0\x9F\x98\x80"), nullptr);
     EXPECT_EQ(*pair.find("\xF0\x9F\x98\x80")->as<std::string>(), "x");
     EXPECT_EQ(decodePropertyList(encodeBinaryPropertyList(sample())), sample());
+}
+
+TEST(PropertyList, ADateBeyondThirtyTwoBitSecondsIsRefusedNotChanged) {
+    // libplist reads dates into 32-bit seconds: the year 2273 would come back as 1932.
+    const auto date = [](double seconds) {
+        std::vector<std::uint8_t> object = {0x33};
+        const auto bits = std::bit_cast<std::uint64_t>(seconds);
+        for (int i = 7; i >= 0; --i) object.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+        return binaryList({object});
+    };
+    for (double seconds : {8.9e9, -3e9, std::numeric_limits<double>::infinity(), std::nan("")})
+        EXPECT_THROW(decodePropertyList(date(seconds)), PropertyListError) << seconds;
+    EXPECT_THROW(decodePropertyList(bytesOf("<?xml version=\"1.0\"?><plist version=\"1.0\"><date>2273-03-08T23:15:12Z</date></plist>")),
+                 PropertyListError);
+    const auto kept = decodePropertyList(date(700000000.5));
+    ASSERT_NE(kept.as<PropertyListDate>(), nullptr);
+    EXPECT_DOUBLE_EQ(kept.as<PropertyListDate>()->secondsSinceReferenceDate, 700000000.5);
 }
 
 TEST(PropertyList, AKeyWrittenTwiceKeepsItsLastValue) {
