@@ -166,9 +166,11 @@ void refuseTextLibplistCannotReturn(std::span<const std::uint8_t> bytes) {
             // their range would come back as another date.
             if (offset + 8 >= end) malformed();
             const double seconds = std::bit_cast<double>(bigEndian(bytes.data() + offset + 1, 8));
-            if (!std::isfinite(seconds) || std::floor(seconds) < std::numeric_limits<std::int32_t>::min() ||
+            if (!std::isfinite(seconds) || std::floor(seconds) <= std::numeric_limits<std::int32_t>::min() ||
                 std::floor(seconds) > std::numeric_limits<std::int32_t>::max())
                 throw PropertyListError("property list: date out of range");
+            // Within the last second before 2001 the sign is lost on the way through libplist.
+            if (seconds > -1 && seconds < 0) throw PropertyListError("property list: date out of range");
             continue;
         }
         if (type != 0x5 && type != 0x6) continue; // only ASCII and UTF-16 strings
@@ -235,7 +237,10 @@ PropertyList fromNode(plist_t node) {
         // libplist holds 32-bit seconds and gives a date of the XML form beyond them as their
         // lowest value (the binary form is checked before parsing).
         if (sec == std::numeric_limits<std::int32_t>::min()) throw PropertyListError("property list: date out of range");
-        return PropertyList(PropertyListDate{static_cast<double>(sec) + static_cast<double>(usec) / 1e6});
+        // Seconds are cut toward zero and the microseconds kept without their sign: before 2001 the
+        // fraction counts back from the whole seconds.
+        const double fraction = std::abs(static_cast<double>(usec)) / 1e6;
+        return PropertyList(PropertyListDate{sec < 0 ? sec - fraction : sec + fraction});
     }
     case PLIST_DATA: {
         char* raw = nullptr;

@@ -146,9 +146,15 @@ TEST(PropertyList, ADateBeyondThirtyTwoBitSecondsIsRefusedNotChanged) {
         EXPECT_THROW(decodePropertyList(date(seconds)), PropertyListError) << seconds;
     EXPECT_THROW(decodePropertyList(bytesOf("<?xml version=\"1.0\"?><plist version=\"1.0\"><date>2273-03-08T23:15:12Z</date></plist>")),
                  PropertyListError);
-    const auto kept = decodePropertyList(date(700000000.5));
-    ASSERT_NE(kept.as<PropertyListDate>(), nullptr);
-    EXPECT_DOUBLE_EQ(kept.as<PropertyListDate>()->secondsSinceReferenceDate, 700000000.5);
+    EXPECT_THROW(decodePropertyList(date(-0.25)), PropertyListError); // its sign would be lost
+    for (double seconds : {700000000.5, -26.491871, -700000000.25}) {
+        const auto kept = decodePropertyList(date(seconds));
+        ASSERT_NE(kept.as<PropertyListDate>(), nullptr);
+        // libplist keeps whole microseconds, cut rather than rounded.
+        EXPECT_NEAR(kept.as<PropertyListDate>()->secondsSinceReferenceDate, seconds, 2e-6) << seconds;
+        const auto again = decodePropertyList(encodeBinaryPropertyList(kept));
+        EXPECT_NEAR(again.as<PropertyListDate>()->secondsSinceReferenceDate, seconds, 3e-6) << seconds;
+    }
 }
 
 TEST(PropertyList, AKeyWrittenTwiceKeepsItsLastValue) {
