@@ -11,6 +11,8 @@
 #include <iterator>
 #include <unistd.h>
 
+using namespace MivoKit;
+
 namespace fuzz {
 
 std::filesystem::path resourceDirectory() { return MIVO_RESOURCE_DIR; }

@@ -19,6 +19,8 @@
 #include <cstring>
 #include <thread>
 
+using namespace MivoKit;
+
 namespace {
 
 using platform::dispatch::Nanoseconds;

@@ -21,6 +21,8 @@
 
 #include <benchmark/benchmark.h>
 
+using namespace MivoKit;
+
 namespace dispatch = platform::dispatch;
 
 namespace {

@@ -13,6 +13,8 @@
 #include <new>
 #include <thread>
 
+using namespace MivoKit;
+
 namespace {
 
 std::atomic<std::size_t> allocations{0};

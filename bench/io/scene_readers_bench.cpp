@@ -21,6 +21,8 @@
 #include <filesystem>
 #include <random>
 
+using namespace MivoKit;
+
 namespace {
 
 constexpr std::size_t kPoints = 100'000;

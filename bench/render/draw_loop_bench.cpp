@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <mutex>
 
+using namespace MivoKit;
+
 namespace dispatch = platform::dispatch;
 
 namespace {

@@ -21,6 +21,8 @@
 
 #include <cmath>
 
+using namespace MivoKit;
+
 using namespace platform::gpu;
 
 namespace {

@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <string>
 
+using namespace MivoKit;
+
 namespace fs = std::filesystem;
 
 namespace {

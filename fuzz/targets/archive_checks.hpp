@@ -24,6 +24,8 @@
 #include <unzip.h>
 #include <zlib.h>
 
+using namespace MivoKit;
+
 namespace fuzz::archive {
 
 namespace fs = std::filesystem;

@@ -19,6 +19,8 @@
 #include <optional>
 #include <string>
 
+using namespace MivoKit;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -25,6 +25,8 @@
 #include <set>
 #include <string>
 
+using namespace MivoKit;
+
 namespace {
 
 namespace fs = std::filesystem;

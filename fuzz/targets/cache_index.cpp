@@ -8,6 +8,8 @@
 #include <cmath>
 #include <optional>
 
+using namespace MivoKit;
+
 using character_loader::CachedCharacter;
 using platform::files::PropertyList;
 using platform::files::PropertyListError;

@@ -22,6 +22,8 @@
 #include <cmath>
 #include <string>
 
+using namespace MivoKit;
+
 namespace {
 
 constexpr FlameVersion kVersion = FlameVersion::V_2023;

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <string>
 
+using namespace MivoKit;
+
 namespace {
 
 constexpr std::size_t kRecord = DotSplatSceneReader::EncodedSplatPoint::byteWidth;

@@ -25,6 +25,8 @@
 #include <sstream>
 #include <string>
 
+using namespace MivoKit;
+
 namespace {
 
 constexpr std::ptrdiff_t kShapeParams = 300, kExprParams = 100;

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <optional>
 
+using namespace MivoKit;
+
 using json_values::JsonDecodeError;
 using Mivo::CameraSettings;
 

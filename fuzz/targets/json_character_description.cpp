@@ -9,6 +9,8 @@
 #include <chrono>
 #include <optional>
 
+using namespace MivoKit;
+
 using character_loader::CachedCharacter;
 using json_values::JsonDecodeError;
 using Mivo::CharacterMeta;

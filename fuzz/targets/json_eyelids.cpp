@@ -14,6 +14,8 @@
 #include <fstream>
 #include <optional>
 
+using namespace MivoKit;
+
 using json_values::JsonDecodeError;
 using Mivo::CharacterMeta;
 

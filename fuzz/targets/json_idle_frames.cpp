@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <fstream>
 
+using namespace MivoKit;
+
 std::vector<FuzzBytes> fuzzSeeds() {
     std::vector<FuzzBytes> seeds;
     // The synthetic character's first frames (the whole file is too large to mutate quickly).

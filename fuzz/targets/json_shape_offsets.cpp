@@ -15,6 +15,8 @@
 #include <cstring>
 #include <fstream>
 
+using namespace MivoKit;
+
 namespace {
 
 constexpr std::size_t kVertices = 8;

@@ -15,6 +15,8 @@
 #include <charconv>
 #include <string>
 
+using namespace MivoKit;
+
 namespace {
 
 bool same(float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b) || (a != a && b != b); }

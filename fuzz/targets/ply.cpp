@@ -22,6 +22,8 @@
 #include <optional>
 #include <string>
 
+using namespace MivoKit;
+
 namespace {
 
 using Type = PLYHeader::PrimitivePropertyType;

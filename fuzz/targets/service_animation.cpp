@@ -23,6 +23,8 @@
 #include <fstream>
 #include <optional>
 
+using namespace MivoKit;
+
 namespace ingress = api::driven_ingress::v1;
 namespace realtime = api::realtime::v1;
 using Event = MvCharacterServiceEvent;

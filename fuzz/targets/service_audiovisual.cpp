@@ -17,6 +17,8 @@
 #include <cstring>
 #include <optional>
 
+using namespace MivoKit;
+
 namespace wire = api::realtime::v1;
 using Event = MvCharacterServiceEvent;
 

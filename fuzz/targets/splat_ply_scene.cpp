@@ -14,6 +14,8 @@
 #include <cstring>
 #include <string>
 
+using namespace MivoKit;
+
 namespace {
 
 constexpr std::size_t kRoundTripLimit = 1024;

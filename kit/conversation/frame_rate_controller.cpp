@@ -3,6 +3,8 @@
 #include <cmath>
 #include <stdexcept>
 
+namespace MivoKit {
+
 using platform::dispatch::monotonicNow;
 using platform::dispatch::Nanoseconds;
 
@@ -24,3 +26,5 @@ platform::dispatch::Async<void> FrameRateController::waitForNextFrame() {
     }
     lastFrameTime_ = monotonicNow();
 }
+
+} // namespace MivoKit

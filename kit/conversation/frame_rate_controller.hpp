@@ -9,6 +9,8 @@
 
 #include <optional>
 
+namespace MivoKit {
+
 class FrameRateController {
 public:
     // Throws std::invalid_argument for a rate that is not positive and finite.
@@ -26,3 +28,5 @@ private:
     double targetFPS_;
     std::optional<platform::dispatch::Nanoseconds> lastFrameTime_;
 };
+
+} // namespace MivoKit

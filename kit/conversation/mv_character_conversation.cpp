@@ -1,5 +1,7 @@
 #include "kit/conversation/mv_character_conversation.hpp"
 
+namespace MivoKit {
+
 MvCharacterConversation::MvCharacterConversation(std::string id, std::vector<std::uint8_t> audioData,
                                                  std::vector<FlameFrameData> frameDataQueue, bool receivedAllData,
                                                  EndType endType, bool enableLimitFrameDataCount)
@@ -32,3 +34,5 @@ void MvCharacterConversation::clear() {
     audioData.clear();
     frameDataQueue.clear();
 }
+
+} // namespace MivoKit

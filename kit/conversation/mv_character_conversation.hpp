@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+namespace MivoKit {
+
 class MvCharacterConversation {
 public:
     enum class EndType {
@@ -53,3 +55,5 @@ private:
     bool receivedAllData_;
     platform::dispatch::AsyncEvent changed_;
 };
+
+} // namespace MivoKit

@@ -9,6 +9,8 @@
 #include <memory>
 #include <optional>
 
+namespace MivoKit {
+
 class MvCharacterDataProvider {
 public:
     virtual ~MvCharacterDataProvider() = default;
@@ -17,3 +19,5 @@ public:
     virtual std::optional<Mivo::Transform>& frameTransform() = 0;
     virtual std::shared_ptr<EyeTrackingLogic>& eyeTrackingLogic() = 0;
 };
+
+} // namespace MivoKit

@@ -9,6 +9,8 @@
 
 #include <cctype>
 
+namespace MivoKit {
+
 namespace {
 
 // Whether `text` is a URL reference as the platform's URL parser takes it: not empty, only the
@@ -207,3 +209,5 @@ void MvCharacterManager::close(bool shouldCleanup) {
         player.stopConversation();
     }
 }
+
+} // namespace MivoKit

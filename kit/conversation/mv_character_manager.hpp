@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+namespace MivoKit {
+
 class MvCharacterManager;
 
 class MvCharacterManagerDelegate {
@@ -148,3 +150,5 @@ private:
     std::shared_ptr<MvCharacterService> characterService_;
     std::weak_ptr<MvCharacterManagerDelegate> delegate_;
 };
+
+} // namespace MivoKit

@@ -6,6 +6,8 @@
 #include "kit/model/mivo_sdk.hpp"
 #include "kit/model/overloaded.hpp"
 
+namespace MivoKit {
+
 using Event = MvCharacterServiceEvent;
 
 void MvCharacterManager::serviceConnectionChanged(bool connected) {
@@ -114,3 +116,5 @@ void MvCharacterManager::setPlayerError(Mivo::PlayerError error) {
     reportError(error == Mivo::PlayerError::activeAudioSessionFailed ? Mivo::Error::ErrorType::activeAudioSessionFailed
                                                                      : Mivo::Error::ErrorType::startAudioEngineFailed);
 }
+
+} // namespace MivoKit

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <limits>
 
+namespace MivoKit {
+
 using platform::dispatch::Async;
 using platform::dispatch::onBackground;
 using platform::dispatch::onMain;
@@ -165,3 +167,5 @@ void MvCharacterPlayer::buildTransition(bool toIdle) {
         currentConversation.reset();
     }
 }
+
+} // namespace MivoKit

@@ -37,6 +37,8 @@
 #include <string>
 #include <vector>
 
+namespace MivoKit {
+
 class MvCharacterPlayer : public MvCharacterDataProvider, public std::enable_shared_from_this<MvCharacterPlayer> {
 public:
     enum class EngineMode { recording, playing };
@@ -166,3 +168,5 @@ private:
     // Wakes the audio scheduling when playback starts or stops.
     platform::dispatch::AsyncEvent playbackChanged_;
 };
+
+} // namespace MivoKit

@@ -5,6 +5,8 @@
 
 #include "platform/audio/audio_session.hpp"
 
+namespace MivoKit {
+
 using platform::audio::AudioEngine;
 using platform::audio::AudioError;
 using platform::audio::AudioSession;
@@ -288,3 +290,5 @@ Async<void> MvCharacterPlayer::scheduleNextAudioBuffer() {
         co_await conversation->changed().wait(schedulingSafetyPoll);
     }
 }
+
+} // namespace MivoKit

@@ -9,6 +9,8 @@
 
 #include <memory>
 
+namespace MivoKit {
+
 class MvCharacterPlayer;
 
 class MvCharacterPlayerDelegate {
@@ -26,3 +28,5 @@ public:
     // An audio session could not be activated, or an audio engine could not be started.
     virtual void characterPlayer(MvCharacterPlayer& player, Mivo::PlayerError didEncounterError) = 0;
 };
+
+} // namespace MivoKit

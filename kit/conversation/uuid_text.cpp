@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cctype>
 
+namespace MivoKit {
+
 std::string makeUUIDString() {
     // One generator per thread: it is not safe to share, and seeding it is costly.
     thread_local boost::uuids::random_generator generator;
@@ -13,3 +15,5 @@ std::string makeUUIDString() {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::toupper(c)); });
     return text;
 }
+
+} // namespace MivoKit

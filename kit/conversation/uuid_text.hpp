@@ -4,4 +4,8 @@
 
 #include <string>
 
+namespace MivoKit {
+
 std::string makeUUIDString();
+
+} // namespace MivoKit

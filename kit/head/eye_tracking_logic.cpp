@@ -3,6 +3,8 @@
 #include <array>
 #include <cmath>
 
+namespace MivoKit {
+
 namespace {
 
 // Where the eyes sit in head coordinates. The first x is 0.01, not the mirror of the second.
@@ -61,3 +63,5 @@ FlameFrameData EyeTrackingLogic::updateEyesPose(const simd::float4x4& translatio
     out.eyes_pose = {angles[0], angles[1], oldEyes[2], angles[2], angles[3], oldEyes[5]};
     return out;
 }
+
+} // namespace MivoKit

@@ -7,6 +7,8 @@
 
 #include <optional>
 
+namespace MivoKit {
+
 class EyeTrackingLogic {
 public:
     // `userHeadPos` is the target in the space of the view transform; `neckPose` holds rotation
@@ -32,3 +34,5 @@ private:
     float maxEyeYaw_ = 0.2f;
     std::optional<simd::float3> lastTargetPos_;
 };
+
+} // namespace MivoKit

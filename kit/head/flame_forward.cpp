@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+namespace MivoKit {
+
 using platform::dispatch::parallelFor;
 
 namespace {
@@ -177,3 +179,5 @@ void FlameHead::forwardRange(std::size_t begin, std::size_t end) {
         posed[v] = posed[v] + w.translation;
     }
 }
+
+} // namespace MivoKit

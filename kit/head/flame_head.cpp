@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+namespace MivoKit {
+
 using json_values::arrayView;
 using json_values::element;
 using json_values::lenientNumber;
@@ -129,3 +131,5 @@ void FlameHead::modelDataChanged() {
     exprBasis_.clear();
     exprJoints_.clear();
 }
+
+} // namespace MivoKit

@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+namespace MivoKit {
+
 class FlameHead {
 public:
     using Face = std::array<std::ptrdiff_t, 3>;
@@ -161,3 +163,5 @@ private:
     } work_;
     LBS::Rig rig_;
 };
+
+} // namespace MivoKit

@@ -4,6 +4,8 @@
 
 #include "platform/log/log.hpp"
 
+namespace MivoKit {
+
 namespace {
 
 constexpr const char* kModel2023 = "flame_model";
@@ -65,3 +67,5 @@ bool FlameHead::loadMixFlameModel() {
     FlameModelFiles files;
     return loadMixFlameModel(files);
 }
+
+} // namespace MivoKit

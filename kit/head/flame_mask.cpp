@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <unordered_set>
 
+namespace MivoKit {
+
 using json_values::arrayView;
 
 FlameMask::FlameMask(std::vector<Face> faces_, std::vector<Face> facesT_, std::ptrdiff_t numVerts_)
@@ -126,3 +128,5 @@ FlameMask::Indices FlameMask::vertexIdsOutside(const std::vector<std::string>& r
         if (!excluded.contains(v)) out.push_back(v);
     return out;
 }
+
+} // namespace MivoKit

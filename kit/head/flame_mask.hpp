@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace MivoKit {
+
 class FlameMask {
 public:
     using Face = std::array<std::ptrdiff_t, 3>;
@@ -40,3 +42,5 @@ public:
     // The fixed regions of the FLAME template, in the order they are stored.
     static const std::vector<std::pair<std::string, Indices>>& fixedRegions();
 };
+
+} // namespace MivoKit

@@ -8,6 +8,8 @@
 #include <set>
 #include <stdexcept>
 
+namespace MivoKit {
+
 namespace {
 
 using Indices = FlameMask::Indices;
@@ -144,3 +146,5 @@ const std::vector<std::pair<std::string, Indices>>& FlameMask::fixedRegions() {
     static const auto regions = makeFixedRegions();
     return regions;
 }
+
+} // namespace MivoKit

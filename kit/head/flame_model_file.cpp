@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <limits>
 
+namespace MivoKit {
+
 namespace {
 
 [[noreturn]] void malformed(const std::string& detail) {
@@ -184,3 +186,5 @@ void FlameModelArrays::validate(std::size_t coefficients) const {
     for (const auto& row : J_regressor)
         if (row.size() != V) invalid("a regressor row holds " + count(row.size()) + " weights for " + count(V) + " vertices");
 }
+
+} // namespace MivoKit

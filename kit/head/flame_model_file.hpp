@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+namespace MivoKit {
+
 enum class FlameModelErrorCode {
     resourceNotFound, // the model file is not among the kit's resources
     unreadable,       // the file exists but cannot be read
@@ -54,3 +56,5 @@ struct FlameModelArrays {
 
 // Where the blend-shape coefficients of the expression block begin in the model files.
 inline constexpr std::size_t kFlameExpressionColumn = 300;
+
+} // namespace MivoKit

@@ -1,5 +1,7 @@
 #include "kit/head/flame_model_files.hpp"
 
+namespace MivoKit {
+
 std::shared_ptr<const FlameData> FlameModelFiles::get(const std::string& resourceName) {
     auto it = files_.find(resourceName);
     if (it == files_.end()) {
@@ -12,3 +14,5 @@ std::shared_ptr<const FlameData> FlameModelFiles::get(const std::string& resourc
     if (const auto* error = std::get_if<std::exception_ptr>(&it->second)) std::rethrow_exception(*error);
     return std::get<std::shared_ptr<const FlameData>>(it->second);
 }
+
+} // namespace MivoKit

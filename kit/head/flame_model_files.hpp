@@ -9,6 +9,8 @@
 #include <string>
 #include <variant>
 
+namespace MivoKit {
+
 class FlameModelFiles {
 public:
     // The decoded file; throws its FlameModelError again on every request once it failed.
@@ -17,3 +19,5 @@ public:
 private:
     std::map<std::string, std::variant<std::shared_ptr<const FlameData>, std::exception_ptr>> files_;
 };
+
+} // namespace MivoKit

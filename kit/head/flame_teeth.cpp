@@ -7,6 +7,8 @@
 
 #include <cmath>
 
+namespace MivoKit {
+
 namespace {
 
 constexpr std::size_t kColumns = 15;
@@ -162,3 +164,5 @@ bool FlameHead::addTeeth() {
     teeth_ = TeethBase{N, M, faces.size() - 2 * kLowerTeeth.size()};
     return true;
 }
+
+} // namespace MivoKit

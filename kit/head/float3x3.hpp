@@ -5,6 +5,8 @@
 
 #include <array>
 
+namespace MivoKit {
+
 struct Float3x3 {
     std::array<std::array<float, 3>, 3> m{};
 
@@ -28,3 +30,5 @@ inline Float3x3 operator*(const Float3x3& a, const Float3x3& b) {
         for (int j = 0; j < 3; ++j) r.m[i][j] = a.m[i][0] * b.m[0][j] + a.m[i][1] * b.m[1][j] + a.m[i][2] * b.m[2][j];
     return r;
 }
+
+} // namespace MivoKit

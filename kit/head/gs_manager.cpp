@@ -8,6 +8,8 @@
 #include <cmath>
 #include <limits>
 
+namespace MivoKit {
+
 using platform::dispatch::parallelStage;
 using platform::dispatch::parallelStages;
 
@@ -324,3 +326,5 @@ simd::float4 GSManager::rotationMatrixToQuaternion(const Float3x3& a) {
     }
     return {w, x, y, z};
 }
+
+} // namespace MivoKit

@@ -19,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+namespace MivoKit {
+
 // Settings of the optional splat filter: splats whose posed height is not above bottomLineY, or
 // whose colour is near white, are dropped. targetColor is kept but not used.
 struct ShapeMetaData {
@@ -141,3 +143,5 @@ private:
     std::vector<simd::float4> faceOrienQuat_;
     std::optional<std::vector<float>> faceScaling_ = std::vector<float>{};
 };
+
+} // namespace MivoKit

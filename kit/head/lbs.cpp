@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace MivoKit {
+
 namespace {
 
 simd::float4x4 rigid(const Float3x3& r, simd::float3 t) {
@@ -159,3 +161,5 @@ LBS::lbs(const std::vector<float>& pose, const std::vector<simd::float3>& vShape
     skinRange(r, vShaped, posedirs, columns, lbsWeights, 0, n, out.data());
     return {std::move(out), std::move(r.posedJoints)};
 }
+
+} // namespace MivoKit

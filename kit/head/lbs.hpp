@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+namespace MivoKit {
+
 struct LBS {
     // Offsets of the basis (rows of betas.size() coefficients, three rows per vertex) weighted by
     // the coefficients: one offset per vertex of the basis.
@@ -66,3 +68,5 @@ struct LBS {
     static std::size_t skinnedCount(std::size_t vertices, std::size_t weightRows, std::size_t posedirsSize,
                                     std::size_t features);
 };
+
+} // namespace MivoKit

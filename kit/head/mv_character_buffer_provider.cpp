@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+namespace MivoKit {
+
 using json_values::arrayView;
 using json_values::element;
 using json_values::lenientNumber;
@@ -88,3 +90,5 @@ std::shared_ptr<platform::audio::PCMBuffer> MvCharacterBufferProvider::makeAudio
     }
     return buffer;
 }
+
+} // namespace MivoKit

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+namespace MivoKit {
+
 class MvCharacterBufferProvider {
 public:
     // Creates the three heads (300 shape and 100 expression parameters each) and the splat
@@ -50,3 +52,5 @@ private:
     bool loadedStaticData_ = false;
     GSManager gsManager_;
 };
+
+} // namespace MivoKit

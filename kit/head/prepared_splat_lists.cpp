@@ -5,6 +5,8 @@
 #include <condition_variable>
 #include <mutex>
 
+namespace MivoKit {
+
 // Shared with the background task, which may outlive the binder. Whoever claims the list first
 // builds it: when the pool has not got to the task yet, take() builds it itself rather than wait
 // behind other work (or behind itself, when the caller runs on the pool).
@@ -48,3 +50,5 @@ void PreparedSplatLists::prepareNext() {
         next->built.notify_all();
     });
 }
+
+} // namespace MivoKit

@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+namespace MivoKit {
+
 class PreparedSplatLists {
 public:
     // The points every list starts as; drops any list prepared from an earlier prototype.
@@ -27,3 +29,5 @@ private:
     std::shared_ptr<const std::vector<SplatScenePoint>> prototype_ = std::make_shared<std::vector<SplatScenePoint>>();
     std::shared_ptr<Next> next_;
 };
+
+} // namespace MivoKit

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+namespace MivoKit {
+
 namespace head_resources {
 
 std::optional<std::string> readWholeFile(const std::filesystem::path& path, std::string& error) {
@@ -52,3 +54,5 @@ std::ptrdiff_t lenientIndex(const nlohmann::json& value) {
 }
 
 } // namespace head_resources
+
+} // namespace MivoKit

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+namespace MivoKit {
+
 namespace head_resources {
 
 // The whole file; nullopt with a description of the failure in `error`.
@@ -22,3 +24,5 @@ std::optional<nlohmann::json> loadJSONResource(std::string_view name);
 std::ptrdiff_t lenientIndex(const nlohmann::json& value);
 
 } // namespace head_resources
+
+} // namespace MivoKit

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <string>
 
+namespace MivoKit {
+
 namespace {
 
 // The text after the last dot of the last path component, lower-cased (ASCII); empty when none.
@@ -29,3 +31,5 @@ AutodetectSceneReader::AutodetectSceneReader(const std::filesystem::path& url) {
 }
 
 void AutodetectSceneReader::read(SplatSceneReaderDelegate& delegate) { reader_->read(delegate); }
+
+} // namespace MivoKit

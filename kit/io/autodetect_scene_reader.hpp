@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <memory>
 
+namespace MivoKit {
+
 class AutodetectSceneReader final : public SplatSceneReader {
 public:
     enum class ErrorCode { unknownPathExtension };
@@ -22,3 +24,5 @@ public:
 private:
     std::shared_ptr<SplatSceneReader> reader_;
 };
+
+} // namespace MivoKit

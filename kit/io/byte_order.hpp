@@ -21,6 +21,8 @@
 #include <type_traits>
 #include <vector>
 
+namespace MivoKit {
+
 namespace byte_order {
 
 // True when the machine stores the most significant byte first; fixed for the process.
@@ -165,3 +167,5 @@ std::vector<T> readArray(std::span<const std::uint8_t> data, std::size_t count, 
 }
 
 } // namespace byte_order
+
+} // namespace MivoKit

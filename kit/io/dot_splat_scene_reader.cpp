@@ -8,6 +8,8 @@
 #include <memory>
 #include <vector>
 
+namespace MivoKit {
+
 using Error = DotSplatSceneReader::Error;
 
 Error Error::cannotOpenSource(const std::filesystem::path& url) {
@@ -88,3 +90,5 @@ void DotSplatSceneReader::read(SplatSceneReaderDelegate& delegate) {
     if (buffered == 0) delegate.didFinishReading();
     else delegate.didFailReading(std::make_exception_ptr(Error::unexpectedEndOfFile()));
 }
+
+} // namespace MivoKit

@@ -13,6 +13,8 @@
 #include <optional>
 #include <span>
 
+namespace MivoKit {
+
 class DotSplatSceneReader final : public SplatSceneReader {
 public:
     enum class ErrorCode { cannotOpenSource, readError, unexpectedEndOfFile };
@@ -61,3 +63,5 @@ public:
 private:
     std::filesystem::path url_;
 };
+
+} // namespace MivoKit

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+namespace MivoKit {
+
 std::optional<FileInputStream> FileInputStream::make(const std::filesystem::path& path) {
     const std::string& native = path.native();
     if (native.empty() || native.find('\0') != std::string::npos) return std::nullopt;
@@ -55,3 +57,5 @@ void FileInputStream::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
+
+} // namespace MivoKit

@@ -11,6 +11,8 @@
 #include <string>
 #include <sys/types.h>
 
+namespace MivoKit {
+
 class FileInputStream {
 public:
     static std::optional<FileInputStream> make(const std::filesystem::path& path);
@@ -37,3 +39,5 @@ private:
     int fd_ = -1;
     std::string failure_;
 };
+
+} // namespace MivoKit

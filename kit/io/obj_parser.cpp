@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+namespace MivoKit {
+
 namespace {
 
 // Splits at `separator`; runs of separators count as one and produce no empty pieces. Stops after
@@ -122,3 +124,5 @@ void OBJParser::parseLine(std::string_view line) {
         vtIdx.push_back(textureIndices);
     }
 }
+
+} // namespace MivoKit

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+namespace MivoKit {
+
 class OBJParser {
 public:
     virtual ~OBJParser() = default;
@@ -34,3 +36,5 @@ public:
 private:
     void parseLine(std::string_view line);
 };
+
+} // namespace MivoKit

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+namespace MivoKit {
+
 namespace {
 
 using Type = PLYHeader::PrimitivePropertyType;
@@ -267,3 +269,5 @@ std::optional<std::size_t> PLYReaderStream::readBinaryElement(std::span<const st
     }
     return cursor;
 }
+
+} // namespace MivoKit

@@ -6,6 +6,8 @@
 #include <variant>
 #include <vector>
 
+namespace MivoKit {
+
 struct PLYElement {
     // A scalar of one of the eight primitive types, or a list of one of them (the list keeps only
     // its values; the count type is not kept).
@@ -16,3 +18,5 @@ struct PLYElement {
 
     std::vector<Property> properties;
 };
+
+} // namespace MivoKit

@@ -2,6 +2,8 @@
 
 #include <array>
 
+namespace MivoKit {
+
 namespace {
 
 using Type = PLYHeader::PrimitivePropertyType;
@@ -34,7 +36,6 @@ std::optional<PLYHeader::PrimitivePropertyType> PLYHeader::primitivePropertyType
 }
 
 std::string_view PLYHeader::description(PrimitivePropertyType type) { return names(type).shortName; }
-
 
 std::string PLYHeader::PropertyType::description() const {
     if (const auto* type = primitive()) return std::string(PLYHeader::description(*type));
@@ -69,3 +70,5 @@ std::string PLYHeader::description() const {
     for (const auto& element : elements) text += element.description();
     return text;
 }
+
+} // namespace MivoKit

@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+namespace MivoKit {
+
 struct PLYHeader {
     enum class Format { ascii, binaryLittleEndian, binaryBigEndian };
 
@@ -100,3 +102,5 @@ struct RawValues<PLYHeader::Format> {
         {PLYHeader::Format::binaryBigEndian, "binary_big_endian"},
     }};
 };
+
+} // namespace MivoKit

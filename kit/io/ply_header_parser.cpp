@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace MivoKit {
+
 // How a header line is read:
 // - The keyword is the first token when the line is split at tabs and Unicode space separators.
 // - "format", "element" and "property" lines must then have exactly the shape of their pattern
@@ -165,3 +167,5 @@ PLYHeader parsePLYHeader(std::string_view text) {
     enumerateLines(text, [&](std::string_view line) { return parser.parseHeaderLine(line); });
     return parser.finish();
 }
+
+} // namespace MivoKit

@@ -11,6 +11,8 @@
 #include <exception>
 #include <filesystem>
 
+namespace MivoKit {
+
 class PLYReaderDelegate {
 public:
     virtual ~PLYReaderDelegate() = default;
@@ -43,3 +45,5 @@ public:
 private:
     std::filesystem::path url_;
 };
+
+} // namespace MivoKit

@@ -1,5 +1,7 @@
 #include "kit/io/ply_reader_error.hpp"
 
+namespace MivoKit {
+
 namespace {
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
@@ -59,3 +61,5 @@ E E::headerEndMissing() { return {Code::headerEndMissing, "Header end missing", 
 E E::headerFormatMissing() { return {Code::headerFormatMissing, "Header format missing", {}}; }
 E E::headerInvalidCharacters() { return {Code::headerInvalidCharacters, "Invalid characters in header", {}}; }
 E E::internalConsistency() { return {Code::internalConsistency, "Internal error in PLYReader", {}}; }
+
+} // namespace MivoKit

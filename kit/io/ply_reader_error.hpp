@@ -10,6 +10,8 @@
 #include <string>
 #include <variant>
 
+namespace MivoKit {
+
 enum class PLYReaderErrorCode {
     cannotOpenSource,
     readError,
@@ -71,3 +73,5 @@ private:
 
     Payload payload_;
 };
+
+} // namespace MivoKit

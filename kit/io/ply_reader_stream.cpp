@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+namespace MivoKit {
+
 namespace {
 
 constexpr std::size_t kReadSize = 8192;
@@ -142,3 +144,5 @@ void PLYReaderStream::read(const std::filesystem::path& url) {
         ending.fail(std::current_exception());
     }
 }
+
+} // namespace MivoKit

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+namespace MivoKit {
+
 // What a reader built on the stream uses of a file, so that the stream can skip the rest: a
 // header may declare up to 4294967295 instances of an element without properties, which take no
 // bytes and would otherwise be reported one by one to a delegate that ignores them.
@@ -76,3 +78,5 @@ private:
     // Bytes from bodyOffset on known to hold no line terminator (ASCII bodies).
     std::size_t incompleteLineScanned_ = 0;
 };
+
+} // namespace MivoKit

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+namespace MivoKit {
+
 namespace {
 
 using Error = SplatPLYSceneReader::Error;
@@ -192,3 +194,5 @@ void PointElementMapping::fill(SplatScenePoint& point, const PLYElement& element
     if (binding0PropertyIndex) point.binding = floatValue(element, *binding0PropertyIndex);
     else point.binding.reset();
 }
+
+} // namespace MivoKit

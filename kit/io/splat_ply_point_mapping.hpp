@@ -11,6 +11,8 @@
 #include <optional>
 #include <variant>
 
+namespace MivoKit {
+
 struct PointElementMapping {
     // Property indices of each colour encoding, in the order of SplatScenePoint::Color.
     struct Color {
@@ -52,3 +54,5 @@ struct PointElementMapping {
     // SplatPLYSceneReader::Error (internalConsistency) for a value of an unexpected type.
     void fill(SplatScenePoint& point, const PLYElement& element) const;
 };
+
+} // namespace MivoKit

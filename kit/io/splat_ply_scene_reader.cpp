@@ -3,6 +3,8 @@
 #include "kit/io/ply_reader_stream.hpp"
 #include "kit/io/splat_ply_point_mapping.hpp"
 
+namespace MivoKit {
+
 using Error = SplatPLYSceneReader::Error;
 
 Error Error::unsupportedFileContents(std::optional<std::string> detail) {
@@ -94,3 +96,5 @@ void SplatPLYSceneReader::read(SplatSceneReaderDelegate& delegate) {
     SplatPLYSceneReaderStream adapter(delegate);
     PLYReaderStream(adapter, &adapter).read(ply_->url());
 }
+
+} // namespace MivoKit

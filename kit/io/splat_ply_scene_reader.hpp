@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+namespace MivoKit {
+
 class SplatPLYSceneReader final : public SplatSceneReader {
 public:
     enum class ErrorCode { unsupportedFileContents, internalConsistency, unexpectedPointCountDiscrepancy };
@@ -43,3 +45,5 @@ public:
 private:
     std::shared_ptr<PLYReader> ply_;
 };
+
+} // namespace MivoKit

@@ -1,5 +1,7 @@
 #include "kit/io/utf8.hpp"
 
+namespace MivoKit {
+
 namespace utf8 {
 
 namespace {
@@ -48,3 +50,5 @@ char32_t next(std::string_view text, std::size_t& position) {
 }
 
 } // namespace utf8
+
+} // namespace MivoKit

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <string_view>
 
+namespace MivoKit {
+
 namespace utf8 {
 
 // True for well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
@@ -14,3 +16,5 @@ bool isValid(std::string_view text);
 char32_t next(std::string_view text, std::size_t& position);
 
 } // namespace utf8
+
+} // namespace MivoKit

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+namespace MivoKit {
+
 using platform::files::PropertyList;
 using platform::files::PropertyListDate;
 using platform::files::PropertyListError;
@@ -141,3 +143,5 @@ CachedCharacter CachedCharacter::decode(const PropertyList& value) {
 }
 
 } // namespace character_loader
+
+} // namespace MivoKit

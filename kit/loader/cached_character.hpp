@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+namespace MivoKit {
+
 namespace character_loader {
 
 class CachedCharacter {
@@ -54,3 +56,5 @@ private:
 };
 
 } // namespace character_loader
+
+} // namespace MivoKit

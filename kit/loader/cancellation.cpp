@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <mutex>
 
+namespace MivoKit {
+
 namespace character_loader {
 
 void waitOrThrow(double seconds, std::stop_token stop) {
@@ -18,3 +20,5 @@ void waitOrThrow(double seconds, std::stop_token stop) {
 }
 
 } // namespace character_loader
+
+} // namespace MivoKit

@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <stop_token>
 
+namespace MivoKit {
+
 namespace character_loader {
 
 class CancellationError : public std::runtime_error {
@@ -16,3 +18,5 @@ public:
 void waitOrThrow(double seconds, std::stop_token stop);
 
 } // namespace character_loader
+
+} // namespace MivoKit

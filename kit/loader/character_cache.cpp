@@ -13,6 +13,8 @@
 #include <mutex>
 #include <system_error>
 
+namespace MivoKit {
+
 namespace fs = std::filesystem;
 using platform::files::PropertyList;
 
@@ -134,3 +136,5 @@ void Cache::remove(const std::string& characterId) const {
 }
 
 } // namespace character_loader
+
+} // namespace MivoKit

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+namespace MivoKit {
+
 namespace character_loader {
 
 struct Cache {
@@ -31,3 +33,5 @@ struct Cache {
 };
 
 } // namespace character_loader
+
+} // namespace MivoKit

@@ -6,6 +6,8 @@
 
 #include <vector>
 
+namespace MivoKit {
+
 namespace character_loader {
 namespace {
 
@@ -55,3 +57,5 @@ std::filesystem::path temporaryDownloadDirectory(std::string_view identifier) {
 }
 
 } // namespace character_loader
+
+} // namespace MivoKit

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <string_view>
 
+namespace MivoKit {
+
 namespace character_loader {
 
 // The version gate. An identifier with fewer than two "/"-separated parts passes; otherwise its
@@ -26,3 +28,5 @@ std::filesystem::path characterDirectory(std::string_view identifier);
 std::filesystem::path temporaryDownloadDirectory(std::string_view identifier);
 
 } // namespace character_loader
+
+} // namespace MivoKit

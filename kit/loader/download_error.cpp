@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+namespace MivoKit {
+
 namespace character_loader {
 
 std::string describeError(std::exception_ptr error) {
@@ -45,3 +47,5 @@ DownloadError DownloadError::noFilesFound() {
 }
 
 } // namespace character_loader
+
+} // namespace MivoKit

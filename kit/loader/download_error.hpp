@@ -9,6 +9,8 @@
 #include <exception>
 #include <string>
 
+namespace MivoKit {
+
 namespace character_loader {
 
 enum class DownloadErrorCode { networkError, fileSizeMismatch, extractionFailed, invalidResponse, noFilesFound };
@@ -48,3 +50,5 @@ private:
 std::string describeError(std::exception_ptr error);
 
 } // namespace character_loader
+
+} // namespace MivoKit

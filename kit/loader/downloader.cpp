@@ -10,6 +10,8 @@
 #include <limits>
 #include <stdexcept>
 
+namespace MivoKit {
+
 namespace fs = std::filesystem;
 using platform::net::URLRequest;
 using platform::net::URLSession;
@@ -224,3 +226,5 @@ void Downloader::downloadOnce(const std::string& url, const fs::path& destinatio
 }
 
 } // namespace character_loader
+
+} // namespace MivoKit

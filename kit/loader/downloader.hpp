@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+namespace MivoKit {
+
 namespace character_loader {
 
 // The resource types, in download order, and the archive file names that go with them.
@@ -87,3 +89,5 @@ private:
 };
 
 } // namespace character_loader
+
+} // namespace MivoKit

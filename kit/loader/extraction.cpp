@@ -7,6 +7,8 @@
 #include "kit/zip/zip.hpp"
 #include "platform/log/log.hpp"
 
+namespace MivoKit {
+
 namespace fs = std::filesystem;
 using platform::log::print;
 
@@ -60,3 +62,5 @@ fs::path Downloader::extractAssets(const std::vector<DownloadedArchive>& archive
 }
 
 } // namespace character_loader
+
+} // namespace MivoKit

@@ -1,5 +1,7 @@
 #include "kit/loader/load_state.hpp"
 
+namespace MivoKit {
+
 namespace character_loader {
 
 std::string_view reason(LoadError error) {
@@ -14,3 +16,5 @@ std::string_view reason(LoadError error) {
 int DownloadProgress::percentage() const { return static_cast<int>(progress * 100.0f); }
 
 } // namespace character_loader
+
+} // namespace MivoKit

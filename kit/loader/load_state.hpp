@@ -8,6 +8,8 @@
 #include <string_view>
 #include <variant>
 
+namespace MivoKit {
+
 namespace character_loader {
 
 enum class LoadError { fetchCharacterMetaFailed, downloadAssetsFailed, extractAssetsFailed };
@@ -74,3 +76,5 @@ inline void notify(const StateHandler& handler, const LoadState& state) {
 }
 
 } // namespace character_loader
+
+} // namespace MivoKit

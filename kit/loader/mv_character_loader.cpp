@@ -10,6 +10,8 @@
 #include <memory>
 #include <stdexcept>
 
+namespace MivoKit {
+
 namespace fs = std::filesystem;
 using namespace character_loader;
 using platform::log::print;
@@ -222,3 +224,5 @@ bool MvCharacterLoader::removeCharacterAssets(const std::string& id) const {
     print("成功删除数字人资源: " + id);
     return true;
 }
+
+} // namespace MivoKit

@@ -27,6 +27,8 @@
 #include <string>
 #include <utility>
 
+namespace MivoKit {
+
 class MvCharacterLoader {
 public:
     using LoadState = character_loader::LoadState;
@@ -89,3 +91,5 @@ private:
     Downloader downloader_{3, 2.0};
     Cache cache_;
 };
+
+} // namespace MivoKit

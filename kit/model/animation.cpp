@@ -10,6 +10,8 @@
 #include <numbers>
 #include <sstream>
 
+namespace MivoKit {
+
 using json_values::arrayView;
 using json_values::element;
 using json_values::lenientNumber;
@@ -105,3 +107,5 @@ FlameFrameData blendFlameFrames(const FlameFrameData& a, const FlameFrameData& b
                           zipMap(a.neck_pose, b.neck_pose, lerp), zipMap(a.jaw_pose, b.jaw_pose, lerp),
                           zipMap(a.eyes_pose, b.eyes_pose, lerp), a.shape, a.static_offset, std::move(eyelid));
 }
+
+} // namespace MivoKit

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+namespace MivoKit {
+
 namespace Mivo {
 
 // A shared reference object (held by std::shared_ptr): advancing it advances it for every holder.
@@ -60,3 +62,5 @@ std::vector<float> zipMap(const std::vector<float>& a, const std::vector<float>&
     for (std::size_t i = 0; i < n; ++i) out.push_back(f(a[i], b[i]));
     return out;
 }
+
+} // namespace MivoKit

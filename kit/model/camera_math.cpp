@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+namespace MivoKit {
+
 simd::float4x4 rotationMatrix(float radians, simd::float3 axis) {
     const float len2 = simd::dot(axis, axis);
     if (!(len2 > 0.0f) || !std::isfinite(len2)) return simd::float4x4::identity();
@@ -20,3 +22,5 @@ simd::float4x4 perspectiveMatrix(float fovyRadians, float aspectRatio, float nea
     const float zs = farZ / (nearZ - farZ);
     return simd::float4x4::fromColumns({xs, 0, 0, 0}, {0, ys, 0, 0}, {0, 0, zs, -1}, {0, 0, zs * nearZ, 0});
 }
+
+} // namespace MivoKit

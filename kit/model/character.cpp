@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+namespace MivoKit {
+
 namespace json = json_values;
 
 namespace Mivo {
@@ -131,3 +133,5 @@ float Character::aspectRatio() const {
 }
 
 } // namespace Mivo
+
+} // namespace MivoKit

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+namespace MivoKit {
+
 namespace Mivo {
 
 struct CameraSettings {
@@ -101,3 +103,5 @@ private:
 };
 
 } // namespace Mivo
+
+} // namespace MivoKit

@@ -1,5 +1,7 @@
 #include "kit/model/character_meta.hpp"
 
+namespace MivoKit {
+
 namespace json = json_values;
 
 namespace Mivo {
@@ -165,7 +167,9 @@ std::optional<std::string> CharacterMeta::compressModelAssetUrl() const {
 
 } // namespace Mivo
 
-std::size_t std::hash<Mivo::CharacterMeta::Eyelid>::operator()(const Mivo::CharacterMeta::Eyelid& e) const noexcept {
+} // namespace MivoKit
+
+std::size_t std::hash<MivoKit::Mivo::CharacterMeta::Eyelid>::operator()(const MivoKit::Mivo::CharacterMeta::Eyelid& e) const noexcept {
     std::size_t h = std::hash<bool>{}(e.autoEyelidAdjustment);
     auto mix = [&h](std::size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); };
     mix(std::hash<bool>{}(e.enabled));

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+namespace MivoKit {
+
 namespace Mivo {
 
 struct CharacterMeta {
@@ -90,7 +92,9 @@ struct RawValues<Mivo::CharacterMeta::AssetType> {
     }};
 };
 
+} // namespace MivoKit
+
 template <>
-struct std::hash<Mivo::CharacterMeta::Eyelid> {
-    std::size_t operator()(const Mivo::CharacterMeta::Eyelid& e) const noexcept;
+struct std::hash<MivoKit::Mivo::CharacterMeta::Eyelid> {
+    std::size_t operator()(const MivoKit::Mivo::CharacterMeta::Eyelid& e) const noexcept;
 };

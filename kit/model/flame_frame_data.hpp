@@ -6,6 +6,8 @@
 #include <optional>
 #include <vector>
 
+namespace MivoKit {
+
 struct FlameFrameData {
     simd::float3 translation;        // added to every posed vertex
     std::vector<float> rotation;     // global rotation, axis-angle (3)
@@ -29,3 +31,5 @@ struct FlameFrameData {
           neck_pose(std::move(neck_pose)), jaw_pose(std::move(jaw_pose)), eyes_pose(std::move(eyes_pose)),
           eyelid(std::move(eyelid)), shape(std::move(shape)), static_offset(std::move(static_offset)) {}
 };
+
+} // namespace MivoKit

@@ -6,6 +6,8 @@
 #include <functional>
 #include <string_view>
 
+namespace MivoKit {
+
 enum class FlameVersion { V_2023, V_2020, Mix };
 
 template <>
@@ -17,8 +19,10 @@ struct RawValues<FlameVersion> {
     }};
 };
 
+} // namespace MivoKit
+
 // Hashed by its raw text.
 template <>
-struct std::hash<FlameVersion> {
-    std::size_t operator()(FlameVersion v) const noexcept { return std::hash<std::string_view>{}(toRaw(v)); }
+struct std::hash<MivoKit::FlameVersion> {
+    std::size_t operator()(MivoKit::FlameVersion v) const noexcept { return std::hash<std::string_view>{}(MivoKit::toRaw(v)); }
 };

@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cmath>
 
+namespace MivoKit {
+
 namespace json_values {
 namespace {
 
@@ -134,3 +136,5 @@ std::optional<json> parse(std::string_view bytes, std::string* error) {
 }
 
 } // namespace json_values
+
+} // namespace MivoKit

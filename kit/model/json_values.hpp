@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+namespace MivoKit {
+
 namespace json_values {
 
 using json = nlohmann::json;
@@ -63,3 +65,5 @@ double encodeFloat(float value);
 std::optional<json> parse(std::string_view bytes, std::string* error = nullptr);
 
 } // namespace json_values
+
+} // namespace MivoKit

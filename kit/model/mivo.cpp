@@ -2,6 +2,8 @@
 
 #include <array>
 
+namespace MivoKit {
+
 namespace Mivo {
 namespace {
 
@@ -41,3 +43,5 @@ std::string_view caseName(Error::ErrorType type) { return row(type).name; }
 std::string_view reasonText(Error::ErrorType type) { return row(type).reason; }
 
 } // namespace Mivo
+
+} // namespace MivoKit

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace MivoKit {
+
 namespace Mivo {
 
 inline constexpr double defaultAudioSampleRate = 16000.0;
@@ -54,3 +56,5 @@ enum class PlayerState { idle, playing };
 enum class DriveServiceType { none, audiovisual, animation };
 
 } // namespace Mivo
+
+} // namespace MivoKit

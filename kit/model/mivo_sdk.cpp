@@ -2,6 +2,8 @@
 
 #include "platform/files/directories.hpp"
 
+namespace MivoKit {
+
 std::filesystem::path MivoSDK::Configuration::charactersDirectoryUrl() {
     return platform::files::documentsDirectory() / "MvCharacters";
 }
@@ -105,3 +107,5 @@ std::shared_ptr<MivoSDKDelegate> MivoSDK::delegate() const {
     std::lock_guard lock(mutex_);
     return delegate_.lock();
 }
+
+} // namespace MivoKit

@@ -15,6 +15,8 @@
 #include <optional>
 #include <string>
 
+namespace MivoKit {
+
 class MivoSDKDelegate {
 public:
     virtual ~MivoSDKDelegate() = default;
@@ -106,10 +108,12 @@ struct RawValues<MivoSDK::Environment> {
     }};
 };
 
+} // namespace MivoKit
+
 // Hashed by its raw text.
 template <>
-struct std::hash<MivoSDK::Environment> {
-    std::size_t operator()(MivoSDK::Environment e) const noexcept {
-        return std::hash<std::string_view>{}(toRaw(e));
+struct std::hash<MivoKit::MivoSDK::Environment> {
+    std::size_t operator()(MivoKit::MivoSDK::Environment e) const noexcept {
+        return std::hash<std::string_view>{}(MivoKit::toRaw(e));
     }
 };

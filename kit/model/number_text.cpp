@@ -6,6 +6,8 @@
 #include <locale.h>
 #include <string>
 
+namespace MivoKit {
+
 namespace number_text {
 
 namespace {
@@ -58,3 +60,5 @@ std::optional<float> parseFloat(std::string_view token) { return parseFloating<f
 std::optional<double> parseDouble(std::string_view token) { return parseFloating<double>(token); }
 
 } // namespace number_text
+
+} // namespace MivoKit

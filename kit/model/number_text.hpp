@@ -16,6 +16,8 @@
 #include <optional>
 #include <string_view>
 
+namespace MivoKit {
+
 namespace number_text {
 
 std::optional<float> parseFloat(std::string_view token);
@@ -54,3 +56,5 @@ std::optional<T> parseInteger(std::string_view token) {
 }
 
 } // namespace number_text
+
+} // namespace MivoKit

@@ -1,5 +1,7 @@
 #pragma once
 
+namespace MivoKit {
+
 // A visitor made of several lambdas, one per alternative: std::visit(Overloaded{...}, variant).
 template <class... F>
 struct Overloaded : F... {
@@ -7,3 +9,5 @@ struct Overloaded : F... {
 };
 template <class... F>
 Overloaded(F...) -> Overloaded<F...>;
+
+} // namespace MivoKit

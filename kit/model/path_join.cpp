@@ -1,5 +1,7 @@
 #include "kit/model/path_join.hpp"
 
+namespace MivoKit {
+
 std::filesystem::path appendRelative(const std::filesystem::path& root, std::string_view relative) {
     std::filesystem::path out = root;
     std::size_t start = 0;
@@ -12,3 +14,5 @@ std::filesystem::path appendRelative(const std::filesystem::path& root, std::str
     }
     return out;
 }
+
+} // namespace MivoKit

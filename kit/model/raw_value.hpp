@@ -8,6 +8,8 @@
 #include <string_view>
 #include <utility>
 
+namespace MivoKit {
+
 template <class E>
 struct RawValues; // static constexpr std::array<std::pair<E, std::string_view>, N> table;
 
@@ -28,3 +30,5 @@ constexpr std::optional<E> fromRaw(std::string_view text)
         if (raw == text) return e;
     return std::nullopt;
 }
+
+} // namespace MivoKit

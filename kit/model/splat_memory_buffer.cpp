@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <iterator>
 
+namespace MivoKit {
+
 namespace {
 
 // Asks the kernel to back a large fresh block with huge pages. A cloud of 100k points is 12 MB;
@@ -76,3 +78,5 @@ void SplatMemoryBuffer::read(SplatSceneReader& reader) {
     if (collector.error()) std::rethrow_exception(collector.error());
     points = collector.takePoints();
 }
+
+} // namespace MivoKit

@@ -7,6 +7,8 @@
 
 #include <vector>
 
+namespace MivoKit {
+
 struct SplatMemoryBuffer {
     std::vector<SplatScenePoint> points;
 
@@ -22,3 +24,5 @@ struct SplatMemoryBuffer {
         using Error = TypedError<ErrorCode>;
     };
 };
+
+} // namespace MivoKit

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace MivoKit {
+
 namespace splat_scene_point_cases {
 
 SphericalHarmonic::SphericalHarmonic(float r, float g, float b, std::vector<float> coefficients)
@@ -65,3 +67,5 @@ simd::float3 SplatScenePoint::Scale::linear() const {
                       },
                       static_cast<const variant&>(*this));
 }
+
+} // namespace MivoKit

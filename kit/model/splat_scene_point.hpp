@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+namespace MivoKit {
+
 // The zero-order spherical-harmonic basis value 1 / (2 sqrt(pi)) as a 32-bit float.
 inline constexpr float kSphericalHarmonicDC = 0.282094806f;
 
@@ -135,3 +137,5 @@ struct alignas(64) SplatScenePoint {
         : position(position), rotation(rotation), scale(scale), opacity(opacity), binding(binding), normal(normal),
           color(std::move(color)) {}
 };
+
+} // namespace MivoKit

@@ -12,6 +12,8 @@
 #include <optional>
 #include <span>
 
+namespace MivoKit {
+
 class SplatSceneReaderDelegate {
 public:
     virtual ~SplatSceneReaderDelegate() = default;
@@ -30,3 +32,5 @@ public:
     virtual ~SplatSceneReader() = default;
     virtual void read(SplatSceneReaderDelegate& delegate) = 0;
 };
+
+} // namespace MivoKit

@@ -1,5 +1,7 @@
 #include "kit/model/sr_network.hpp"
 
+namespace MivoKit {
+
 SRNetworkFactory::Size SRNetworkFactory::networkSize(NetworkType type) {
     switch (type) {
     case NetworkType::tolmira2020:
@@ -8,3 +10,5 @@ SRNetworkFactory::Size SRNetworkFactory::networkSize(NetworkType type) {
     }
     return {768, 768, 1.0f};
 }
+
+} // namespace MivoKit

@@ -8,6 +8,8 @@
 
 #include <memory>
 
+namespace MivoKit {
+
 class SRNetworkProtocol;
 
 enum class RenderMode { SR, Default };
@@ -45,3 +47,5 @@ struct RawValues<SRNetworkFactory::NetworkType> {
         {SRNetworkFactory::NetworkType::qd2020, "qd2020"},
     }};
 };
+
+} // namespace MivoKit

@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+namespace MivoKit {
+
 namespace Mivo {
 
 void Transform::updateRotation(float radians, simd::float3 axis) { rotation = rotationMatrix(radians, axis); }
@@ -29,3 +31,5 @@ simd::float4x4 Transform::eulerRotationMatrix(float x, float y, float z) {
 }
 
 } // namespace Mivo
+
+} // namespace MivoKit

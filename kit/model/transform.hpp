@@ -3,6 +3,8 @@
 
 #include "platform/simd/simd.hpp"
 
+namespace MivoKit {
+
 namespace Mivo {
 
 struct Transform {
@@ -29,3 +31,5 @@ struct Transform {
 };
 
 } // namespace Mivo
+
+} // namespace MivoKit

@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace MivoKit {
+
 template <class Code>
 class TypedError : public std::runtime_error {
 public:
@@ -15,3 +17,5 @@ public:
 private:
     Code code_;
 };
+
+} // namespace MivoKit

@@ -4,6 +4,8 @@
 #include "kit/model/flame_frame_data.hpp"
 #include "kit/model/splat_memory_buffer.hpp"
 
+namespace MivoKit {
+
 namespace Mivo {
 
 class VideoFrame {
@@ -21,3 +23,5 @@ private:
 };
 
 } // namespace Mivo
+
+} // namespace MivoKit

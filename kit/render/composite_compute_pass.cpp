@@ -1,5 +1,7 @@
 #include "kit/render/composite_compute_pass.hpp"
 
+namespace MivoKit {
+
 using namespace platform::gpu;
 
 CompositeComputePass::CompositeComputePass(std::shared_ptr<Device> device, std::shared_ptr<Library> library)
@@ -20,3 +22,5 @@ void CompositeComputePass::compute(CommandBuffer& commandBuffer, const Composite
                        encoder.setTexture(data.destinationTexture, 2);
                    });
 }
+
+} // namespace MivoKit

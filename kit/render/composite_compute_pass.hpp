@@ -6,6 +6,8 @@
 
 #include <memory>
 
+namespace MivoKit {
+
 struct CompositeComputeData {
     std::shared_ptr<platform::gpu::Texture> sourceTexture1;
     std::shared_ptr<platform::gpu::Texture> sourceTexture2;
@@ -35,3 +37,5 @@ private:
 };
 
 static_assert(RenderPass<CompositeComputePass>);
+
+} // namespace MivoKit

@@ -4,4 +4,8 @@
 
 #include <string_view>
 
+namespace MivoKit {
+
 [[noreturn]] void fatalError(std::string_view message);
+
+} // namespace MivoKit

@@ -3,6 +3,8 @@
 #include "kit/render/fatal_error.hpp"
 #include "kit/render/shaders/sr_splat_shaders.hpp"
 
+namespace MivoKit {
+
 using namespace platform::gpu;
 
 GaussianSplatRenderPass::GaussianSplatRenderPass(std::shared_ptr<Device> device, std::shared_ptr<Library> library,
@@ -73,3 +75,5 @@ void GaussianSplatRenderPass::render(CommandBuffer& commandBuffer, const Gaussia
     encoder->popDebugGroup();
     encoder->endEncoding();
 }
+
+} // namespace MivoKit

@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+namespace MivoKit {
+
 struct GaussianSplatRenderData {
     std::vector<ViewportDescriptor> viewports;
     std::shared_ptr<platform::gpu::Buffer> uniformBuffer;
@@ -66,3 +68,5 @@ private:
 };
 
 static_assert(RenderPass<GaussianSplatRenderPass>);
+
+} // namespace MivoKit

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+namespace MivoKit {
+
 MetalBufferError MetalBufferError::capacityGreatedThanMaxCapacity(std::size_t requested, std::size_t max) {
     return MetalBufferError(MetalBufferErrorCode::capacityGreatedThanMaxCapacity,
                             "Requested metal buffer size (" + std::to_string(requested) + ") exceeds device maximum (" +
@@ -49,3 +51,5 @@ std::shared_ptr<platform::ml::MLMultiArray> halfMultiArray(void* data, std::size
 }
 
 } // namespace metal_buffer_detail
+
+} // namespace MivoKit

@@ -15,6 +15,8 @@
 #include <memory>
 #include <type_traits>
 
+namespace MivoKit {
+
 struct PackedSRHalf8;
 
 enum class MetalBufferErrorCode { capacityGreatedThanMaxCapacity, bufferCreationFailed };
@@ -114,3 +116,5 @@ private:
     std::size_t capacity_;
     std::shared_ptr<platform::gpu::Buffer> buffer_;
 };
+
+} // namespace MivoKit

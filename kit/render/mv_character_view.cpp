@@ -1,5 +1,7 @@
 #include "kit/render/mv_character_view.hpp"
 
+namespace MivoKit {
+
 MvCharacterView::MvCharacterView(std::shared_ptr<MvCharacterManager> characterManager,
                                  ConnectionStateDidUpdated connectionStateDidUpdated,
                                  ConversationStateDidUpdated conversationStateDidUpdated,
@@ -58,3 +60,4 @@ void HostedCharacterView::update(const MvCharacterView& view) {
     body_ = view.body();
 }
 
+} // namespace MivoKit

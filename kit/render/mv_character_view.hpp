@@ -15,6 +15,8 @@
 #include <memory>
 #include <vector>
 
+namespace MivoKit {
+
 class MvCharacterView {
 public:
     using ConnectionStateDidUpdated = std::function<void(Mivo::ConnectionState)>;
@@ -63,3 +65,5 @@ private:
     std::shared_ptr<Splat2DView::Coordinator> coordinator_;
     std::shared_ptr<platform::gpu::GPUView> gpuView_;
 };
+
+} // namespace MivoKit

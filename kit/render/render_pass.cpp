@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace MivoKit {
+
 using namespace platform::gpu;
 
 std::shared_ptr<ComputePipelineState> makeKernelPipeline(Device& device, const Library& library,
@@ -19,3 +21,5 @@ DispatchSize dispatchSize(const ComputePipelineState& pipeline, std::uint32_t wi
     const std::uint32_t h = std::max<std::uint32_t>(1, pipeline.maxTotalThreadsPerThreadgroup() / w);
     return {{(width + w - 1) / w, (height + h - 1) / h, 1}, {w, h, 1}};
 }
+
+} // namespace MivoKit

@@ -16,6 +16,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace MivoKit {
+
 template <class Pass>
 concept RenderPass = requires(Pass& pass) {
     typename Pass::InputData;
@@ -74,3 +76,5 @@ void encodeDispatch(platform::gpu::CommandBuffer& commandBuffer,
     encoder->popDebugGroup();
     encoder->endEncoding();
 }
+
+} // namespace MivoKit

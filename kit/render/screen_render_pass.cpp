@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+namespace MivoKit {
+
 using namespace platform::gpu;
 
 ScreenRenderPass::ScreenRenderPass(std::shared_ptr<Device> device, std::shared_ptr<Library> library,
@@ -55,3 +57,5 @@ void ScreenRenderPass::render(CommandBuffer& commandBuffer, const ScreenRenderDa
     encoder->popDebugGroup();
     encoder->endEncoding();
 }
+
+} // namespace MivoKit

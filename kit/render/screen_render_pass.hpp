@@ -11,6 +11,8 @@
 #include <array>
 #include <memory>
 
+namespace MivoKit {
+
 struct ScreenRenderData {
     std::shared_ptr<platform::gpu::Texture> colorTexture;
     std::shared_ptr<SRPixelBuffer> srPixelBuffer;
@@ -48,3 +50,5 @@ private:
 };
 
 static_assert(RenderPass<ScreenRenderPass>);
+
+} // namespace MivoKit

@@ -6,6 +6,8 @@
 #include "kit/render/shaders/sr_splat_shaders.hpp"
 #include "kit/render/shaders/texture_screen_shaders.hpp"
 
+namespace MivoKit {
+
 std::shared_ptr<platform::gpu::Library> makeKitShaderLibrary(platform::gpu::Device& device) {
     platform::gpu::LibrarySource source;
     source.functions = {
@@ -32,3 +34,5 @@ std::shared_ptr<platform::gpu::Function> makeRequiredFunction(const platform::gp
     if (!function) fatalError("Unable to load required shader function: \"" + name + "\"");
     return function;
 }
+
+} // namespace MivoKit

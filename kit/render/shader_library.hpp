@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+namespace MivoKit {
+
 // The kit's library on `device`.
 std::shared_ptr<platform::gpu::Library> makeKitShaderLibrary(platform::gpu::Device& device);
 
@@ -13,3 +15,5 @@ std::shared_ptr<platform::gpu::Library> makeKitShaderLibrary(platform::gpu::Devi
 // "Unable to load required shader function: \"<name>\"" when there is none.
 std::shared_ptr<platform::gpu::Function> makeRequiredFunction(const platform::gpu::Library& library,
                                                               const std::string& name);
+
+} // namespace MivoKit

@@ -1,5 +1,7 @@
 #include "kit/render/simple_sr_splat_renderer.hpp"
 
+namespace MivoKit {
+
 using namespace platform::gpu;
 
 void SimpleSRSplatRenderer::update(const SplatMemoryBuffer& from) { splatBufferManager.update(from, _colorFormat()); }
@@ -21,3 +23,5 @@ const std::vector<std::shared_ptr<Texture>>& SimpleSRSplatRenderer::encodeFeatur
     encodeSplats(commandBuffer, splatBufferManager, offscreenTextures_, targets);
     return offscreenTextures_;
 }
+
+} // namespace MivoKit

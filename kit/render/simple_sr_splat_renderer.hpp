@@ -6,6 +6,8 @@
 
 #include "kit/render/sr_renderer_base.hpp"
 
+namespace MivoKit {
+
 class SimpleSRSplatRenderer final : public SRRendererBase {
 public:
     using SRRendererBase::SRRendererBase;
@@ -33,3 +35,5 @@ private:
 
     std::vector<std::shared_ptr<platform::gpu::Texture>> offscreenTextures_;
 };
+
+} // namespace MivoKit

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <variant>
 
+namespace MivoKit {
+
 using platform::gpu::floatToHalf;
 
 PackedSRHalf8::PackedSRHalf8(std::span<const float> features) {
@@ -52,3 +54,5 @@ Splat::Splat(simd::float3 p, simd::float4 c, simd::float3 s, simd::quatf q, std:
         sr = PackedSRHalf8(srFeatures);
     }
 }
+
+} // namespace MivoKit

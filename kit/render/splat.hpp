@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <span>
 
+namespace MivoKit {
+
 // Whether stored colours are sRGB-encoded (and linearised on conversion) or used as they are.
 enum class ColorFormat { SRGB, RGB };
 
@@ -100,3 +102,5 @@ struct ModelRendererViewportDescriptor {
     simd::float4x4 viewMatrix;
     ScreenSize screenSize;
 };
+
+} // namespace MivoKit

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cmath>
 
+namespace MivoKit {
+
 using namespace platform::gpu;
 
 namespace {
@@ -158,3 +160,5 @@ void Splat2DRenderer::draw(GPUView& view) {
     returned->present(drawable);
     returned->commit();
 }
+
+} // namespace MivoKit

@@ -21,6 +21,8 @@
 #include <optional>
 #include <semaphore>
 
+namespace MivoKit {
+
 class Splat2DRenderer : public platform::gpu::GPUViewDelegate, public std::enable_shared_from_this<Splat2DRenderer> {
 public:
     static constexpr int maxFramesInFlight = 3;
@@ -74,3 +76,5 @@ private:
     simd::float4x4 rotationMatrix_ = simd::float4x4::identity();
     std::uint64_t waitedDraws_ = 0;
 };
+
+} // namespace MivoKit

@@ -1,5 +1,7 @@
 #include "kit/render/splat_2d_view.hpp"
 
+namespace MivoKit {
+
 std::shared_ptr<Splat2DView::Coordinator> Splat2DView::makeCoordinator() const { return std::make_shared<Coordinator>(); }
 
 std::shared_ptr<platform::gpu::GPUView> Splat2DView::makeUIView(Coordinator& context) const {
@@ -11,3 +13,5 @@ std::shared_ptr<platform::gpu::GPUView> Splat2DView::makeUIView(Coordinator& con
     mtkView->preferredFramesPerSecond = 30;
     return mtkView;
 }
+
+} // namespace MivoKit

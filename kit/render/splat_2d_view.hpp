@@ -11,6 +11,8 @@
 #include <memory>
 #include <optional>
 
+namespace MivoKit {
+
 struct Splat2DView {
     struct Coordinator {
         std::shared_ptr<Splat2DRenderer> renderer;
@@ -29,3 +31,5 @@ struct Splat2DView {
     // second; returns the view.
     std::shared_ptr<platform::gpu::GPUView> makeUIView(Coordinator& context) const;
 };
+
+} // namespace MivoKit

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <utility>
 
+namespace MivoKit {
+
 namespace {
 
 // Points per task when converting or copying on several threads.
@@ -118,3 +120,5 @@ void SplatBufferManager::sortIndicesByDepth(std::size_t count, std::vector<std::
     }
     if (indexA != order.data()) std::copy(indexA, indexA + count, order.data());
 }
+
+} // namespace MivoKit

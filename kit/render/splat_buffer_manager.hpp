@@ -12,6 +12,8 @@
 #include <span>
 #include <vector>
 
+namespace MivoKit {
+
 class SplatBufferManager {
 public:
     // Both buffers start with `initialCapacity` elements (at least 1). Throws MetalBufferError.
@@ -48,3 +50,5 @@ private:
     std::vector<std::uint32_t> order_;
     std::vector<std::uint32_t> scratch_;
 };
+
+} // namespace MivoKit

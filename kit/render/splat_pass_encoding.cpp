@@ -4,6 +4,8 @@
 
 #include <vector>
 
+namespace MivoKit {
+
 using namespace platform::gpu;
 
 RenderPipelineDescriptor splatPipelineDescriptor(const Library& library, const std::string& vertexName,
@@ -57,3 +59,5 @@ void setSplatViews(RenderCommandEncoder& encoder, std::span<const ViewportDescri
         encoder.setVertexAmplificationCount(static_cast<std::uint32_t>(views.size()), mappings);
     }
 }
+
+} // namespace MivoKit

@@ -10,6 +10,8 @@
 #include <span>
 #include <string>
 
+namespace MivoKit {
+
 // How splat fragments blend into every colour attachment (RGB and alpha operations add); the
 // defaults blend premultiplied colour over what is there.
 struct SplatBlendFactors {
@@ -45,3 +47,5 @@ void attachDepthAndStencil(platform::gpu::RenderPassDescriptor& pass, const std:
 // Sets the views' viewports, in order; with two or more views, amplifies each draw to one view
 // per viewport, view i going to viewport i and render-target slice i.
 void setSplatViews(platform::gpu::RenderCommandEncoder& encoder, std::span<const ViewportDescriptor> views);
+
+} // namespace MivoKit

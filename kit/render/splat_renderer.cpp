@@ -3,6 +3,8 @@
 #include "kit/render/fatal_error.hpp"
 #include "kit/render/shader_library.hpp"
 
+namespace MivoKit {
+
 using namespace platform::gpu;
 
 // The draw loop gives this renderer 8-bit BGRA drawables.
@@ -117,3 +119,5 @@ std::shared_ptr<CommandBuffer> SplatRenderer::render(const std::vector<ViewportD
     encoder->endEncoding();
     return to;
 }
+
+} // namespace MivoKit

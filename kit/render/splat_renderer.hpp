@@ -10,6 +10,8 @@
 
 #include <memory>
 
+namespace MivoKit {
+
 class SplatRenderer : public SplatRendererBase {
 public:
     // Throws Error when a count is 0 or the uniform ring cannot be made, and MetalBufferError when
@@ -73,3 +75,5 @@ private:
     std::shared_ptr<platform::gpu::DepthStencilState> depthState_;
     SplatBlendFactors blendFactors_;
 };
+
+} // namespace MivoKit

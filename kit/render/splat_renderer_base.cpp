@@ -4,6 +4,8 @@
 
 #include <utility>
 
+namespace MivoKit {
+
 SplatRendererBase::SplatRendererBase(std::shared_ptr<platform::gpu::Device> device,
                                      platform::gpu::PixelFormat colorFormat, ColorFormat _colorFormat,
                                      platform::gpu::PixelFormat depthFormat, platform::gpu::PixelFormat stencilFormat,
@@ -26,3 +28,5 @@ std::span<const ViewportDescriptor> SplatRendererBase::beginFrame(const std::vec
     ring_.write(views);
     return views;
 }
+
+} // namespace MivoKit

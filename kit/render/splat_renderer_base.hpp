@@ -11,6 +11,8 @@
 #include <span>
 #include <vector>
 
+namespace MivoKit {
+
 class SplatRendererBase : public SplatRendererProtocol {
 public:
     using ErrorCode = SplatUniformRing::ErrorCode;
@@ -70,3 +72,5 @@ private:
     SplatUniformRing ring_;
     std::shared_ptr<platform::gpu::Library> library_;
 };
+
+} // namespace MivoKit

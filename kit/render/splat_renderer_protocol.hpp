@@ -10,6 +10,8 @@
 #include <span>
 #include <vector>
 
+namespace MivoKit {
+
 class SplatRendererProtocol {
 public:
     virtual ~SplatRendererProtocol() = default;
@@ -27,3 +29,5 @@ public:
     virtual void add(const SplatScenePoint& point) = 0;
     virtual void reset() = 0;
 };
+
+} // namespace MivoKit

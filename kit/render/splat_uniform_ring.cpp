@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+namespace MivoKit {
+
 SplatUniformRing::SplatUniformRing(platform::gpu::Device& device, std::size_t maxViewCount,
                                    std::size_t maxSimultaneousRenders)
     : maxViewCount_(maxViewCount), slotCount_(maxSimultaneousRenders) {
@@ -57,3 +59,5 @@ void SplatUniformRing::write(std::span<const ViewportDescriptor> views) {
     const float length = simd::length(mean);
     cameraWorldForward_ = {mean.x / length, mean.y / length, mean.z / length};
 }
+
+} // namespace MivoKit

@@ -14,6 +14,8 @@
 #include <span>
 #include <vector>
 
+namespace MivoKit {
+
 class SplatUniformRing {
 public:
     enum class ErrorCode { invalidMaxViewCount, invalidMaxSimultaneousRenders, uniformBufferCreationFailed };
@@ -50,3 +52,5 @@ private:
     simd::float3 cameraWorldPosition_{0, 0, 0};
     simd::float3 cameraWorldForward_{0, 0, -1};
 };
+
+} // namespace MivoKit

@@ -1,5 +1,7 @@
 #include "kit/render/sr_compute_pass.hpp"
 
+namespace MivoKit {
+
 using namespace platform::gpu;
 
 SRComputePass::SRComputePass(std::shared_ptr<Device> device, std::shared_ptr<Library> library)
@@ -20,3 +22,5 @@ void SRComputePass::compute(CommandBuffer& commandBuffer, const SRComputeData& d
                        encoder.setBuffer(data.outputBuffer->buffer(), 0, 0);
                    });
 }
+
+} // namespace MivoKit

@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+namespace MivoKit {
+
 struct SRComputeData {
     std::vector<std::shared_ptr<platform::gpu::Texture>> inputTextures;
     std::shared_ptr<MetalBuffer<PackedSRHalf8>> outputBuffer;
@@ -39,3 +41,5 @@ private:
 };
 
 static_assert(RenderPass<SRComputePass>);
+
+} // namespace MivoKit

@@ -3,6 +3,8 @@
 #include "kit/render/fatal_error.hpp"
 #include "platform/files/directories.hpp"
 
+namespace MivoKit {
+
 namespace {
 
 // The file extension of compiled models in this port's resources.
@@ -44,3 +46,5 @@ typename SRModel<Tag>::Output SRModel<Tag>::prediction(const Input& input,
 template class SRModel<SRModelT2020Tag>;
 template class SRModel<SRModelT2023Tag>;
 template class SRModel<SRModelQd2020Tag>;
+
+} // namespace MivoKit

@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 
+namespace MivoKit {
+
 // The three wrappers differ only in their resource; `Tag` names it and makes each a type of its own.
 template <class Tag>
 class SRModel {
@@ -80,3 +82,5 @@ using sr_model_qd_2020Output = sr_model_qd_2020::Output;
 extern template class SRModel<SRModelT2020Tag>;
 extern template class SRModel<SRModelT2023Tag>;
 extern template class SRModel<SRModelQd2020Tag>;
+
+} // namespace MivoKit

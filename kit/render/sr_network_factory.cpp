@@ -5,6 +5,8 @@
 #include "kit/model/sr_network.hpp"
 #include "kit/render/sr_networks.hpp"
 
+namespace MivoKit {
+
 std::shared_ptr<SRNetworkProtocol> SRNetworkFactory::createNetwork(NetworkType type) {
     const Size size = networkSize(type);
     switch (type) {
@@ -16,3 +18,5 @@ std::shared_ptr<SRNetworkProtocol> SRNetworkFactory::createNetwork(NetworkType t
     }
     return nullptr;
 }
+
+} // namespace MivoKit

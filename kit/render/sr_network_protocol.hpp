@@ -9,6 +9,8 @@
 #include "platform/ml/ml_multi_array.hpp"
 #include "platform/ml/pixel_buffer.hpp"
 
+namespace MivoKit {
+
 class SRNetworkProtocol {
 public:
     virtual ~SRNetworkProtocol() = default;
@@ -27,3 +29,5 @@ public:
     // predictions return without writing). Networks that always can need not override it.
     virtual bool canPredict() const { return true; }
 };
+
+} // namespace MivoKit

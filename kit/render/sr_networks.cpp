@@ -2,6 +2,8 @@
 
 #include "platform/log/log.hpp"
 
+namespace MivoKit {
+
 namespace {
 
 platform::ml::MLModelConfiguration networkConfiguration() {
@@ -48,3 +50,5 @@ void SRModelNetwork<Model>::prediction(const platform::ml::MLMultiArray& input,
 template class SRModelNetwork<sr_model_t_2020>;
 template class SRModelNetwork<sr_model_t_2023>;
 template class SRModelNetwork<sr_model_qd_2020>;
+
+} // namespace MivoKit

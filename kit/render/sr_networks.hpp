@@ -18,6 +18,8 @@
 #include <atomic>
 #include <memory>
 
+namespace MivoKit {
+
 // The network shared by the three kinds; `Model` is the wrapper it runs.
 template <class Model>
 class SRModelNetwork : public SRNetworkProtocol {
@@ -58,3 +60,5 @@ public:
 extern template class SRModelNetwork<sr_model_t_2020>;
 extern template class SRModelNetwork<sr_model_t_2023>;
 extern template class SRModelNetwork<sr_model_qd_2020>;
+
+} // namespace MivoKit

@@ -1,5 +1,7 @@
 #include "kit/render/sr_pixel_buffer.hpp"
 
+namespace MivoKit {
+
 SRPixelBuffer::SRPixelBuffer(std::shared_ptr<platform::gpu::Device> device, std::uint32_t width, std::uint32_t height)
     : device_(std::move(device)) {
     for (std::size_t i = 0; i < kBufferCount; ++i) {
@@ -30,3 +32,5 @@ void SRPixelBuffer::finishWrite() {
     currentBufferIndex_.store((currentBufferIndex() + 1) % numBuffers(), std::memory_order_release);
     ready_.store(true, std::memory_order_release);
 }
+
+} // namespace MivoKit

@@ -25,6 +25,8 @@
 #include <mutex>
 #include <vector>
 
+namespace MivoKit {
+
 class SRPixelBuffer {
 public:
     enum class ErrorCode { pixelBufferCreationFailed };
@@ -61,3 +63,5 @@ private:
     std::atomic<bool> ready_{false};
     std::mutex showing_;
 };
+
+} // namespace MivoKit

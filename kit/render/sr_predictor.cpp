@@ -6,6 +6,8 @@
 #include <cstring>
 #include <exception>
 
+namespace MivoKit {
+
 SRPredictor::SRPredictor(std::shared_ptr<platform::gpu::Device> device, std::shared_ptr<SRNetworkProtocol> network,
                          std::shared_ptr<SRPixelBuffer> ring)
     : device_(std::move(device)), network_(std::move(network)), ring_(std::move(ring)),
@@ -55,3 +57,5 @@ void SRPredictor::predict() {
     }
     ring_->finishWrite();
 }
+
+} // namespace MivoKit

@@ -24,6 +24,8 @@
 #include <atomic>
 #include <memory>
 
+namespace MivoKit {
+
 class SRPredictor : public std::enable_shared_from_this<SRPredictor> {
 public:
     SRPredictor(std::shared_ptr<platform::gpu::Device> device, std::shared_ptr<SRNetworkProtocol> network,
@@ -48,3 +50,5 @@ private:
     // The prediction's input; only the holder of the task count touches it.
     std::shared_ptr<MetalBuffer<PackedSRHalf8>> input_;
 };
+
+} // namespace MivoKit

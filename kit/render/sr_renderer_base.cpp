@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+namespace MivoKit {
+
 using namespace platform::gpu;
 
 namespace {
@@ -162,3 +164,5 @@ std::shared_ptr<MetalBuffer<PackedSRHalf8>> SRRendererBase::encodeSRInput(
     srComputePass_->compute(commandBuffer, {textures, srMultiChannelBuffer_});
     return srMultiChannelBuffer_;
 }
+
+} // namespace MivoKit

@@ -29,6 +29,8 @@
 #include <span>
 #include <vector>
 
+namespace MivoKit {
+
 class SRRendererBase : public SplatRendererBase {
 public:
     // None without a command queue, without splats to draw, or when the queue makes no command
@@ -120,3 +122,5 @@ private:
     // Checked on the main queue by read() before it appends: gone once the renderer is.
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
+
+} // namespace MivoKit

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace MivoKit {
+
 using namespace platform::gpu;
 
 void SRSplatRenderer::update(const SplatMemoryBuffer& from) { splatBufferManager1.update(from, _colorFormat()); }
@@ -50,3 +52,5 @@ const std::vector<std::shared_ptr<Texture>>& SRSplatRenderer::encodeFeatures(Com
     }
     return offscreenTextures3_;
 }
+
+} // namespace MivoKit

@@ -6,6 +6,8 @@
 
 #include "kit/render/sr_renderer_base.hpp"
 
+namespace MivoKit {
+
 class SRSplatRenderer final : public SRRendererBase {
 public:
     using SRRendererBase::SRRendererBase;
@@ -43,3 +45,5 @@ private:
     std::vector<std::shared_ptr<platform::gpu::Texture>> offscreenTextures2_;
     std::vector<std::shared_ptr<platform::gpu::Texture>> offscreenTextures3_;
 };
+
+} // namespace MivoKit

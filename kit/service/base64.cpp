@@ -2,6 +2,8 @@
 
 #include <array>
 
+namespace MivoKit {
+
 namespace {
 
 constexpr std::uint8_t kInvalid = 0xFF;
@@ -43,3 +45,5 @@ std::optional<std::vector<std::uint8_t>> decodeBase64(std::string_view text) {
     }
     return bytes;
 }
+
+} // namespace MivoKit

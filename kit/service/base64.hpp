@@ -7,4 +7,8 @@
 #include <string_view>
 #include <vector>
 
+namespace MivoKit {
+
 std::optional<std::vector<std::uint8_t>> decodeBase64(std::string_view text);
+
+} // namespace MivoKit

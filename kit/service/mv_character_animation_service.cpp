@@ -3,6 +3,8 @@
 #include "kit/service/proto/driven_ingress.pb.h"
 #include "kit/service/wire_format.hpp"
 
+namespace MivoKit {
+
 namespace wire = api::driven_ingress::v1;
 
 void MvCharacterAnimationService::sendAudio(const std::string& reqID, const std::vector<std::uint8_t>& audio,
@@ -31,3 +33,5 @@ void MvCharacterAnimationService::handleMessageData(std::span<const std::uint8_t
         break;
     }
 }
+
+} // namespace MivoKit

@@ -4,6 +4,8 @@
 
 #include "kit/service/mv_character_service.hpp"
 
+namespace MivoKit {
+
 class MvCharacterAnimationService : public MvCharacterService {
 public:
     // One "MESSAGE_CLIENT_AUDIO_INPUT" envelope with the whole utterance and `end` true.
@@ -12,3 +14,5 @@ public:
     // Keyframes become animationFrames, a server error becomes error; everything else is ignored.
     void handleMessageData(std::span<const std::uint8_t> data) override;
 };
+
+} // namespace MivoKit

@@ -3,6 +3,8 @@
 #include "kit/service/proto/realtime.pb.h"
 #include "kit/service/wire_format.hpp"
 
+namespace MivoKit {
+
 namespace wire = api::realtime::v1;
 
 void MvCharacterAudiovisualService::sendAudio(const std::string& reqID, const std::vector<std::uint8_t>& audio,
@@ -42,3 +44,5 @@ void MvCharacterAudiovisualService::handleMessageData(std::span<const std::uint8
         break;
     }
 }
+
+} // namespace MivoKit

@@ -5,6 +5,8 @@
 
 #include "kit/service/mv_character_service.hpp"
 
+namespace MivoKit {
+
 class MvCharacterAudiovisualService : public MvCharacterService {
 public:
     // One "MESSAGE_CLIENT_USER_SPEECH_END" envelope with the whole utterance.
@@ -13,3 +15,5 @@ public:
     // Start, end, audio, keyframes and server errors become events; everything else is ignored.
     void handleMessageData(std::span<const std::uint8_t> data) override;
 };
+
+} // namespace MivoKit

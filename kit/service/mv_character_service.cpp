@@ -3,6 +3,8 @@
 #include "kit/service/base64.hpp"
 #include "platform/log/log.hpp"
 
+namespace MivoKit {
+
 using platform::net::WebSocketData;
 using platform::net::WebSocketError;
 using platform::net::WebSocketMessage;
@@ -181,3 +183,5 @@ void MvCharacterService::didComplete(TaskID task, const WebSocketError& error, s
         if (auto sdkDelegate = MivoSDK::shared().delegate()) sdkDelegate->avatarSDKFailedToStart();
     }
 }
+
+} // namespace MivoKit

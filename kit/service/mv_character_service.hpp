@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+namespace MivoKit {
+
 class MvCharacterServiceDelegate {
 public:
     virtual ~MvCharacterServiceDelegate() = default;
@@ -113,3 +115,5 @@ private:
     bool currentTaskCancelled_ = false;
     bool currentTaskReportedError_ = false;
 };
+
+} // namespace MivoKit

@@ -8,6 +8,8 @@
 #include <variant>
 #include <vector>
 
+namespace MivoKit {
+
 namespace mv_character_service_event_cases {
 
 // The answer to request `reqId` begins.
@@ -50,3 +52,5 @@ struct MvCharacterServiceEvent
     using RequestTimeout = mv_character_service_event_cases::RequestTimeout;
     using variant::variant;
 };
+
+} // namespace MivoKit

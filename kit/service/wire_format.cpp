@@ -2,6 +2,8 @@
 
 #include <google/protobuf/stubs/logging.h>
 
+namespace MivoKit {
+
 std::vector<std::uint8_t> encodeMessage(const google::protobuf::MessageLite& message) {
     std::vector<std::uint8_t> bytes(message.ByteSizeLong());
     message.SerializeWithCachedSizesToArray(bytes.data());
@@ -45,3 +47,5 @@ MvCharacterServiceEvent::AnimationFrames animationFramesEvent(const api::realtim
 }
 
 MvCharacterServiceEvent::Error errorEvent(const api::realtime::v1::ErrorInfo& error) { return {error.reason()}; }
+
+} // namespace MivoKit

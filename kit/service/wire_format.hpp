@@ -12,6 +12,8 @@
 #include <span>
 #include <vector>
 
+namespace MivoKit {
+
 // The binary protobuf form of `message` (encoding these messages cannot fail).
 std::vector<std::uint8_t> encodeMessage(const google::protobuf::MessageLite& message);
 
@@ -29,3 +31,5 @@ std::vector<FlameFrameData> convertKeyframes(const google::protobuf::RepeatedPtr
 // frames) and a server error (its reason only).
 MvCharacterServiceEvent::AnimationFrames animationFramesEvent(const api::realtime::v1::ServerResponseAnimationData& answer);
 MvCharacterServiceEvent::Error errorEvent(const api::realtime::v1::ErrorInfo& error);
+
+} // namespace MivoKit

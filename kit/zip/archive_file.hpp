@@ -7,8 +7,12 @@
 #include <string>
 #include <vector>
 
+namespace MivoKit {
+
 struct ArchiveFile {
     std::string filename; // the entry's name inside the archive
     std::vector<std::uint8_t> data;
     std::optional<std::chrono::system_clock::time_point> modifiedTime;
 };
+
+} // namespace MivoKit

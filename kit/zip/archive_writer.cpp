@@ -13,6 +13,8 @@
 #include <ctime>
 #include <random>
 
+namespace MivoKit {
+
 namespace fs = std::filesystem;
 
 namespace zipdetail {
@@ -128,3 +130,5 @@ void ArchiveWriter::finish() {
 }
 
 } // namespace zipdetail
+
+} // namespace MivoKit

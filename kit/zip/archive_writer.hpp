@@ -17,6 +17,8 @@
 #include <optional>
 #include <string>
 
+namespace MivoKit {
+
 namespace zipdetail {
 
 // Entries are written without ZIP64 records, so an entry must stay below 4 GiB; 0xFFFFFFFF itself
@@ -53,3 +55,5 @@ private:
 };
 
 } // namespace zipdetail
+
+} // namespace MivoKit

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+namespace MivoKit {
+
 namespace zipdetail {
 
 DirectoryBelow openDirectoryBelow(const std::filesystem::path& root, std::span<const std::string> components) {
@@ -36,3 +38,5 @@ DirectoryBelow openDirectoryBelow(const std::filesystem::path& root, std::span<c
 }
 
 } // namespace zipdetail
+
+} // namespace MivoKit

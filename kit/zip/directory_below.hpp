@@ -9,6 +9,8 @@
 #include <string>
 #include <system_error>
 
+namespace MivoKit {
+
 namespace zipdetail {
 
 struct DirectoryBelow {
@@ -22,3 +24,5 @@ struct DirectoryBelow {
 DirectoryBelow openDirectoryBelow(const std::filesystem::path& root, std::span<const std::string> components);
 
 } // namespace zipdetail
+
+} // namespace MivoKit

@@ -3,6 +3,8 @@
 #include <array>
 #include <random>
 
+namespace MivoKit {
+
 namespace zipdetail {
 namespace {
 
@@ -64,3 +66,5 @@ bool EncryptedEntryWriter::finish() {
 }
 
 } // namespace zipdetail
+
+} // namespace MivoKit

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+namespace MivoKit {
+
 namespace zipdetail {
 
 class EncryptedEntryWriter {
@@ -44,3 +46,5 @@ private:
 };
 
 } // namespace zipdetail
+
+} // namespace MivoKit

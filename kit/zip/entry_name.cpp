@@ -1,5 +1,7 @@
 #include "kit/zip/entry_name.hpp"
 
+namespace MivoKit {
+
 namespace zipdetail {
 
 bool isDirectoryEntryName(std::string_view storedName) {
@@ -34,3 +36,5 @@ std::string pathExtension(const std::filesystem::path& path) {
 }
 
 } // namespace zipdetail
+
+} // namespace MivoKit

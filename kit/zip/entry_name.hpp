@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+namespace MivoKit {
+
 namespace zipdetail {
 
 // True when the stored name ends in "/" or "\", the mark of a directory entry.
@@ -25,3 +27,5 @@ std::string lastPathComponent(const std::filesystem::path& path);
 std::string pathExtension(const std::filesystem::path& path);
 
 } // namespace zipdetail
+
+} // namespace MivoKit

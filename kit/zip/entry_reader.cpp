@@ -2,6 +2,8 @@
 
 #include <array>
 
+namespace MivoKit {
+
 namespace zipdetail {
 namespace {
 
@@ -106,3 +108,5 @@ bool EntryReader::complete() const {
 }
 
 } // namespace zipdetail
+
+} // namespace MivoKit

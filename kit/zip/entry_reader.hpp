@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+namespace MivoKit {
+
 namespace zipdetail {
 
 class EntryReader {
@@ -60,3 +62,5 @@ private:
 };
 
 } // namespace zipdetail
+
+} // namespace MivoKit

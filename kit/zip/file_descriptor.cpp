@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+namespace MivoKit {
+
 namespace zipdetail {
 
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
@@ -21,3 +23,5 @@ int FileDescriptor::close() {
 }
 
 } // namespace zipdetail
+
+} // namespace MivoKit

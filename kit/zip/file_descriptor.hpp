@@ -3,6 +3,8 @@
 
 #include <utility>
 
+namespace MivoKit {
+
 namespace zipdetail {
 
 class FileDescriptor {
@@ -25,3 +27,5 @@ private:
 };
 
 } // namespace zipdetail
+
+} // namespace MivoKit

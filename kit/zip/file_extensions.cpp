@@ -5,6 +5,8 @@
 #include <mutex>
 #include <set>
 
+namespace MivoKit {
+
 namespace {
 
 // Extractions on background threads read the registry while an application may change it; the
@@ -37,3 +39,5 @@ bool Zip::isValidFileExtension(const std::string& fileExtension) {
     std::lock_guard lock(registry().mutex);
     return registry().extensions.count(fileExtension) != 0;
 }
+
+} // namespace MivoKit

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace MivoKit {
+
 struct FileProgress {
     explicit FileProgress(std::int64_t total) : totalUnitCount(total) {}
 
@@ -14,3 +16,5 @@ struct FileProgress {
 
     void finish() { completedUnitCount = totalUnitCount; }
 };
+
+} // namespace MivoKit

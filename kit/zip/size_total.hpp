@@ -6,6 +6,8 @@
 #include <limits>
 #include <optional>
 
+namespace MivoKit {
+
 namespace zipdetail {
 
 class SizeTotal {
@@ -27,3 +29,5 @@ private:
 };
 
 } // namespace zipdetail
+
+} // namespace MivoKit

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+namespace MivoKit {
+
 namespace zipdetail {
 
 std::string decodeUTF8Lossy(std::string_view bytes) {
@@ -57,3 +59,5 @@ std::string percentEncodeForQuery(std::string_view text) {
 }
 
 } // namespace zipdetail
+
+} // namespace MivoKit

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+namespace MivoKit {
+
 namespace zipdetail {
 
 // `bytes` as well-formed UTF-8: each ill-formed sequence (its maximal valid prefix) becomes U+FFFD.
@@ -16,3 +18,5 @@ bool isASCII(std::string_view text);
 std::string percentEncodeForQuery(std::string_view text);
 
 } // namespace zipdetail
+
+} // namespace MivoKit

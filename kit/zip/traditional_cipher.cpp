@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+namespace MivoKit {
+
 namespace zipdetail {
 namespace {
 
@@ -48,3 +50,5 @@ unsigned char encryptionCheckByte(unsigned long flag, std::uint32_t crc, unsigne
 }
 
 } // namespace zipdetail
+
+} // namespace MivoKit

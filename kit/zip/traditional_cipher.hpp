@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string_view>
 
+namespace MivoKit {
+
 namespace zipdetail {
 
 // Every encrypted entry's data starts with this many header bytes; the last one checks the password.
@@ -34,3 +36,5 @@ private:
 unsigned char encryptionCheckByte(unsigned long flag, std::uint32_t crc, unsigned long dosDate);
 
 } // namespace zipdetail
+
+} // namespace MivoKit

@@ -20,6 +20,8 @@
 #include <memory>
 #include <type_traits>
 
+namespace MivoKit {
+
 namespace fs = std::filesystem;
 using namespace zipdetail;
 
@@ -303,3 +305,5 @@ fs::path Zip::quickUnzipFile(const fs::path& zipFilePath, ProgressHandler progre
     }
     return destination;
 }
+
+} // namespace MivoKit

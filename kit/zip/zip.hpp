@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+namespace MivoKit {
+
 enum class ZipErrorCode { fileNotFound, unzipFail, zipFail };
 using ZipError = TypedError<ZipErrorCode>;
 
@@ -74,3 +76,5 @@ public:
     static void removeCustomFileExtension(const std::string& fileExtension);
     static bool isValidFileExtension(const std::string& fileExtension);
 };
+
+} // namespace MivoKit

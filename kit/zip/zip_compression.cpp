@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+namespace MivoKit {
+
 std::optional<ZipCompression> zipCompressionFromRaw(int rawValue) {
     if (rawValue < 0 || rawValue > 3) return std::nullopt;
     return static_cast<ZipCompression>(rawValue);
@@ -16,3 +18,5 @@ int deflateLevel(ZipCompression compression) {
     }
     return Z_DEFAULT_COMPRESSION;
 }
+
+} // namespace MivoKit

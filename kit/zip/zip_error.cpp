@@ -1,5 +1,7 @@
 #include "kit/zip/zip.hpp"
 
+namespace MivoKit {
+
 std::string description(ZipErrorCode code) {
     switch (code) {
     case ZipErrorCode::fileNotFound: return "File not found.";
@@ -10,3 +12,5 @@ std::string description(ZipErrorCode code) {
 }
 
 ZipError makeZipError(ZipErrorCode code) { return ZipError(code, description(code)); }
+
+} // namespace MivoKit

@@ -13,6 +13,8 @@
 #include <memory>
 #include <new>
 
+namespace MivoKit {
+
 namespace fs = std::filesystem;
 using namespace zipdetail;
 
@@ -155,3 +157,5 @@ fs::path Zip::quickZipFiles(const std::vector<fs::path>& paths, const std::strin
     zipFiles(paths, archive, std::nullopt, ZipCompression::DefaultCompression, std::move(progress));
     return archive;
 }
+
+} // namespace MivoKit

@@ -2,6 +2,8 @@
 
 #include "kit/zip/entry_name.hpp"
 
+namespace MivoKit {
+
 namespace fs = std::filesystem;
 
 std::vector<ZipUtilities::ProcessedFilePath> ZipUtilities::expandPaths(const std::vector<fs::path>& paths) const {
@@ -33,3 +35,5 @@ std::vector<ZipUtilities::ProcessedFilePath> ZipUtilities::listDirectoryFiles(co
     }
     return records;
 }
+
+} // namespace MivoKit

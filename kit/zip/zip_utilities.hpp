@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace MivoKit {
+
 class ZipUtilities {
 public:
     struct ProcessedFilePath {
@@ -21,3 +23,5 @@ public:
     // Empty directories give nothing; a directory that cannot be listed gives an empty result.
     std::vector<ProcessedFilePath> listDirectoryFiles(const std::filesystem::path& directory) const;
 };
+
+} // namespace MivoKit

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::audio {
 namespace {
 
@@ -102,3 +104,5 @@ void setSharedAudioDevice(std::shared_ptr<AudioDevice> device) {
 }
 
 } // namespace platform::audio
+
+} // namespace MivoKit

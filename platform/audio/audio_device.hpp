@@ -29,6 +29,8 @@
 #include <string>
 #include <string_view>
 
+namespace MivoKit {
+
 namespace platform::audio {
 
 // What a device calls. One client plays, another (or the same) records.
@@ -106,3 +108,5 @@ std::shared_ptr<AudioDevice> sharedAudioDevice();
 void setSharedAudioDevice(std::shared_ptr<AudioDevice> device);
 
 } // namespace platform::audio
+
+} // namespace MivoKit

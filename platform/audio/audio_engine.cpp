@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::audio {
 namespace {
 
@@ -274,3 +276,5 @@ bool AudioEngine::isRunning() const { return impl_->running.load(std::memory_ord
 const std::shared_ptr<AudioDevice>& AudioEngine::device() const { return impl_->device; }
 
 } // namespace platform::audio
+
+} // namespace MivoKit

@@ -25,6 +25,8 @@
 #include <memory>
 #include <optional>
 
+namespace MivoKit {
+
 namespace platform::audio {
 
 class AudioEngine;
@@ -104,3 +106,5 @@ private:
 };
 
 } // namespace platform::audio
+
+} // namespace MivoKit

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+namespace MivoKit {
+
 namespace platform::audio {
 
 std::size_t bytesPerSample(CommonFormat format) {
@@ -29,3 +31,5 @@ bool AudioFormat::isValid() const {
 bool AudioFormat::isStandard() const { return commonFormat_ == CommonFormat::pcmFormatFloat32 && !interleaved_; }
 
 } // namespace platform::audio
+
+} // namespace MivoKit

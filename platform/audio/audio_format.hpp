@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace MivoKit {
+
 namespace platform::audio {
 
 enum class CommonFormat {
@@ -46,3 +48,5 @@ private:
 };
 
 } // namespace platform::audio
+
+} // namespace MivoKit

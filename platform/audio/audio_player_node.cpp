@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+namespace MivoKit {
+
 namespace platform::audio {
 
 // ---- state ----
@@ -181,3 +183,4 @@ std::optional<AudioFormat> AudioPlayerNode::connectionFormat() const { return im
 
 } // namespace platform::audio
 
+} // namespace MivoKit

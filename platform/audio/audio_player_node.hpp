@@ -29,6 +29,8 @@
 #include <memory>
 #include <optional>
 
+namespace MivoKit {
+
 namespace platform::audio {
 
 class AudioEngine;
@@ -76,3 +78,5 @@ private:
 };
 
 } // namespace platform::audio
+
+} // namespace MivoKit

@@ -25,6 +25,8 @@
 #include <list>
 #include <mutex>
 
+namespace MivoKit {
+
 namespace platform::audio {
 
 struct AudioPlayerNode::Impl {
@@ -89,3 +91,5 @@ private:
 };
 
 } // namespace platform::audio
+
+} // namespace MivoKit

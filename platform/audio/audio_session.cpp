@@ -1,5 +1,7 @@
 #include "platform/audio/audio_session.hpp"
 
+namespace MivoKit {
+
 namespace platform::audio {
 
 // ---- scripted backend ----
@@ -95,3 +97,5 @@ void AudioSession::setBackend(std::shared_ptr<AudioSessionBackend> backend) {
 }
 
 } // namespace platform::audio
+
+} // namespace MivoKit

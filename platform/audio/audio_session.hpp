@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+namespace MivoKit {
+
 namespace platform::audio {
 
 enum class AudioSessionCategory { ambient, playback, record, playAndRecord };
@@ -87,3 +89,5 @@ private:
 };
 
 } // namespace platform::audio
+
+} // namespace MivoKit

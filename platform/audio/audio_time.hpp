@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace MivoKit {
+
 namespace platform::audio {
 
 struct AudioTime {
@@ -25,3 +27,5 @@ struct AudioTime {
 };
 
 } // namespace platform::audio
+
+} // namespace MivoKit

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace MivoKit {
+
 namespace platform::audio {
 
 void CaptureBlockQueue::prepare(std::uint32_t channelCount, std::uint32_t blockFrames, std::size_t blockCount) {
@@ -55,3 +57,5 @@ void CaptureBlockQueue::write(const float* const* channels, std::uint32_t channe
 }
 
 } // namespace platform::audio
+
+} // namespace MivoKit

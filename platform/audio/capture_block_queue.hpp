@@ -14,6 +14,8 @@
 #include <memory>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::audio {
 
 class CaptureBlockQueue {
@@ -61,3 +63,5 @@ private:
 };
 
 } // namespace platform::audio
+
+} // namespace MivoKit

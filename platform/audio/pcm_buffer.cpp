@@ -1,5 +1,7 @@
 #include "platform/audio/pcm_buffer.hpp"
 
+namespace MivoKit {
+
 namespace platform::audio {
 
 std::shared_ptr<PCMBuffer> PCMBuffer::make(const AudioFormat& format, std::uint32_t frameCapacity) {
@@ -55,3 +57,5 @@ const double* PCMBuffer::doubleChannelData(std::uint32_t c) const {
 }
 
 } // namespace platform::audio
+
+} // namespace MivoKit

@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::audio {
 
 class PCMBuffer {
@@ -52,3 +54,5 @@ private:
 };
 
 } // namespace platform::audio
+
+} // namespace MivoKit

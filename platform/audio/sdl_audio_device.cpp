@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::audio {
 namespace {
 
@@ -234,3 +236,5 @@ std::shared_ptr<AudioDevice> makeSdlAudioDevice(const AudioDeviceOptions& option
 }
 
 } // namespace platform::audio
+
+} // namespace MivoKit

@@ -14,8 +14,12 @@
 
 #include <memory>
 
+namespace MivoKit {
+
 namespace platform::audio {
 
 std::shared_ptr<AudioDevice> makeSdlAudioDevice(const AudioDeviceOptions& options);
 
 } // namespace platform::audio
+
+} // namespace MivoKit

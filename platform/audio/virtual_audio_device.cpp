@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <thread>
 
+namespace MivoKit {
+
 namespace platform::audio {
 
 using platform::dispatch::Nanoseconds;
@@ -393,3 +395,5 @@ bool VirtualAudioDevice::isOutputRunning() const { return impl_->outputRunning.l
 bool VirtualAudioDevice::isInputRunning() const { return impl_->inputRunning.load(); }
 
 } // namespace platform::audio
+
+} // namespace MivoKit

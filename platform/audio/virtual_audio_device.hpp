@@ -24,6 +24,8 @@
 #include <mutex>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::audio {
 
 class VirtualAudioDevice : public AudioDevice {
@@ -71,3 +73,5 @@ private:
 };
 
 } // namespace platform::audio
+
+} // namespace MivoKit

@@ -10,6 +10,8 @@
 #include <iterator>
 #include <string>
 
+namespace MivoKit {
+
 namespace platform::audio {
 namespace {
 
@@ -199,3 +201,5 @@ void writePCM16MonoWavFile(const std::filesystem::path& path, const std::vector<
 }
 
 } // namespace platform::audio
+
+} // namespace MivoKit

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::audio {
 
 struct WavAudio {
@@ -52,3 +54,5 @@ std::vector<std::uint8_t> readWavFileAsPCM16Mono(const std::filesystem::path& pa
 void writePCM16MonoWavFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& pcm, double sampleRate);
 
 } // namespace platform::audio
+
+} // namespace MivoKit

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace MivoKit {
+
 namespace platform::dispatch {
 
 void TaskState::cancel() {
@@ -141,3 +143,5 @@ void AsyncEvent::notify() {
 }
 
 } // namespace platform::dispatch
+
+} // namespace MivoKit

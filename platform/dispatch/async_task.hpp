@@ -28,6 +28,8 @@
 #include <utility>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::dispatch {
 
 // The shared state of one spawned task: its cancellation flag and how to wake its current wait.
@@ -309,3 +311,5 @@ private:
 inline CallbackAwait awaitCallback(CallbackAwait::Start start) { return CallbackAwait(std::move(start)); }
 
 } // namespace platform::dispatch
+
+} // namespace MivoKit

@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::dispatch {
 namespace {
 
@@ -154,3 +156,5 @@ void VirtualTime::scheduleTimer(Nanoseconds deadline, std::function<void()> task
 }
 
 } // namespace platform::dispatch
+
+} // namespace MivoKit

@@ -20,6 +20,8 @@
 #include <functional>
 #include <memory>
 
+namespace MivoKit {
+
 namespace platform::dispatch {
 
 using Nanoseconds = std::chrono::nanoseconds;
@@ -80,3 +82,5 @@ private:
 };
 
 } // namespace platform::dispatch
+
+} // namespace MivoKit

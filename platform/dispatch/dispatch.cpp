@@ -18,6 +18,8 @@
 #include <optional>
 #include <thread>
 
+namespace MivoKit {
+
 namespace asio = boost::asio;
 
 namespace platform::dispatch {
@@ -187,3 +189,5 @@ void Timer::cancel() {
 bool Timer::isPending() const { return impl_->pending.load(); }
 
 } // namespace platform::dispatch
+
+} // namespace MivoKit

@@ -12,6 +12,8 @@
 #include <memory>
 #include <string>
 
+namespace MivoKit {
+
 namespace platform::dispatch {
 
 using Task = std::function<void()>;
@@ -74,3 +76,5 @@ private:
 };
 
 } // namespace platform::dispatch
+
+} // namespace MivoKit

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::dispatch {
 namespace {
 
@@ -171,3 +173,5 @@ void parallelStages(unsigned maxWorkers, std::initializer_list<ParallelStage> lo
 }
 
 } // namespace platform::dispatch
+
+} // namespace MivoKit

@@ -18,6 +18,8 @@
 #include <initializer_list>
 #include <memory>
 
+namespace MivoKit {
+
 namespace platform::dispatch {
 
 enum class Chunking { balanced, exact };
@@ -52,3 +54,5 @@ void parallelFor(std::size_t count, std::size_t minChunk, unsigned maxWorkers, B
 }
 
 } // namespace platform::dispatch
+
+} // namespace MivoKit

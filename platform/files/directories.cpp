@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+namespace MivoKit {
+
 namespace fs = std::filesystem;
 
 namespace platform::files {
@@ -161,3 +163,5 @@ std::optional<fs::path> resourcePath(std::string_view name, std::string_view typ
 }
 
 } // namespace platform::files
+
+} // namespace MivoKit

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string_view>
 
+namespace MivoKit {
+
 namespace platform::files {
 
 // The user's Documents directory. Always yields a path, in this order: the override set with
@@ -30,3 +32,5 @@ void setResourceDirectory(std::optional<std::filesystem::path> directory);
 std::optional<std::filesystem::path> resourcePath(std::string_view name, std::string_view type);
 
 } // namespace platform::files
+
+} // namespace MivoKit

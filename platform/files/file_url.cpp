@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+namespace MivoKit {
+
 namespace platform::files {
 namespace {
 
@@ -83,3 +85,5 @@ std::optional<std::filesystem::path> pathFromFileURL(std::string_view text) {
 }
 
 } // namespace platform::files
+
+} // namespace MivoKit

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace MivoKit {
+
 namespace platform::files {
 
 // The absolute file URL of `path` (made absolute first). Bytes other than letters, digits and
@@ -23,3 +25,5 @@ std::string percentEncode(std::string_view text, std::string_view allowed);
 std::optional<std::filesystem::path> pathFromFileURL(std::string_view text);
 
 } // namespace platform::files
+
+} // namespace MivoKit

@@ -9,6 +9,8 @@
 #include <limits>
 #include <memory>
 
+namespace MivoKit {
+
 namespace platform::files {
 namespace {
 
@@ -336,3 +338,5 @@ PropertyList decodePropertyList(std::span<const std::uint8_t> bytes) {
 }
 
 } // namespace platform::files
+
+} // namespace MivoKit

@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::files {
 
 class PropertyListError : public std::runtime_error {
@@ -78,3 +80,5 @@ std::vector<std::uint8_t> encodeBinaryPropertyList(const PropertyList& root);
 PropertyList decodePropertyList(std::span<const std::uint8_t> bytes);
 
 } // namespace platform::files
+
+} // namespace MivoKit

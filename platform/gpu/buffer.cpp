@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 Buffer::Buffer(std::size_t length) : length_(length) {
@@ -27,3 +29,5 @@ std::shared_ptr<Texture> Buffer::makeTexture(const TextureDescriptor& descriptor
 }
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <memory>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 class Texture;
@@ -36,3 +38,5 @@ private:
 };
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 // ---- encoders ----
@@ -206,3 +208,5 @@ void CommandBuffer::complete() {
 std::shared_ptr<CommandBuffer> CommandQueue::makeCommandBuffer() { return std::make_shared<CommandBuffer>(device_); }
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

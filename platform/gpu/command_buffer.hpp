@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 class Device;
@@ -148,3 +150,5 @@ private:
 };
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

@@ -14,6 +14,8 @@
 #include <variant>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 enum class ShaderStage { vertex, fragment, compute };
@@ -95,3 +97,5 @@ struct EncoderRecord {
 };
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

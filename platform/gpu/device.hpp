@@ -17,6 +17,8 @@
 #include <memory>
 #include <string>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 class Device : public std::enable_shared_from_this<Device> {
@@ -85,3 +87,5 @@ private:
 std::shared_ptr<Device> createSystemDefaultDevice();
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

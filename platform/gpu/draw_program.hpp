@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <memory>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 struct RenderPipelineDescriptor;
@@ -34,3 +36,5 @@ std::unique_ptr<DrawProgram> makeTriangleProgram(const RenderPipelineDescriptor&
                                                  const command::DrawPrimitives& draw);
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

@@ -1,5 +1,7 @@
 #include "platform/gpu/draw_program.hpp"
 
+namespace MivoKit {
+
 namespace platform::gpu {
 namespace {
 
@@ -32,3 +34,5 @@ std::unique_ptr<DrawProgram> makeFusedProgram(const FusedDraw& draw, const DrawC
 }
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

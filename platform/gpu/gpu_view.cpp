@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 namespace {
 
@@ -146,3 +148,5 @@ void GPUView::presentDrawable(const Texture& texture, std::uint64_t drawNumber) 
 }
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

@@ -25,6 +25,8 @@
 #include <optional>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 class GPUView;
@@ -126,3 +128,5 @@ private:
 };
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

@@ -6,6 +6,8 @@
 #include <bit>
 #include <cstdint>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 inline std::uint16_t floatToHalf(float value) {
@@ -43,3 +45,5 @@ inline float halfToFloat(std::uint16_t half) {
 }
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

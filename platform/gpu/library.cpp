@@ -1,5 +1,7 @@
 #include "platform/gpu/library.hpp"
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 Function::Function(std::string name, Entry entry, std::size_t varyingCount,
@@ -44,3 +46,5 @@ std::vector<std::string> Library::functionNames() const {
 }
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

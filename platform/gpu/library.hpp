@@ -11,6 +11,8 @@
 #include <variant>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 enum class FunctionType { vertex, fragment, kernel };
@@ -67,3 +69,5 @@ private:
 };
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

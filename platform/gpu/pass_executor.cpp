@@ -10,6 +10,8 @@
 #include <optional>
 #include <utility>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 // One view of one draw: its program, where it goes, and its binned primitives.
@@ -442,3 +444,5 @@ void PassExecutor::runCompute(const EncoderRecord& record) {
 }
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

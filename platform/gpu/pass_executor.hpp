@@ -14,6 +14,8 @@
 #include <memory>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 class PassExecutor {
@@ -44,3 +46,5 @@ private:
 };
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

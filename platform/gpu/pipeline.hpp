@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 struct RenderPipelineColorAttachmentDescriptor {
@@ -95,3 +97,5 @@ private:
 };
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

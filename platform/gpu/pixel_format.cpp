@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 std::size_t bytesPerPixel(PixelFormat format) {
@@ -140,3 +142,5 @@ void storePixels(PixelFormat format, const float* rgba, std::byte* dst, std::siz
 }
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

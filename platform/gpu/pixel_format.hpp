@@ -8,6 +8,8 @@
 
 #include <cstddef>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 float srgbToLinear(float encoded);
@@ -18,3 +20,5 @@ void loadPixels(PixelFormat format, const std::byte* src, float* rgba, std::size
 void storePixels(PixelFormat format, const float* rgba, std::byte* dst, std::size_t count);
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

@@ -8,6 +8,8 @@
 #include <array>
 #include <memory>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 // Variable-rate rasterisation map. The software device rasterises every pixel at full rate and
@@ -44,3 +46,5 @@ struct RenderPassDescriptor {
 };
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <string>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 class CommandBuffer;
@@ -27,3 +29,5 @@ private:
 };
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

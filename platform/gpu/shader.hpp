@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 class Texture;
@@ -176,3 +178,5 @@ public:
 };
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

@@ -8,6 +8,8 @@
 #include <new>
 #include <thread>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 // The GPU thread and what it owns. The thread keeps the state alive, so a device may be released
@@ -148,3 +150,5 @@ void SoftwareDevice::enqueue(std::shared_ptr<CommandBuffer> commandBuffer) {
 std::shared_ptr<Device> createSystemDefaultDevice() { return std::make_shared<SoftwareDevice>(); }
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

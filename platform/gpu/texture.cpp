@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 Texture::Texture(const TextureDescriptor& descriptor)
@@ -62,3 +64,5 @@ void Texture::write(simd::float4 value, std::uint32_t x, std::uint32_t y, std::u
 }
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

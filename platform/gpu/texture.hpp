@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 class Buffer;
@@ -65,3 +67,5 @@ private:
 };
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

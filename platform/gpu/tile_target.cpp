@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 namespace {
 
@@ -85,3 +87,5 @@ void TileTarget::writeFragment(int x, int y, float fragmentDepth, const Fragment
 }
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 namespace {
 
@@ -148,3 +150,5 @@ std::unique_ptr<DrawProgram> makeTriangleProgram(const RenderPipelineDescriptor&
 }
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

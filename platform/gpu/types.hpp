@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 enum class PixelFormat {
@@ -89,3 +91,5 @@ inline constexpr unsigned renderTarget = 4;
 } // namespace TextureUsage
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

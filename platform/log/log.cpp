@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdio>
 
+namespace MivoKit {
+
 namespace platform::log {
 namespace {
 
@@ -107,3 +109,5 @@ void Capture::addEntry(const Entry& entry) {
 }
 
 } // namespace platform::log
+
+} // namespace MivoKit

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::log {
 
 enum class Level { debug, info, error };
@@ -71,3 +73,5 @@ private:
 };
 
 } // namespace platform::log
+
+} // namespace MivoKit

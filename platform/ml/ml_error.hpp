@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace MivoKit {
+
 namespace platform::ml {
 
 class MLError : public std::runtime_error {
@@ -14,3 +16,5 @@ public:
 };
 
 } // namespace platform::ml
+
+} // namespace MivoKit

@@ -1,5 +1,7 @@
 #include "platform/ml/ml_model.hpp"
 
+namespace MivoKit {
+
 namespace platform::ml {
 
 std::set<std::string> MLDictionaryFeatureProvider::featureNames() const {
@@ -15,3 +17,5 @@ std::optional<MLFeatureValue> MLDictionaryFeatureProvider::featureValue(const st
 }
 
 } // namespace platform::ml
+
+} // namespace MivoKit

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <sstream>
 
+namespace MivoKit {
+
 namespace platform::ml {
 
 struct MLModel::Impl {
@@ -163,3 +165,5 @@ std::shared_ptr<MLFeatureProvider> MLModel::prediction(const MLFeatureProvider& 
 }
 
 } // namespace platform::ml
+
+} // namespace MivoKit

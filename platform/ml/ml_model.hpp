@@ -26,6 +26,8 @@
 #include <string>
 #include <variant>
 
+namespace MivoKit {
+
 namespace platform::ml {
 
 enum class MLComputeUnits { cpuOnly, cpuAndGPU, all, cpuAndNeuralEngine };
@@ -92,3 +94,5 @@ private:
 };
 
 } // namespace platform::ml
+
+} // namespace MivoKit

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+namespace MivoKit {
+
 namespace platform::ml {
 
 namespace {
@@ -86,3 +88,5 @@ float MLMultiArray::value(const std::vector<std::int64_t>& index) const {
 }
 
 } // namespace platform::ml
+
+} // namespace MivoKit

@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::ml {
 
 enum class MLMultiArrayDataType { float16, float32 };
@@ -49,3 +51,5 @@ private:
 };
 
 } // namespace platform::ml
+
+} // namespace MivoKit

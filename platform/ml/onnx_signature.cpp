@@ -7,6 +7,8 @@
 #include <optional>
 #include <set>
 
+namespace MivoKit {
+
 namespace platform::ml {
 
 namespace {
@@ -147,3 +149,5 @@ OnnxSignature readOnnxSignature(const std::filesystem::path& url) {
 }
 
 } // namespace platform::ml
+
+} // namespace MivoKit

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::ml {
 
 struct OnnxTensorSignature {
@@ -27,3 +29,5 @@ OnnxSignature parseOnnxSignature(std::string_view bytes);
 OnnxSignature readOnnxSignature(const std::filesystem::path& url);
 
 } // namespace platform::ml
+
+} // namespace MivoKit

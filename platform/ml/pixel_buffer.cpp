@@ -5,6 +5,8 @@
 #include <array>
 #include <cstring>
 
+namespace MivoKit {
+
 namespace platform::ml {
 
 namespace {
@@ -69,3 +71,5 @@ std::shared_ptr<gpu::Texture> PixelBuffer::makeTexture(gpu::PixelFormat format) 
 }
 
 } // namespace platform::ml
+
+} // namespace MivoKit

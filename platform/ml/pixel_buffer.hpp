@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <memory>
 
+namespace MivoKit {
+
 namespace platform::ml {
 
 enum class PixelBufferFormat {
@@ -54,3 +56,5 @@ private:
 };
 
 } // namespace platform::ml
+
+} // namespace MivoKit

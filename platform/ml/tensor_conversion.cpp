@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace MivoKit {
+
 namespace platform::ml {
 
 namespace {
@@ -77,3 +79,5 @@ void writeRGBPlanes(const float* planes, std::uint32_t width, std::uint32_t heig
 }
 
 } // namespace platform::ml
+
+} // namespace MivoKit

@@ -7,6 +7,8 @@
 
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::ml {
 
 // True when the strides are those of a packed array, last dimension fastest.
@@ -21,3 +23,5 @@ void copyAsFloat32(const MLMultiArray& array, float* destination);
 void writeRGBPlanes(const float* planes, std::uint32_t width, std::uint32_t height, PixelBuffer& image);
 
 } // namespace platform::ml
+
+} // namespace MivoKit

@@ -19,6 +19,8 @@
 #include <functional>
 #include <memory>
 
+namespace MivoKit {
+
 namespace fs = std::filesystem;
 
 namespace platform::net {
@@ -396,3 +398,5 @@ URLSession::DownloadResult URLSession::download(const URLRequest& request, std::
 }
 
 } // namespace platform::net
+
+} // namespace MivoKit

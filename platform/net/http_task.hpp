@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::net {
 
 enum class URLErrorCode {
@@ -101,3 +103,5 @@ public:
 };
 
 } // namespace platform::net
+
+} // namespace MivoKit

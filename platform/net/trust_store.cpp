@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+namespace MivoKit {
+
 namespace platform::net {
 namespace {
 
@@ -34,3 +36,5 @@ std::vector<std::string> trustedCertificates() {
 }
 
 } // namespace platform::net
+
+} // namespace MivoKit

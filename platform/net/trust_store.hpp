@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::net {
 
 // Adds one PEM-encoded certificate (or a bundle of several) to the trusted set.
@@ -15,3 +17,5 @@ void clearTrustedCertificates();
 std::vector<std::string> trustedCertificates();
 
 } // namespace platform::net
+
+} // namespace MivoKit

@@ -28,6 +28,8 @@
 #include <mutex>
 #include <thread>
 
+namespace MivoKit {
+
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
@@ -528,3 +530,5 @@ std::shared_ptr<WebSocketTask> makeWebSocketTask(WebSocketRequest request, std::
 }
 
 } // namespace platform::net
+
+} // namespace MivoKit

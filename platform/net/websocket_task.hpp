@@ -20,6 +20,8 @@
 #include <variant>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::net {
 
 // The opening request of a WebSocket task.
@@ -109,3 +111,5 @@ public:
 std::shared_ptr<WebSocketTask> makeWebSocketTask(WebSocketRequest request, std::weak_ptr<WebSocketTaskDelegate> delegate);
 
 } // namespace platform::net
+
+} // namespace MivoKit

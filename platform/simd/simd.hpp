@@ -5,6 +5,8 @@
 #include <array>
 #include <cmath>
 
+namespace MivoKit {
+
 namespace simd {
 
 struct float2 {
@@ -133,3 +135,5 @@ inline quatf normalize(quatf q) {
 }
 
 } // namespace simd
+
+} // namespace MivoKit

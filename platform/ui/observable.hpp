@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+namespace MivoKit {
+
 namespace platform::ui {
 
 template <class T>
@@ -73,3 +75,5 @@ private:
 };
 
 } // namespace platform::ui
+
+} // namespace MivoKit

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <optional>
 
+namespace MivoKit {
+
 namespace platform::ui {
 
 struct ViewHost::Impl {
@@ -100,3 +102,5 @@ std::string ViewHost::videoDriver() const {
 std::uint64_t ViewHost::framesShown() const { return impl_->shown; }
 
 } // namespace platform::ui
+
+} // namespace MivoKit

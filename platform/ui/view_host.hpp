@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 
+namespace MivoKit {
+
 namespace platform::ui {
 
 class ViewHost {
@@ -43,3 +45,5 @@ private:
 };
 
 } // namespace platform::ui
+
+} // namespace MivoKit

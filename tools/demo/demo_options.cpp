@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+using namespace MivoKit;
+
 namespace demo {
 
 const char* const usage = R"(mivo_demo: a spoken conversation with the synthetic talking head.

@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+using namespace MivoKit;
+
 namespace demo {
 
 struct Options {

@@ -6,6 +6,8 @@
 
 #include <stdexcept>
 
+using namespace MivoKit;
+
 namespace demo {
 
 std::filesystem::path builtDocumentsDirectory() { return MIVO_SYNTHETIC_DOCUMENTS_DIR; }

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <memory>
 
+using namespace MivoKit;
+
 namespace demo {
 
 struct SyntheticCharacter {

@@ -4,6 +4,8 @@
 
 #include <stdexcept>
 
+using namespace MivoKit;
+
 namespace demo {
 
 RGBAImage readTexture(const platform::gpu::Texture& texture) {

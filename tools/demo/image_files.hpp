@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace demo {
 
 struct RGBAImage {

@@ -33,6 +33,8 @@
 #include <cstdio>
 #include <iostream>
 
+using namespace MivoKit;
+
 namespace dispatch = platform::dispatch;
 namespace fs = std::filesystem;
 using namespace demo;

@@ -1,5 +1,7 @@
 #include "tools/demo/measuring_provider.hpp"
 
+using namespace MivoKit;
+
 namespace demo {
 
 const std::optional<Mivo::VideoFrame>& MeasuringProvider::currentVideoFrame() const {

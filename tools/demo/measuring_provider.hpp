@@ -10,6 +10,8 @@
 
 #include <memory>
 
+using namespace MivoKit;
+
 namespace demo {
 
 class MeasuringProvider : public MvCharacterDataProvider {

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+using namespace MivoKit;
+
 using platform::dispatch::monotonicNow;
 
 namespace demo {

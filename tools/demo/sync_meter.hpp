@@ -12,6 +12,8 @@
 #include <optional>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace demo {
 
 // Where the player's playback clock stands, in frames (sample time / rate × 25, not truncated);

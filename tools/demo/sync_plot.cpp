@@ -4,6 +4,8 @@
 #include <array>
 #include <cmath>
 
+using namespace MivoKit;
+
 namespace demo {
 namespace {
 

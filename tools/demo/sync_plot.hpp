@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace demo {
 
 // `samples` are 16-bit mono PCM at `sampleRate`; `jaw` holds (seconds, jaw opening) pairs.

@@ -5,6 +5,8 @@
 
 #include <filesystem>
 
+using namespace MivoKit;
+
 namespace synthetic {
 
 // "flame_model.pb", "flame_model_2020.pb", "head_template_mesh.obj", "flame_landmark_embedding.json",

@@ -15,6 +15,8 @@
 #include <random>
 #include <stdexcept>
 
+using namespace MivoKit;
+
 namespace synthetic {
 namespace {
 

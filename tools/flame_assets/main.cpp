@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <exception>
 
+using namespace MivoKit;
+
 int main(int argc, char** argv) {
     if (argc != 3) {
         std::fprintf(stderr, "usage: %s <resource directory> <character directory>\n", argv[0]);

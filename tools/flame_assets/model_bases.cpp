@@ -3,6 +3,8 @@
 #include <cmath>
 #include <random>
 
+using namespace MivoKit;
+
 namespace synthetic {
 namespace {
 

@@ -5,6 +5,8 @@
 #include "kit/head/flame_model.pb.h"
 #include "tools/flame_assets/synthetic_head.hpp"
 
+using namespace MivoKit;
+
 namespace synthetic {
 
 // Which model file: the two share template, skinning and shape space; their expression spaces

@@ -10,6 +10,8 @@
 #include <random>
 #include <string>
 
+using namespace MivoKit;
+
 namespace synthetic {
 namespace {
 

@@ -8,6 +8,8 @@
 #include <numbers>
 #include <stdexcept>
 
+using namespace MivoKit;
+
 namespace synthetic {
 namespace {
 

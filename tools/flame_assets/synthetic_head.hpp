@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace synthetic {
 
 inline constexpr std::size_t kTemplateVertices = 5023;

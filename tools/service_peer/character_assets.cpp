@@ -11,6 +11,8 @@
 #include <iterator>
 #include <stdexcept>
 
+using namespace MivoKit;
+
 namespace fs = std::filesystem;
 using Meta = Mivo::CharacterMeta;
 

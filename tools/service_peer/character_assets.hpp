@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace service_peer {
 
 struct HttpAnswer {

@@ -7,6 +7,8 @@
 #include <iterator>
 #include <stdexcept>
 
+using namespace MivoKit;
+
 namespace service_peer {
 namespace {
 

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <optional>
 
+using namespace MivoKit;
+
 namespace service_peer {
 
 class KeyframeSource {

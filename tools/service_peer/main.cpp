@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <string>
 
+using namespace MivoKit;
+
 namespace {
 
 constexpr const char* kUsage = R"(Usage: mivo_service_peer [options]

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <stdexcept>
 
+using namespace MivoKit;
+
 namespace service_peer {
 
 void PeerOptions::validate() const {

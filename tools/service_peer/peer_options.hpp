@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace service_peer {
 
 // How the peer answers each utterance.
@@ -52,7 +54,7 @@ struct PeerOptions {
 } // namespace service_peer
 
 template <>
-struct RawValues<service_peer::PeerMode> {
+struct MivoKit::RawValues<service_peer::PeerMode> {
     static constexpr std::array<std::pair<service_peer::PeerMode, std::string_view>, 5> table{{
         {service_peer::PeerMode::normal, "normal"},
         {service_peer::PeerMode::error, "error"},

@@ -1,5 +1,7 @@
 #include "tools/service_peer/peer_record.hpp"
 
+using namespace MivoKit;
+
 namespace service_peer {
 
 std::size_t ReplyRecord::audioBytes() const {

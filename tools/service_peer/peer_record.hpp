@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace service_peer {
 
 struct UpgradeRecord {

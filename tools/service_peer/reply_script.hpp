@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace service_peer {
 
 struct ReplyStep {

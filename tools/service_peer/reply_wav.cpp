@@ -6,6 +6,8 @@
 #include <cmath>
 #include <stdexcept>
 
+using namespace MivoKit;
+
 namespace service_peer {
 
 PcmAudio readReplyWav(const std::filesystem::path& path, int sampleRate) {

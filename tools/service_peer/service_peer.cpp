@@ -24,6 +24,8 @@
 #include <algorithm>
 #include <deque>
 
+using namespace MivoKit;
+
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;

@@ -18,6 +18,8 @@
 #include <memory>
 #include <string>
 
+using namespace MivoKit;
+
 namespace service_peer {
 
 class ServicePeer {

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+using namespace MivoKit;
+
 namespace realtime = api::realtime::v1;
 namespace ingress = api::driven_ingress::v1;
 

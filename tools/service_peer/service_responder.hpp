@@ -21,6 +21,8 @@
 #include <optional>
 #include <span>
 
+using namespace MivoKit;
+
 namespace service_peer {
 
 class ServiceResponder {

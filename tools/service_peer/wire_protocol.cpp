@@ -3,6 +3,8 @@
 #include "kit/service/proto/driven_ingress.pb.h"
 #include "kit/service/proto/realtime.pb.h"
 
+using namespace MivoKit;
+
 namespace service_peer {
 
 WireProtocol protocolForPath(std::string_view path) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+using namespace MivoKit;
+
 namespace service_peer {
 
 enum class WireProtocol {
@@ -28,7 +30,7 @@ std::string messageTypeName(WireProtocol protocol, int type);
 } // namespace service_peer
 
 template <>
-struct RawValues<service_peer::WireProtocol> {
+struct MivoKit::RawValues<service_peer::WireProtocol> {
     static constexpr std::array<std::pair<service_peer::WireProtocol, std::string_view>, 2> table{{
         {service_peer::WireProtocol::realtime, "api.realtime.v1"},
         {service_peer::WireProtocol::drivenIngress, "api.driven_ingress.v1"},

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace MivoKit {
+
 namespace shaders {
 
 using platform::gpu::halfToFloat;
@@ -89,3 +91,5 @@ SplatFootprint projectSplat(const Uniforms& u, const Splat& s) {
 }
 
 } // namespace shaders
+
+} // namespace MivoKit

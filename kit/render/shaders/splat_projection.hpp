@@ -6,6 +6,8 @@
 #include "kit/render/splat.hpp"
 #include "platform/simd/simd.hpp"
 
+namespace MivoKit {
+
 namespace shaders {
 
 // The largest opacity a splat reaches, and the smallest a fragment may have before it is dropped.
@@ -26,3 +28,5 @@ const Uniforms& viewUniforms(const UniformsArray& uniforms, std::uint32_t view);
 SplatFootprint projectSplat(const Uniforms& uniforms, const Splat& splat);
 
 } // namespace shaders
+
+} // namespace MivoKit

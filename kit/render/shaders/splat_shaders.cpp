@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace MivoKit {
+
 namespace shaders {
 
 using namespace platform::gpu;
@@ -153,3 +155,5 @@ public:
 std::shared_ptr<const FusedDraw> makeSplatFusedDraw() { return std::make_shared<SplatFusedDraw>(); }
 
 } // namespace shaders
+
+} // namespace MivoKit

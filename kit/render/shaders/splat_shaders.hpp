@@ -8,6 +8,8 @@
 
 #include <memory>
 
+namespace MivoKit {
+
 namespace shaders {
 
 void splatVertexShader(const platform::gpu::VertexInput& in, platform::gpu::VertexOutput& out);
@@ -19,3 +21,5 @@ inline constexpr std::size_t kSplatVaryingCount = 6;
 std::shared_ptr<const platform::gpu::FusedDraw> makeSplatFusedDraw();
 
 } // namespace shaders
+
+} // namespace MivoKit

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace MivoKit {
+
 namespace shaders {
 
 // Varyings written by splatCorner: (u, v) in standard deviations along the axes, then the colour
@@ -175,3 +177,5 @@ private:
 };
 
 } // namespace shaders
+
+} // namespace MivoKit

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace MivoKit {
+
 namespace shaders {
 
 using namespace platform::gpu;
@@ -65,3 +67,5 @@ void computeSRMultiChannel(const KernelInput& in) {
 }
 
 } // namespace shaders
+
+} // namespace MivoKit

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+namespace MivoKit {
+
 namespace shaders {
 
 // Channels of the network's input, each a plane of 16-bit floats.
@@ -25,3 +27,5 @@ void compositeTextures(const platform::gpu::KernelInput& in);
 void computeSRMultiChannel(const platform::gpu::KernelInput& in);
 
 } // namespace shaders
+
+} // namespace MivoKit

@@ -6,6 +6,8 @@
 
 #include <array>
 
+namespace MivoKit {
+
 namespace shaders {
 
 using namespace platform::gpu;
@@ -102,3 +104,5 @@ public:
 std::shared_ptr<const FusedDraw> makeSRSplatFusedDraw() { return std::make_shared<SRSplatFusedDraw>(); }
 
 } // namespace shaders
+
+} // namespace MivoKit

@@ -15,6 +15,8 @@
 
 #include <memory>
 
+namespace MivoKit {
+
 namespace shaders {
 
 void srSplatVertexShader(const platform::gpu::VertexInput& in, platform::gpu::VertexOutput& out);
@@ -28,3 +30,5 @@ inline constexpr std::size_t kSRSplatAttachmentCount = 3;
 std::shared_ptr<const platform::gpu::FusedDraw> makeSRSplatFusedDraw();
 
 } // namespace shaders
+
+} // namespace MivoKit

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace MivoKit {
+
 namespace shaders {
 
 using namespace platform::gpu;
@@ -210,3 +212,5 @@ public:
 std::shared_ptr<const FusedDraw> makeTextureScreenFusedDraw() { return std::make_shared<TextureScreenFusedDraw>(); }
 
 } // namespace shaders
+
+} // namespace MivoKit

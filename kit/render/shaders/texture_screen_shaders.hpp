@@ -14,6 +14,8 @@
 
 #include <memory>
 
+namespace MivoKit {
+
 namespace shaders {
 
 void texture2ScreenVertexShader(const platform::gpu::VertexInput& in, platform::gpu::VertexOutput& out);
@@ -26,3 +28,5 @@ inline constexpr std::size_t kTextureScreenVaryingCount = 2;
 std::shared_ptr<const platform::gpu::FusedDraw> makeTextureScreenFusedDraw();
 
 } // namespace shaders
+
+} // namespace MivoKit

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+using namespace MivoKit;
+
 namespace dispatch = platform::dispatch;
 using namespace std::chrono_literals;
 using dispatch::Nanoseconds;

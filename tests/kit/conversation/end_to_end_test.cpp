@@ -11,6 +11,8 @@
 #include "platform/files/directories.hpp"
 #include "tests/support/temp_dir.hpp"
 
+using namespace MivoKit;
+
 using namespace conversationtest;
 using namespace std::chrono_literals;
 

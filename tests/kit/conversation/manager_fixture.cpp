@@ -4,6 +4,8 @@
 #include "platform/dispatch/dispatch.hpp"
 #include "platform/net/trust_store.hpp"
 
+using namespace MivoKit;
+
 namespace conversationtest {
 
 namespace {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace conversationtest {
 
 struct ManagerEvents : MvCharacterManagerDelegate {

@@ -5,6 +5,8 @@
 
 #include <cmath>
 
+using namespace MivoKit;
+
 using namespace conversationtest;
 using namespace std::chrono_literals;
 using ErrorType = Mivo::Error::ErrorType;

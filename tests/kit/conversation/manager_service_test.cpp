@@ -3,6 +3,8 @@
 #include "kit/model/mivo_sdk.hpp"
 #include "platform/log/log.hpp"
 
+using namespace MivoKit;
+
 using namespace conversationtest;
 using namespace std::chrono_literals;
 using service_peer::PeerMode;

@@ -3,6 +3,8 @@
 #include "platform/audio/audio_session.hpp"
 #include "platform/log/log.hpp"
 
+using namespace MivoKit;
+
 using namespace conversationtest;
 using namespace std::chrono_literals;
 using EndType = MvCharacterConversation::EndType;

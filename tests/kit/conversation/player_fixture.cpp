@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+using namespace MivoKit;
+
 namespace conversationtest {
 
 std::vector<std::uint8_t> speech(double seconds, int firstSample) {

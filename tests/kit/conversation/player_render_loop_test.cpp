@@ -3,6 +3,8 @@
 #include <cmath>
 #include <numbers>
 
+using namespace MivoKit;
+
 using namespace conversationtest;
 using namespace std::chrono_literals;
 using platform::audio::AudioTime;

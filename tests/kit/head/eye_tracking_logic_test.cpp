@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+using namespace MivoKit;
+
 namespace {
 
 FlameFrameData frame(std::vector<float> rotation = {0, 0, 0}, std::vector<float> eyes = {0, 0, 0.3f, 0, 0, 0.6f}) {

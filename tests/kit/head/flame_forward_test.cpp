@@ -5,6 +5,8 @@
 #include <cmath>
 #include <numbers>
 
+using namespace MivoKit;
+
 namespace {
 
 constexpr float kHalfPi = std::numbers::pi_v<float> / 2;

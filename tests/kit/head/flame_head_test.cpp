@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace MivoKit;
+
 namespace {
 
 constexpr std::size_t kVertices = 5143; // template and teeth

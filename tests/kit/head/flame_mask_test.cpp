@@ -8,6 +8,8 @@
 #include <map>
 #include <set>
 
+using namespace MivoKit;
+
 namespace {
 
 using Indices = FlameMask::Indices;

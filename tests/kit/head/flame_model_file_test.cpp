@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+using namespace MivoKit;
+
 using google::protobuf::util::MessageDifferencer;
 
 namespace {

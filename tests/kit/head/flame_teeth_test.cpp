@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace MivoKit;
+
 namespace {
 
 constexpr std::size_t N = 5023, M = 7;

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <limits>
 
+using namespace MivoKit;
+
 namespace {
 
 using headtest::Splat;

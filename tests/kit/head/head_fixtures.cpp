@@ -5,6 +5,8 @@
 
 #include <fstream>
 
+using namespace MivoKit;
+
 namespace headtest {
 
 FlameData TinyModel::data() const {

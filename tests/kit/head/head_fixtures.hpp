@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace headtest {
 
 // A complete model of `vertices.size()` vertices and 5 joints (parents -1, 0, 1, 1, 1): every

@@ -4,6 +4,8 @@
 
 #include <numbers>
 
+using namespace MivoKit;
+
 namespace {
 
 constexpr float kHalfPi = std::numbers::pi_v<float> / 2;

@@ -6,6 +6,8 @@
 
 #include <cmath>
 
+using namespace MivoKit;
+
 namespace {
 
 using platform::audio::AudioFormat;

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <limits>
 
+using namespace MivoKit;
+
 namespace {
 
 using byte_order::read;

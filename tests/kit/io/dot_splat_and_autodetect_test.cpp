@@ -10,6 +10,8 @@
 
 #include <cmath>
 
+using namespace MivoKit;
+
 namespace {
 
 using splattest::RecordingSceneDelegate;

@@ -14,6 +14,8 @@
 
 #include <random>
 
+using namespace MivoKit;
+
 namespace {
 
 enum class Outcome { points, plyError, splatPLYError, dotSplatError, other };

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace MivoKit;
+
 namespace {
 
 using Index3 = std::array<std::ptrdiff_t, 3>;

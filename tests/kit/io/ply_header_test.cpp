@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace MivoKit;
+
 namespace {
 
 using Code = PLYReaderErrorCode;

@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+using namespace MivoKit;
+
 namespace {
 
 using plytest::Bytes;

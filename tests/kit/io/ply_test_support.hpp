@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace plytest {
 
 inline std::string describe(const PLYElement::Property& value) {

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <limits>
 
+using namespace MivoKit;
+
 namespace {
 
 using ply_writer::Format;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace MivoKit;
+
 namespace {
 
 using Color = SplatScenePoint::Color;

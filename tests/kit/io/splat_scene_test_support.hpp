@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace splattest {
 
 class RecordingSceneDelegate : public SplatSceneReaderDelegate {

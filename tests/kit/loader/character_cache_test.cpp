@@ -8,6 +8,8 @@
 
 #include <thread>
 
+using namespace MivoKit;
+
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using namespace character_loader;

@@ -7,6 +7,8 @@
 #include <limits>
 #include <thread>
 
+using namespace MivoKit;
+
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using namespace character_loader;

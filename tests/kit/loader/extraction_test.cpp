@@ -3,6 +3,8 @@
 
 #include <gmock/gmock.h>
 
+using namespace MivoKit;
+
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using namespace character_loader;

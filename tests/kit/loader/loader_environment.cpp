@@ -10,6 +10,8 @@
 #include <future>
 #include <variant>
 
+using namespace MivoKit;
+
 namespace fs = std::filesystem;
 using LoadState = MvCharacterLoader::LoadState;
 

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace loadertest {
 
 // "preparing", "downloading(animation 10/30)", "failed(downloadAssetsFailed)", ...

@@ -7,6 +7,8 @@
 #include <future>
 #include <thread>
 
+using namespace MivoKit;
+
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;

@@ -11,6 +11,8 @@
 
 #include <cstdlib>
 
+using namespace MivoKit;
+
 namespace {
 
 // Runs last at exit (it is registered before any of the objects exist) and exits with 3 unless

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <numbers>
 
+using namespace MivoKit;
+
 using nlohmann::json;
 
 namespace {

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <numbers>
 
+using namespace MivoKit;
+
 namespace {
 
 constexpr float kPi = std::numbers::pi_v<float>;

@@ -8,6 +8,8 @@
 
 #include <limits>
 
+using namespace MivoKit;
+
 using Mivo::AssetPaths;
 using Mivo::CameraSettings;
 using Mivo::Character;

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <unordered_set>
 
+using namespace MivoKit;
+
 using Mivo::Error;
 using ErrorType = Mivo::Error::ErrorType;
 

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <stdexcept>
 
+using namespace MivoKit;
+
 namespace {
 
 FlameFrameData sampleFrame() {

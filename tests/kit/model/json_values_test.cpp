@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+using namespace MivoKit;
+
 using namespace json_values;
 
 TEST(JsonValues, LenientNumbers) {

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <thread>
 
+using namespace MivoKit;
+
 namespace {
 
 class RecordingDelegate : public MivoSDKDelegate {

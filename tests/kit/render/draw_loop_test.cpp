@@ -10,6 +10,8 @@
 #include <mutex>
 #include <thread>
 
+using namespace MivoKit;
+
 using namespace rendertest;
 using namespace std::chrono_literals;
 

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace MivoKit;
+
 using namespace rendertest;
 
 namespace {

@@ -11,6 +11,8 @@
 #include <memory>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace rendertest {
 
 using namespace platform::gpu;

@@ -14,6 +14,8 @@
 #include <numeric>
 #include <random>
 
+using namespace MivoKit;
+
 using namespace rendertest;
 
 namespace {

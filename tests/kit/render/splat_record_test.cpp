@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+using namespace MivoKit;
+
 using platform::gpu::floatToHalf;
 using platform::gpu::halfToFloat;
 using Color = SplatScenePoint::Color;

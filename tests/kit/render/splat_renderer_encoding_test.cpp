@@ -8,6 +8,8 @@
 
 #include <cmath>
 
+using namespace MivoKit;
+
 using namespace rendertest;
 
 namespace {

@@ -10,6 +10,8 @@
 #include <random>
 #include <utility>
 
+using namespace MivoKit;
+
 using namespace rendertest;
 
 namespace {

@@ -13,6 +13,8 @@
 #include <bit>
 #include <cstdint>
 
+using namespace MivoKit;
+
 using namespace platform::ml;
 using Net = SRNetworkFactory::NetworkType;
 

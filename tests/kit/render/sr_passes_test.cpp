@@ -15,6 +15,8 @@
 #include <cstring>
 #include <functional>
 
+using namespace MivoKit;
+
 using namespace srtest;
 using platform::gpu::floatToHalf;
 using platform::gpu::halfToFloat;

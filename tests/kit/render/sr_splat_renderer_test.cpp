@@ -17,6 +17,8 @@
 #include <cstring>
 #include <thread>
 
+using namespace MivoKit;
+
 using namespace srtest;
 
 namespace {

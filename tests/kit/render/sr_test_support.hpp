@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace srtest {
 
 using namespace rendertest;

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace MivoKit;
+
 namespace realtime = api::realtime::v1;
 namespace ingress = api::driven_ingress::v1;
 using Event = MvCharacterServiceEvent;

@@ -20,6 +20,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using namespace MivoKit;
+
 using nlohmann::json;
 using Event = MvCharacterServiceEvent;
 

@@ -8,6 +8,8 @@
 #include <variant>
 #include <vector>
 
+using namespace MivoKit;
+
 struct RecordingServiceDelegate : MvCharacterServiceDelegate {
     // A connection notice (bool) or an event, in the order they came.
     std::vector<std::variant<bool, MvCharacterServiceEvent>> log;

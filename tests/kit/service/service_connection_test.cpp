@@ -20,6 +20,8 @@
 
 #include <thread>
 
+using namespace MivoKit;
+
 namespace ingress = api::driven_ingress::v1;
 namespace realtime = api::realtime::v1;
 using Event = MvCharacterServiceEvent;

@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+using namespace MivoKit;
+
 namespace realtime = api::realtime::v1;
 namespace ingress = api::driven_ingress::v1;
 

@@ -8,6 +8,8 @@
 
 #include <limits>
 
+using namespace MivoKit;
+
 using namespace ziptest;
 
 namespace {

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
+using namespace MivoKit;
+
 using namespace ziptest;
 
 namespace {

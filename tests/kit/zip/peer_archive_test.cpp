@@ -7,6 +7,8 @@
 
 #include <random>
 
+using namespace MivoKit;
+
 using namespace ziptest;
 
 namespace {

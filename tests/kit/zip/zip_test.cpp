@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <ctime>
 
+using namespace MivoKit;
+
 using namespace ziptest;
 
 namespace {

@@ -9,6 +9,8 @@
 
 #include <cstdlib>
 
+using namespace MivoKit;
+
 namespace ziptest {
 namespace {
 

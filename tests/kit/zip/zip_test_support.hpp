@@ -58,6 +58,8 @@ int runPython(const std::filesystem::path& scratch, const std::string& script, c
 
 #include "kit/zip/zip.hpp"
 
+using namespace MivoKit;
+
 namespace ziptest {
 
 // The ZipError code that `action` throws; nullopt when it returns normally.

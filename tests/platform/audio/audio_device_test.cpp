@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <mutex>
 
+using namespace MivoKit;
+
 using namespace audiotest;
 using namespace std::chrono_literals;
 namespace dispatch = platform::dispatch;

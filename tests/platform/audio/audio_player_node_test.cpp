@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 
+using namespace MivoKit;
+
 using namespace audiotest;
 using namespace std::chrono_literals;
 namespace dispatch = platform::dispatch;

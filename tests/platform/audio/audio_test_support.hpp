@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace audiotest {
 
 using namespace platform::audio;

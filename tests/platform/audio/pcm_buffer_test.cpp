@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+using namespace MivoKit;
+
 using namespace platform::audio;
 
 TEST(AudioFormat, ValidityAndStandardLayout) {

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <stdexcept>
 
+using namespace MivoKit;
+
 using namespace audiotest;
 using namespace std::chrono_literals;
 

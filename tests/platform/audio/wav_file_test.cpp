@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 
+using namespace MivoKit;
+
 using namespace audiotest;
 using testing::HasSubstr;
 

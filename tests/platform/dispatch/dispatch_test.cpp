@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace dispatch = platform::dispatch;
 using namespace std::chrono_literals;
 

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace dispatch = platform::dispatch;
 
 TEST(ParallelFor, CoversEveryIndexExactlyOnce) {

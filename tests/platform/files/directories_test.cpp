@@ -8,6 +8,8 @@
 
 #include <cstdlib>
 
+using namespace MivoKit;
+
 namespace files = platform::files;
 namespace fs = std::filesystem;
 

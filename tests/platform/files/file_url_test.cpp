@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace MivoKit;
+
 using namespace platform::files;
 
 namespace {

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <bit>
 
+using namespace MivoKit;
+
 using namespace platform::files;
 
 namespace {

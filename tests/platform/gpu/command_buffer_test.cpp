@@ -8,6 +8,8 @@
 #include <mutex>
 #include <thread>
 
+using namespace MivoKit;
+
 using namespace gputest;
 
 namespace {

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace MivoKit;
+
 using namespace gputest;
 
 namespace {

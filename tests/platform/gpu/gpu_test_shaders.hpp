@@ -6,6 +6,8 @@
 #include <atomic>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace gputest {
 
 using namespace platform::gpu;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace MivoKit;
+
 namespace gpu = platform::gpu;
 using namespace std::chrono_literals;
 

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdint>
 
+using namespace MivoKit;
+
 using platform::gpu::floatToHalf;
 using platform::gpu::halfToFloat;
 

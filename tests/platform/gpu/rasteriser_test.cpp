@@ -10,6 +10,8 @@
 #include <cmath>
 #include <random>
 
+using namespace MivoKit;
+
 using namespace gputest;
 
 namespace {

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <thread>
 
+using namespace MivoKit;
+
 namespace log = platform::log;
 
 TEST(Log, CaptureRecordsPrintsAndEntriesInOrder) {

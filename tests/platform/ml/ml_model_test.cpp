@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string>
 
+using namespace MivoKit;
+
 using namespace platform::ml;
 using platform::gpu::SoftwareDevice;
 

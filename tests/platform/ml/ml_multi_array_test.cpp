@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <vector>
 
+using namespace MivoKit;
+
 using namespace platform::ml;
 using platform::gpu::floatToHalf;
 using platform::gpu::halfToFloat;

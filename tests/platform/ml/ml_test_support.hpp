@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace mltest {
 
 using Features = std::array<float, 8>;

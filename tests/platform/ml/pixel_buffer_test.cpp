@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+using namespace MivoKit;
+
 using namespace platform::ml;
 using namespace platform::gpu;
 

@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <thread>
 
+using namespace MivoKit;
+
 namespace fs = std::filesystem;
 using namespace platform::net;
 using testsupport::HttpsPeer;

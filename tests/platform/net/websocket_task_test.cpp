@@ -16,6 +16,8 @@
 #include <thread>
 #include <mutex>
 
+using namespace MivoKit;
+
 using namespace platform::net;
 using testsupport::WebSocketPeer;
 using Code = WebSocketError::Code;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+using namespace MivoKit;
+
 using platform::ui::Observable;
 
 TEST(Observable, ObserversHearOfChangesOnlyWithOldAndNewValues) {

@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 
+using namespace MivoKit;
+
 namespace gpu = platform::gpu;
 
 namespace {

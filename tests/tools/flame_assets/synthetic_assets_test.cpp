@@ -18,6 +18,8 @@
 #include <map>
 #include <sstream>
 
+using namespace MivoKit;
+
 namespace {
 
 const std::filesystem::path kResources = MIVO_TEST_RESOURCE_DIR;

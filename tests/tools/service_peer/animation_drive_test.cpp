@@ -7,6 +7,8 @@
 
 #include <numeric>
 
+using namespace MivoKit;
+
 using namespace peertest;
 using Event = MvCharacterServiceEvent;
 namespace ingress = api::driven_ingress::v1;

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cmath>
 
+using namespace MivoKit;
+
 using namespace peertest;
 using Event = MvCharacterServiceEvent;
 namespace realtime = api::realtime::v1;

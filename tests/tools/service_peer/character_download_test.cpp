@@ -11,6 +11,8 @@
 #include <chrono>
 #include <map>
 
+using namespace MivoKit;
+
 namespace fs = std::filesystem;
 using namespace peertest;
 

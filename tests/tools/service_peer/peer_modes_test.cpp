@@ -7,6 +7,8 @@
 #include "kit/service/proto/realtime.pb.h"
 #include "tests/tools/service_peer/peer_session.hpp"
 
+using namespace MivoKit;
+
 using namespace peertest;
 using service_peer::PeerMode;
 using Event = MvCharacterServiceEvent;

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace peertest {
 
 inline constexpr const char* kSessionKey = "test-session-key";

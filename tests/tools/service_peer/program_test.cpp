@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <map>
 
+using namespace MivoKit;
+
 using namespace peertest;
 
 namespace {

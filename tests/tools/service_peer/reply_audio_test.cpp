@@ -10,6 +10,8 @@
 
 #include <algorithm>
 
+using namespace MivoKit;
+
 using namespace peertest;
 using namespace service_peer;
 

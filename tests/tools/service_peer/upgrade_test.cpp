@@ -5,6 +5,8 @@
 #include "kit/service/mv_character_audiovisual_service.hpp"
 #include "tests/tools/service_peer/peer_session.hpp"
 
+using namespace MivoKit;
+
 using namespace peertest;
 using service_peer::WireProtocol;
 
