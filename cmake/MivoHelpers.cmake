@@ -1,10 +1,26 @@
+include(GNUInstallDirs)
+
 # mivo_add_library(name SOURCES ... [LIBS ...])
-# A static library whose headers are included by their path from the repository root.
+# A static library whose headers are included by their path from the repository root (installed
+# below include/MivoKit). The libraries of kit/ and platform/ are the kit: they are installed and
+# make up MivoKit::MivoKit.
 function(mivo_add_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_library(${name} STATIC ${ARG_SOURCES})
-  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
+  target_include_directories(${name} PUBLIC
+    $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}>
+    $<BUILD_INTERFACE:${CMAKE_BINARY_DIR}/generated>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/MivoKit>)
   target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+  mivo_count_as_kit(${name})
+endfunction()
+
+# Adds `name` to the kit's libraries when the calling folder is in kit/ or platform/.
+function(mivo_count_as_kit name)
+  file(RELATIVE_PATH folder ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  if(folder MATCHES "^(kit|platform)/")
+    set_property(GLOBAL APPEND PROPERTY MIVO_KIT_LIBRARIES ${name})
+  endif()
 endfunction()
 
 # mivo_add_test_folder(name LIBS ...)

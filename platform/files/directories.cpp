@@ -22,6 +22,7 @@ struct Overrides {
     std::optional<fs::path> documents;
     std::optional<fs::path> temporary;
     std::optional<fs::path> resources;
+    std::optional<fs::path> installedResources;
 };
 
 // Never destroyed: background tasks may still look up directories while the process exits.
@@ -142,7 +143,16 @@ fs::path resourceDirectory() {
     std::error_code ec;
     fs::path beside = executableDirectory() / "MivoKitResources";
     if (fs::is_directory(beside, ec)) return beside;
+    {
+        std::lock_guard lock(overrides().mutex);
+        if (overrides().installedResources) return *overrides().installedResources;
+    }
     return fs::path(MIVO_BUILD_RESOURCE_DIR);
+}
+
+void setInstalledResourceDirectory(std::optional<fs::path> directory) {
+    std::lock_guard lock(overrides().mutex);
+    overrides().installedResources = std::move(directory);
 }
 
 void setResourceDirectory(std::optional<fs::path> directory) {

@@ -24,9 +24,13 @@ std::filesystem::path temporaryDirectory();
 void setTemporaryDirectory(std::optional<std::filesystem::path> directory);
 
 // The directory of the kit's resources: the override, else "MivoKitResources" beside the running
-// program when it exists, else the resource directory of the build.
+// program when it exists, else the installed kit's resources, else the resource directory of the
+// build.
 std::filesystem::path resourceDirectory();
 void setResourceDirectory(std::optional<std::filesystem::path> directory);
+// Where the installed kit's resources are. A program that links the installed package gets a small
+// source file that sets this before main (cmake/MivoKitResourceLocation.cpp.in).
+void setInstalledResourceDirectory(std::optional<std::filesystem::path> directory);
 
 // The resource `name`.`type` in the resource directory, when that file exists.
 std::optional<std::filesystem::path> resourcePath(std::string_view name, std::string_view type);

@@ -89,4 +89,23 @@ TEST(Resources, LookedUpByNameAndType) {
     EXPECT_NE(files::resourceDirectory(), res.path());
 }
 
+// An installed kit's resources come before the build's, and the application's own choice before both.
+TEST(Resources, TheInstalledDirectoryServesUnlessTheApplicationChoseOne) {
+    testsupport::TempDir installed, chosen;
+    testsupport::writeFile(installed / "flame_model.pb", "x");
+    const auto build = files::resourceDirectory();
+
+    files::setInstalledResourceDirectory(installed.path());
+    EXPECT_EQ(files::resourceDirectory(), installed.path());
+    EXPECT_EQ(files::resourcePath("flame_model", "pb"), installed.path() / "flame_model.pb");
+
+    files::setResourceDirectory(chosen.path());
+    EXPECT_EQ(files::resourceDirectory(), chosen.path());
+    EXPECT_FALSE(files::resourcePath("flame_model", "pb"));
+
+    files::setResourceDirectory(std::nullopt);
+    files::setInstalledResourceDirectory(std::nullopt);
+    EXPECT_EQ(files::resourceDirectory(), build);
+}
+
 } // namespace
