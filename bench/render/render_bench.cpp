@@ -6,10 +6,18 @@
 // frame of SimpleSRSplatRenderer without predictions, and the screen pass onto a 1170x2532
 // drawable. The prediction itself is measured with the networks.
 //
+// The whole frame at 690x798 runs once per tile kernel this CPU has (BM_Frame690x798/avx2,
+// /portable), so that the speed-up over the portable kernel prints side by side; frames_per_second
+// is from wall time, cpu_ms_per_frame the CPU time of every thread of the process per frame (what
+// a loaded machine distorts least).
+//
 //   build/bench/render/mivo_render_bench --benchmark_repetitions=9
 //   taskset -c 0,1 build/bench/render/mivo_render_bench --benchmark_repetitions=9     (two cores)
+//   build/bench/render/mivo_render_bench --benchmark_filter=Frame690 --benchmark_repetitions=5
+//       --benchmark_report_aggregates_only=true                                      (the target)
 
 #include "kit/render/gaussian_splat_render_pass.hpp"
+#include "kit/render/shaders/splat_tile_kernels.hpp"
 #include "kit/render/screen_render_pass.hpp"
 #include "kit/render/shader_library.hpp"
 #include "kit/render/simple_sr_splat_renderer.hpp"
@@ -20,6 +28,8 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <ctime>
+#include <string>
 
 using namespace platform::gpu;
 
@@ -98,6 +108,42 @@ void BM_Frame(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_Frame)->Args({512, 512})->Args({690, 798})->Unit(benchmark::kMillisecond)->UseRealTime();
+
+double processSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+// The target: a whole frame at 690x798 (conversion, sort, draw) with one tile kernel.
+void BM_Frame690x798(benchmark::State& state, const shaders::SplatTileKernels* kernels) {
+    const shaders::SplatTileKernels& before = shaders::activeSplatTileKernels();
+    shaders::setActiveSplatTileKernels(*kernels);
+    Frame frame(690, 798);
+    double cpu = 0;
+    for (auto _ : state) {
+        const double start = processSeconds();
+        frame.renderer.update(head());
+        auto commandBuffer = frame.encode();
+        commandBuffer->commit();
+        commandBuffer->waitUntilCompleted();
+        cpu += processSeconds() - start;
+    }
+    state.counters["frames_per_second"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["cpu_ms_per_frame"] = 1e3 * cpu / double(state.iterations());
+    shaders::setActiveSplatTileKernels(before);
+}
+
+[[maybe_unused]] const bool kernelBenchmarks = [] {
+    const shaders::SplatTileKernels* variants[4];
+    const int count = shaders::availableSplatTileKernels(variants, 4);
+    for (int i = 0; i < count; ++i)
+        benchmark::RegisterBenchmark((std::string("BM_Frame690x798/") + variants[i]->name).c_str(), BM_Frame690x798,
+                                     variants[i])
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+    return true;
+}();
 
 // A network of the tolmira size that never predicts, so that frames measure the GPU road alone.
 class IdleNetwork : public SRNetworkProtocol {

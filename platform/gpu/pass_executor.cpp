@@ -1,6 +1,7 @@
 #include "platform/gpu/pass_executor.hpp"
 
 #include "platform/gpu/draw_program.hpp"
+#include "platform/gpu/footprint.hpp"
 #include "platform/gpu/pixel_format.hpp"
 #include "platform/dispatch/parallel_for.hpp"
 
@@ -27,6 +28,7 @@ struct PassExecutor::Batch {
         std::int32_t x0, y0, x1, y1; // [x0, x1) x [y0, y1); x0 == x1 when culled
     };
     std::vector<PixelRect> rects;
+    std::vector<EllipseRows> ellipses;      // per slot whose rectangle spans tiles both ways
     std::vector<std::uint32_t> chunkCounts; // chunk-major: counts[chunk * tiles + tile]
     std::vector<std::uint32_t> tileStart;   // tiles + 1 entries
     std::vector<std::uint32_t> entries;     // slot indices, grouped by tile, in slot order
@@ -66,15 +68,6 @@ bool isPremultipliedOver(const RenderPipelineColorAttachmentDescriptor& a) {
 }
 
 constexpr std::size_t kSlotsPerChunk = 2048;
-
-// True when no pixel of the w x h corner of a tile lets through `limit` or more: the colours still
-// to come cannot change what the attachments' formats store (see FusedDraw).
-bool opaque(const std::array<float, kTileSize * kTileSize>& transmittance, int w, int h, float limit) {
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            if (!(transmittance[y * kTileSize + x] < limit)) return false;
-    return true;
-}
 
 // Set-up records of up to 64 bytes get one cache line each; larger ones a multiple of 16 bytes.
 std::size_t primitiveStride(std::size_t bytes) { return bytes <= 64 ? 64 : (bytes + 15) / 16 * 16; }
@@ -133,6 +126,7 @@ struct PassExecutor::TileMemory {
     // Front to back: red, green and blue planes per attachment.
     alignas(64) std::array<std::array<float, kTileSize * kTileSize * 3>, kMaxColorAttachments> accumulated;
     alignas(64) std::array<float, kTileSize * kTileSize> transmittance;
+    std::array<std::uint16_t, kTileSize> openPixels;
 };
 
 void PassExecutor::runRenderPass(const EncoderRecord& record) {
@@ -224,11 +218,29 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
     if (batch.primitives.size() < slots * primitiveBytes + 63) batch.primitives.resize(slots * primitiveBytes + 63);
     std::byte* const primitives = alignedBase(batch.primitives);
     batch.rects.resize(slots);
+    if (batch.ellipses.size() < slots) batch.ellipses.resize(slots);
     const std::size_t chunks = (slots + kSlotsPerChunk - 1) / kSlotsPerChunk;
     batch.chunkCounts.assign(chunks * tiles, 0);
-    auto forEachTile = [&](const Batch::PixelRect& r, auto&& f) {
-        for (int ty = r.y0 / kTileSize; ty <= (r.y1 - 1) / kTileSize; ++ty)
-            for (int tx = r.x0 / kTileSize; tx <= (r.x1 - 1) / kTileSize; ++tx) f(std::size_t(ty) * tilesX + tx);
+    // Tiles of the slot's rectangle; where it spans several tiles both ways and the primitive
+    // named an ellipse, only those whose pixel centres the ellipse may reach, row of tiles by row.
+    auto forEachTile = [&](std::size_t slot, const Batch::PixelRect& r, auto&& f) {
+        const int ty0 = r.y0 / kTileSize, ty1 = (r.y1 - 1) / kTileSize;
+        const int tx0 = r.x0 / kTileSize, tx1 = (r.x1 - 1) / kTileSize;
+        const bool ellipse = ty1 > ty0 && tx1 > tx0;
+        for (int ty = ty0; ty <= ty1; ++ty) {
+            int first = tx0, last = tx1;
+            if (ellipse) {
+                const int y0 = std::max(r.y0, ty * kTileSize), y1 = std::min(r.y1, (ty + 1) * kTileSize) - 1;
+                float xLo, xHi; // pixel centres x + 0.5
+                if (!batch.ellipses[slot].columns(float(y0) + 0.5f, float(y1) + 0.5f, xLo, xHi)) continue;
+                const float x0 = std::max(float(r.x0), std::ceil(xLo - 0.5f));
+                const float x1 = std::min(float(r.x1 - 1), std::floor(xHi - 0.5f));
+                if (!(x0 <= x1)) continue;
+                first = int(x0) / kTileSize;
+                last = int(x1) / kTileSize;
+            }
+            for (int tx = first; tx <= last; ++tx) f(std::size_t(ty) * tilesX + tx);
+        }
     };
     dispatch::parallelFor(chunks, 1, threadCount_, [&](std::size_t c0, std::size_t c1) {
         for (std::size_t chunk = c0; chunk < c1; ++chunk) {
@@ -249,7 +261,9 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
                 const double y1 = std::min(clipY1, std::floor(double(bounds.maxY) - 0.5) + 1);
                 if (!(x1 > x0 && y1 > y0)) continue;
                 rect = {std::int32_t(x0), std::int32_t(y0), std::int32_t(x1), std::int32_t(y1)};
-                forEachTile(rect, [&](std::size_t tile) { ++counts[tile]; });
+                if (rect.y0 / kTileSize != (rect.y1 - 1) / kTileSize && rect.x0 / kTileSize != (rect.x1 - 1) / kTileSize)
+                    batch.ellipses[s] = EllipseRows(bounds);
+                forEachTile(s, rect, [&](std::size_t tile) { ++counts[tile]; });
             }
         }
     }, dispatch::Chunking::exact);
@@ -273,7 +287,7 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
             for (std::size_t s = chunk * kSlotsPerChunk; s < end; ++s) {
                 const auto& rect = batch.rects[s];
                 if (rect.x1 <= rect.x0) continue;
-                forEachTile(rect, [&](std::size_t tile) { batch.entries[position[tile]++] = std::uint32_t(s); });
+                forEachTile(s, rect, [&](std::size_t tile) { batch.entries[position[tile]++] = std::uint32_t(s); });
             }
         }
     }, dispatch::Chunking::exact);
@@ -364,13 +378,18 @@ void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& mem
             memory.transmittance.fill(1.0f);
             target.transmittance = memory.transmittance.data();
             target.opaqueTransmittance = limit;
-            for (std::uint32_t e = last; e > first; --e) {
+            for (int y = 0; y < kTileSize; ++y) memory.openPixels[y] = y < h ? std::uint16_t((1u << w) - 1) : 0;
+            target.openPixels = memory.openPixels.data();
+            target.openRows = (1u << h) - 1;
+            for (std::uint32_t e = last; e > first && target.openRows; --e) {
                 if (e >= first + 5) { // records are scattered in memory: fetch ahead
                     __builtin_prefetch(primitives + batch.entries[e - 5] * primitiveBytes);
                     __builtin_prefetch(&batch.rects[batch.entries[e - 5]]);
                 }
-                shadeEntry(e - 1);
-                if ((last - e) % 16 == 15 && opaque(memory.transmittance, w, h, limit)) break;
+                const auto& r = batch.rects[batch.entries[e - 1]];
+                const int rowFirst = std::max(r.y0, oy) - oy, rowEnd = std::min(r.y1, oy + h) - oy;
+                const std::uint32_t rows = ((1u << rowEnd) - 1) & ~((1u << rowFirst) - 1);
+                if (target.openRows & rows) shadeEntry(e - 1); // else nearer splats hid it here
             }
             constexpr int kPlane = kTileSize * kTileSize;
             for (std::size_t i = 0; i < t.colorCount; ++i) {
@@ -384,6 +403,7 @@ void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& mem
                 target.accumulated[i] = nullptr;
             }
             target.transmittance = nullptr;
+            target.openPixels = nullptr;
             continue;
         }
         for (std::uint32_t e = first; e < last; ++e) {

@@ -1,0 +1,104 @@
+// The reference gather: four pixels at a time on GCC vector types, built for baseline x86-64.
+
+#include "kit/render/shaders/splat_tile_kernels.hpp"
+
+#include "kit/render/shaders/splat_shading.hpp"
+
+#include <cmath>
+#include <cstring>
+
+namespace shaders {
+namespace {
+
+static_assert(kGatherTileSize == platform::gpu::kTileSize);
+
+// The columns of row y where the splat's alpha can reach the smallest kept alpha, widened a
+// little so that rounding never loses a pixel the per-pixel test keeps.
+class RowSpans {
+public:
+    explicit RowSpans(const SplatPrimitive& p) : p_(p) {
+        // u^2 + v^2 <= maxDistance2 is a*dx^2 + 2*b*dx*dy + c*dy^2 <= maxDistance2; per row a
+        // quadratic in dx with discriminant a*maxDistance2 - det^2 * dy^2.
+        const float a = p.i00 * p.i00 + p.i10 * p.i10;
+        const float b = p.i00 * p.i01 + p.i10 * p.i11;
+        const float det = p.i00 * p.i11 - p.i01 * p.i10;
+        inverseA_ = 1.0f / a;
+        slope_ = -b * inverseA_;
+        aTimesLimit_ = a * p.maxDistance2;
+        det2_ = det * det;
+    }
+
+    // Bits of the columns [x0, x1) of row y (tile columns from originX) the splat may reach.
+    std::uint32_t columns(int originX, int y, int x0, int x1) const {
+        const float dy = (float(y) + 0.5f) - p_.centreY;
+        const float discriminant = aTimesLimit_ - det2_ * dy * dy;
+        if (discriminant < 0.0f) return 0; // NaN goes on to the whole row
+        const float half = std::sqrt(discriminant) * inverseA_, mid = p_.centreX + slope_ * dy - 0.5f;
+        float lo = mid - half - kSlack, hi = mid + half + kSlack; // pixel x has its centre at x + 0.5
+        lo = lo > float(x0) ? lo : float(x0);
+        hi = hi < float(x1 - 1) ? hi : float(x1 - 1);
+        if (!(lo <= hi)) return 0;
+        const int first = int(std::ceil(lo)) - originX, end = int(std::floor(hi)) + 1 - originX;
+        if (first >= end) return 0;
+        return ((1u << end) - 1) & ~((1u << first) - 1);
+    }
+
+private:
+    static constexpr float kSlack = 1.0f / 16.0f;
+    const SplatPrimitive& p_;
+    float inverseA_, slope_, aTimesLimit_, det2_;
+};
+
+void add(float* sum, Float4 value) {
+    Float4 s;
+    std::memcpy(&s, sum, sizeof s);
+    s += value;
+    std::memcpy(sum, &s, sizeof s);
+}
+
+void gather(const SplatPrimitive& p, const GatherTile& tile, int x0, int y0, int x1, int y1) {
+    constexpr int kSize = kGatherTileSize;
+    const RowSpans spans(p);
+    const float dx0 = (float(tile.originX) + 0.5f) - p.centreX; // pixel column 0 of the tile
+    const Int4 laneBit{1, 2, 4, 8};
+    for (int y = y0; y < y1; ++y) {
+        const int row = y - tile.originY;
+        if (!(*tile.openRows >> row & 1)) continue;
+        std::uint16_t& open = tile.openPixels[row];
+        const std::uint32_t wanted = spans.columns(tile.originX, y, x0, x1) & open;
+        if (!wanted) continue;
+        const float dy = (float(y) + 0.5f) - p.centreY;
+        const float uBase = p.i01 * dy, vBase = p.i11 * dy; // u and v are affine in dx
+        float* through = tile.transmittance + row * kSize;
+        std::uint32_t stillOpen = open & ~wanted;
+        for (int c = 0; c < kSize; c += 4) {
+            const std::uint32_t bits = wanted >> c & 0xf;
+            if (!bits) continue;
+            const Int4 lanes = ((Int4{} + int(bits)) & laneBit) != 0;
+            const Float4 dx = dx0 + (Float4{0, 1, 2, 3} + float(c));
+            const Float4 a = alphaAt(p, uBase + p.i00 * dx, vBase + p.i10 * dx, lanes);
+            Float4 t;
+            std::memcpy(&t, through + c, sizeof t);
+            const Float4 weight = t * a;
+            const Float4 left = t - weight;
+            std::memcpy(through + c, &left, sizeof left);
+            for (int k = 0; k < tile.plainCount; ++k)
+                add(tile.plain[k].plane + row * kSize + c, tile.plain[k].value * weight);
+            for (int k = 0; k < tile.clampedCount; ++k)
+                add(tile.clamped[k].plane + row * kSize + c, clampUnit(tile.clamped[k].value * a) * t);
+            const Int4 kept = (left >= tile.limit) & lanes;
+            stillOpen |= std::uint32_t((kept[0] & 1) | (kept[1] & 2) | (kept[2] & 4) | (kept[3] & 8)) << c;
+        }
+        open = std::uint16_t(stillOpen);
+        if (!open) *tile.openRows &= ~(1u << row);
+    }
+}
+
+} // namespace
+
+const SplatTileKernels& portableSplatTileKernels() {
+    static constexpr SplatTileKernels kernels{"portable", &gather};
+    return kernels;
+}
+
+} // namespace shaders
