@@ -31,7 +31,13 @@ struct PassExecutor::Batch {
     std::vector<EllipseRows> ellipses;      // per slot whose rectangle spans tiles both ways
     std::vector<std::uint32_t> chunkCounts; // chunk-major: counts[chunk * tiles + tile]
     std::vector<std::uint32_t> tileStart;   // tiles + 1 entries
-    std::vector<std::uint32_t> entries;     // slot indices, grouped by tile, in slot order
+    // A slot binned to a tile, with the part of its rectangle inside that tile (tile pixels
+    // [x0, x1) x [y0, y1)), so that shading reads no other per-slot record than the primitive.
+    struct Entry {
+        std::uint32_t slot;
+        std::uint8_t x0, y0, x1, y1;
+    };
+    std::vector<Entry> entries; // grouped by tile, in slot order
 };
 
 PassExecutor::PassExecutor(unsigned threadCount, bool useFusedDraws)
@@ -133,9 +139,24 @@ void PassExecutor::runRenderPass(const EncoderRecord& record) {
     const auto target = Target::of(*record.renderPass);
     if (!target) return;
     collectBatches(record, *target);
-    dispatch::parallelFor(target->tilesPerLayer * target->layers, 1, threadCount_, [&](std::size_t t0, std::size_t t1) {
+    // Busiest tiles first, so that no thread is left with a heavy tile when the others are done
+    // (the image does not depend on the order: each tile is shaded whole by one thread).
+    const std::size_t tileCount = target->tilesPerLayer * target->layers;
+    tileCost_.assign(tileCount, 0);
+    for (std::size_t b = 0; b < batchCount_; ++b) {
+        const Batch& batch = *batches_[b];
+        const std::size_t base = std::size_t(batch.slice) * target->tilesPerLayer;
+        for (std::size_t tile = 0; tile < target->tilesPerLayer; ++tile)
+            tileCost_[base + tile] += batch.tileStart[tile + 1] - batch.tileStart[tile];
+    }
+    tileOrder_.resize(tileCount);
+    for (std::size_t t = 0; t < tileCount; ++t) tileOrder_[t] = std::uint32_t(t);
+    std::sort(tileOrder_.begin(), tileOrder_.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return tileCost_[a] != tileCost_[b] ? tileCost_[a] > tileCost_[b] : a < b;
+    });
+    dispatch::parallelFor(tileCount, 1, threadCount_, [&](std::size_t t0, std::size_t t1) {
         TileMemory memory;
-        for (std::size_t t = t0; t < t1; ++t) shadeTile(*target, t, memory);
+        for (std::size_t t = t0; t < t1; ++t) shadeTile(*target, tileOrder_[t], memory);
     }, dispatch::Chunking::exact);
 
     // The stencil is never tested or written by draws: only its clear can change it.
@@ -239,7 +260,7 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
                 first = int(x0) / kTileSize;
                 last = int(x1) / kTileSize;
             }
-            for (int tx = first; tx <= last; ++tx) f(std::size_t(ty) * tilesX + tx);
+            for (int tx = first; tx <= last; ++tx) f(std::size_t(ty) * tilesX + tx, tx, ty);
         }
     };
     dispatch::parallelFor(chunks, 1, threadCount_, [&](std::size_t c0, std::size_t c1) {
@@ -263,7 +284,7 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
                 rect = {std::int32_t(x0), std::int32_t(y0), std::int32_t(x1), std::int32_t(y1)};
                 if (rect.y0 / kTileSize != (rect.y1 - 1) / kTileSize && rect.x0 / kTileSize != (rect.x1 - 1) / kTileSize)
                     batch.ellipses[s] = EllipseRows(bounds);
-                forEachTile(s, rect, [&](std::size_t tile) { ++counts[tile]; });
+                forEachTile(s, rect, [&](std::size_t tile, int, int) { ++counts[tile]; });
             }
         }
     }, dispatch::Chunking::exact);
@@ -287,7 +308,12 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
             for (std::size_t s = chunk * kSlotsPerChunk; s < end; ++s) {
                 const auto& rect = batch.rects[s];
                 if (rect.x1 <= rect.x0) continue;
-                forEachTile(s, rect, [&](std::size_t tile) { batch.entries[position[tile]++] = std::uint32_t(s); });
+                forEachTile(s, rect, [&](std::size_t tile, int tx, int ty) {
+                    const int ox = tx * kTileSize, oy = ty * kTileSize;
+                    batch.entries[position[tile]++] = {
+                        std::uint32_t(s), std::uint8_t(std::max(rect.x0 - ox, 0)), std::uint8_t(std::max(rect.y0 - oy, 0)),
+                        std::uint8_t(std::min(rect.x1 - ox, kTileSize)), std::uint8_t(std::min(rect.y1 - oy, kTileSize))};
+                });
             }
         }
     }, dispatch::Chunking::exact);
@@ -362,10 +388,9 @@ void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& mem
         const std::byte* const primitives = alignedBase(batch.primitives);
         const std::uint32_t first = batch.tileStart[tile], last = batch.tileStart[tile + 1];
         auto shadeEntry = [&](std::uint32_t e) {
-            const std::uint32_t s = batch.entries[e];
-            const auto& r = batch.rects[s];
-            batch.program->shade(primitives + s * primitiveBytes, target, std::max(r.x0, ox), std::max(r.y0, oy),
-                                 std::min(r.x1, ox + w), std::min(r.y1, oy + h));
+            const Batch::Entry& entry = batch.entries[e];
+            batch.program->shade(primitives + entry.slot * primitiveBytes, target, ox + entry.x0, oy + entry.y0,
+                                 ox + entry.x1, oy + entry.y1);
         };
         if (allOver && batch.program->frontToBackAttachments() >= t.colorCount) {
             // Nearest first, each fragment under the ones before it; once no pixel lets through
@@ -383,12 +408,10 @@ void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& mem
             target.openRows = (1u << h) - 1;
             for (std::uint32_t e = last; e > first && target.openRows; --e) {
                 if (e >= first + 5) { // records are scattered in memory: fetch ahead
-                    __builtin_prefetch(primitives + batch.entries[e - 5] * primitiveBytes);
-                    __builtin_prefetch(&batch.rects[batch.entries[e - 5]]);
+                    __builtin_prefetch(primitives + batch.entries[e - 5].slot * primitiveBytes);
                 }
-                const auto& r = batch.rects[batch.entries[e - 1]];
-                const int rowFirst = std::max(r.y0, oy) - oy, rowEnd = std::min(r.y1, oy + h) - oy;
-                const std::uint32_t rows = ((1u << rowEnd) - 1) & ~((1u << rowFirst) - 1);
+                const Batch::Entry& entry = batch.entries[e - 1];
+                const std::uint32_t rows = ((1u << entry.y1) - 1) & ~((1u << entry.y0) - 1);
                 if (target.openRows & rows) shadeEntry(e - 1); // else nearer splats hid it here
             }
             constexpr int kPlane = kTileSize * kTileSize;
@@ -408,7 +431,7 @@ void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& mem
         }
         for (std::uint32_t e = first; e < last; ++e) {
             // Records are visited in draw order, scattered in memory: fetch ahead.
-            if (e + 4 < last) __builtin_prefetch(primitives + batch.entries[e + 4] * primitiveBytes);
+            if (e + 4 < last) __builtin_prefetch(primitives + batch.entries[e + 4].slot * primitiveBytes);
             shadeEntry(e);
         }
     }
