@@ -56,10 +56,21 @@ void add(float* sum, Float4 value) {
     std::memcpy(sum, &s, sizeof s);
 }
 
+// Bit i set where lane i of `mask` (all ones or zero) is set.
+std::uint32_t laneBits(Int4 mask) {
+#if defined(__SSE2__)
+    return std::uint32_t(__builtin_ia32_movmskps(reinterpret_cast<Float4>(mask)));
+#else
+    return std::uint32_t((mask[0] & 1) | (mask[1] & 2) | (mask[2] & 4) | (mask[3] & 8));
+#endif
+}
+
 void gather(const SplatPrimitive& p, const GatherTile& tile, int x0, int y0, int x1, int y1) {
     constexpr int kSize = kGatherTileSize;
     const RowSpans spans(p);
     const float dx0 = (float(tile.originX) + 0.5f) - p.centreX; // pixel column 0 of the tile
+    Float4 dx[kSize / 4];
+    for (int g = 0; g < kSize / 4; ++g) dx[g] = dx0 + (Float4{0, 1, 2, 3} + float(4 * g));
     const Int4 laneBit{1, 2, 4, 8};
     for (int y = y0; y < y1; ++y) {
         const int row = y - tile.originY;
@@ -68,15 +79,15 @@ void gather(const SplatPrimitive& p, const GatherTile& tile, int x0, int y0, int
         const std::uint32_t wanted = spans.columns(tile.originX, y, x0, x1) & open;
         if (!wanted) continue;
         const float dy = (float(y) + 0.5f) - p.centreY;
-        const float uBase = p.i01 * dy, vBase = p.i11 * dy; // u and v are affine in dx
+        const Float4 uBase = Float4{} + p.i01 * dy, vBase = Float4{} + p.i11 * dy; // u and v are affine in dx
         float* through = tile.transmittance + row * kSize;
         std::uint32_t stillOpen = open & ~wanted;
-        for (int c = 0; c < kSize; c += 4) {
+        for (int g = 0; g < kSize / 4; ++g) {
+            const int c = 4 * g;
             const std::uint32_t bits = wanted >> c & 0xf;
             if (!bits) continue;
             const Int4 lanes = ((Int4{} + int(bits)) & laneBit) != 0;
-            const Float4 dx = dx0 + (Float4{0, 1, 2, 3} + float(c));
-            const Float4 a = alphaAt(p, uBase + p.i00 * dx, vBase + p.i10 * dx, lanes);
+            const Float4 a = alphaAt(p, uBase + p.i00 * dx[g], vBase + p.i10 * dx[g], lanes);
             Float4 t;
             std::memcpy(&t, through + c, sizeof t);
             const Float4 weight = t * a;
@@ -86,8 +97,7 @@ void gather(const SplatPrimitive& p, const GatherTile& tile, int x0, int y0, int
                 add(tile.plain[k].plane + row * kSize + c, tile.plain[k].value * weight);
             for (int k = 0; k < tile.clampedCount; ++k)
                 add(tile.clamped[k].plane + row * kSize + c, clampUnit(tile.clamped[k].value * a) * t);
-            const Int4 kept = (left >= tile.limit) & lanes;
-            stillOpen |= std::uint32_t((kept[0] & 1) | (kept[1] & 2) | (kept[2] & 4) | (kept[3] & 8)) << c;
+            stillOpen |= laneBits((left >= tile.limit) & lanes) << c;
         }
         open = std::uint16_t(stillOpen);
         if (!open) *tile.openRows &= ~(1u << row);
