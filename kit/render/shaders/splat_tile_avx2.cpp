@@ -37,7 +37,9 @@ __m256 fastExp2(__m256 d2, __m256 scale) {
 // Per row of the tile, the columns [x0, x1) the splat's alpha can reach, eight rows at a time:
 // u^2 + v^2 <= maxDistance2 is per row a quadratic in dx (as the portable kernel's RowSpans),
 // widened by 1/16 pixel so that rounding never loses a pixel the per-pixel test keeps.
-void rowSpans(const SplatPrimitive& p, int originX, int originY, int x0, int x1, std::uint32_t spans[kSize]) {
+// Only the blocks of eight rows that hold a row of [rowFirst, rowEnd) are filled.
+void rowSpans(const SplatPrimitive& p, int originX, int originY, int x0, int x1, int rowFirst, int rowEnd,
+              std::uint32_t spans[kSize]) {
     const float a = p.i00 * p.i00 + p.i10 * p.i10;
     const float b = p.i00 * p.i01 + p.i10 * p.i11;
     const float det = p.i00 * p.i11 - p.i01 * p.i10;
@@ -47,7 +49,7 @@ void rowSpans(const SplatPrimitive& p, int originX, int originY, int x0, int x1,
     const __m256 centreX = _mm256_set1_ps(p.centreX - 0.5f), slack = _mm256_set1_ps(1.0f / 16.0f);
     const __m256 first = _mm256_set1_ps(float(x0)), last = _mm256_set1_ps(float(x1 - 1));
     const __m256i origin = _mm256_set1_epi32(originX), one = _mm256_set1_epi32(1);
-    for (int r = 0; r < kSize; r += 8) {
+    for (int r = rowFirst & ~7; r < rowEnd; r += 8) {
         const __m256 rows = _mm256_add_ps(_mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_ps(float(originY + r)));
         const __m256 dy = _mm256_sub_ps(_mm256_add_ps(rows, _mm256_set1_ps(0.5f)), _mm256_set1_ps(p.centreY));
         const __m256 discriminant = _mm256_fnmadd_ps(_mm256_mul_ps(det2, dy), dy, limit);
@@ -72,8 +74,11 @@ void rowSpans(const SplatPrimitive& p, int originX, int originY, int x0, int x1,
 // renderer's case, kept in registers; otherwise any channels.
 template <bool kRGB>
 void gatherRows(const SplatPrimitive& p, const GatherTile& tile, int x0, int y0, int x1, int y1) {
+    const int rowFirst = y0 - tile.originY, rowEnd = y1 - tile.originY;
+    std::uint32_t rows = *tile.openRows & ((1u << rowEnd) - 1) & ~((1u << rowFirst) - 1);
+    if (!rows) return;
     alignas(32) std::uint32_t spans[kSize];
-    rowSpans(p, tile.originX, tile.originY, x0, x1, spans);
+    rowSpans(p, tile.originX, tile.originY, x0, x1, rowFirst, rowEnd, spans);
     const float dx0 = (float(tile.originX) + 0.5f) - p.centreX;
     const __m256 dxLanes[2] = {_mm256_add_ps(_mm256_set1_ps(dx0), _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7)),
                                _mm256_add_ps(_mm256_set1_ps(dx0), _mm256_setr_ps(8, 9, 10, 11, 12, 13, 14, 15))};
@@ -87,8 +92,6 @@ void gatherRows(const SplatPrimitive& p, const GatherTile& tile, int x0, int y0,
         value1 = _mm256_set1_ps(tile.plain[1].value);
         value2 = _mm256_set1_ps(tile.plain[2].value);
     }
-    const int rowFirst = y0 - tile.originY, rowEnd = y1 - tile.originY;
-    std::uint32_t rows = *tile.openRows & ((1u << rowEnd) - 1) & ~((1u << rowFirst) - 1);
     for (; rows; rows &= rows - 1) {
         const int row = __builtin_ctz(rows);
         std::uint16_t& open = tile.openPixels[row];
