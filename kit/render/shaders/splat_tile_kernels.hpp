@@ -12,10 +12,11 @@
 // MIVO_SPLAT_KERNELS=portable (or avx2) forces a variant for the whole process; a name the CPU
 // cannot run is ignored with a warning.
 //
-// FMA makes the variants differ: avx2 fuses the multiplications and additions of the pixel
-// offsets, the squared distance, the exponential's polynomial and the sums, so each rounds once
-// where portable rounds twice. Gathered colours and transmittances differ by about 1e-6 (a few
-// float steps, under 2e-5 on the tests' scenes), far below an 8-bit or half-float step. A pixel
+// FMA makes the variants differ: avx2 fuses the multiplications and additions of the position
+// (u, v), the exponential's polynomial and the sums, so each rounds once where portable rounds
+// twice. Gathered colours and transmittances differ by a few float steps
+// (at most 2e-7 on the tests' scenes, which allow 2e-6), far below an 8-bit or half-float step; a
+// stored 8-bit value may differ by 1 where it lies on a rounding edge. A pixel
 // centre within about 1e-6 of a cut (the 3-sigma square, the smallest kept alpha) may fall on the
 // other side, which changes that pixel by at most the splat's alpha there (under 0.012); no
 // scene of the tests has one.
