@@ -6,10 +6,18 @@
 // frame of SimpleSRSplatRenderer without predictions, and the screen pass onto a 1170x2532
 // drawable. The prediction itself is measured with the networks.
 //
+// The whole frame at 690x798 runs once per tile kernel this CPU has (BM_Frame690x798/avx2,
+// /portable), so that the speed-up over the portable kernel prints side by side; frames_per_second
+// is from wall time, cpu_ms_per_frame the CPU time of every thread of the process per frame (what
+// a loaded machine distorts least).
+//
 //   build/bench/render/mivo_render_bench --benchmark_repetitions=9
 //   taskset -c 0,1 build/bench/render/mivo_render_bench --benchmark_repetitions=9     (two cores)
+//   build/bench/render/mivo_render_bench --benchmark_filter=Frame690 --benchmark_repetitions=5
+//       --benchmark_report_aggregates_only=true                                      (the target)
 
 #include "kit/render/gaussian_splat_render_pass.hpp"
+#include "kit/render/shaders/splat_tile_kernels.hpp"
 #include "kit/render/screen_render_pass.hpp"
 #include "kit/render/shader_library.hpp"
 #include "kit/render/simple_sr_splat_renderer.hpp"
@@ -20,6 +28,9 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <ctime>
+#include <random>
+#include <string>
 
 using namespace MivoKit;
 
@@ -42,13 +53,17 @@ ViewportDescriptor view(std::uint32_t width, std::uint32_t height) {
 }
 
 struct Frame {
-    std::shared_ptr<Device> device = createSystemDefaultDevice();
+    std::shared_ptr<Device> device;
     std::shared_ptr<CommandQueue> queue = device->makeCommandQueue();
     SplatRenderer renderer{device, ColorFormat::RGB, PixelFormat::invalid, PixelFormat::invalid, 1, 1, 3};
     std::shared_ptr<Texture> target;
     ViewportDescriptor viewport;
 
-    Frame(std::uint32_t width, std::uint32_t height) : viewport(view(width, height)) {
+    // The device rasterises with `threads` threads (0: every core).
+    Frame(std::uint32_t width, std::uint32_t height, unsigned threads = 0)
+        : device(threads == 0 ? createSystemDefaultDevice()
+                              : std::make_shared<SoftwareDevice>(SoftwareDeviceDescriptor{std::size_t(1) << 30, threads})),
+          viewport(view(width, height)) {
         target = device->makeTexture({PixelFormat::bgra8Unorm, width, height, 1, TextureUsage::renderTarget});
         renderer.update(head());
     }
@@ -100,6 +115,90 @@ void BM_Frame(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_Frame)->Args({512, 512})->Args({690, 798})->Unit(benchmark::kMillisecond)->UseRealTime();
+
+double processSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+// The target: a whole frame at 690x798 (conversion, sort, draw) with one tile kernel.
+void BM_Frame690x798(benchmark::State& state, const shaders::SplatTileKernels* kernels) {
+    const shaders::SplatTileKernels& before = shaders::activeSplatTileKernels();
+    shaders::setActiveSplatTileKernels(*kernels);
+    Frame frame(690, 798, unsigned(state.range(0)));
+    double cpu = 0;
+    for (auto _ : state) {
+        const double start = processSeconds();
+        frame.renderer.update(head());
+        auto commandBuffer = frame.encode();
+        commandBuffer->commit();
+        commandBuffer->waitUntilCompleted();
+        cpu += processSeconds() - start;
+    }
+    state.counters["frames_per_second"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["cpu_ms_per_frame"] = 1e3 * cpu / double(state.iterations());
+    shaders::setActiveSplatTileKernels(before);
+}
+
+// One tile kernel alone: 256 splats of 2 to 12 pixels' reach, nearest first, into a 16x16 tile
+// that starts transparent, as many times as it takes; splats per second.
+void BM_TileKernel(benchmark::State& state, const shaders::SplatTileKernels* kernels) {
+    using shaders::kGatherTileSize;
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> position(-4.0f, 20.0f), reach(2.0f, 12.0f), angle(0.0f, 3.14159f),
+        unit(0.0f, 1.0f);
+    std::vector<shaders::SplatPrimitive> splats;
+    for (int i = 0; i < 256; ++i) {
+        const float a = angle(rng), r1 = reach(rng), r2 = reach(rng) * 0.5f, c = std::cos(a), s = std::sin(a);
+        // Axes (r1 c, r1 s) and (-r2 s, r2 c) at three standard deviations; the inverse scaled by 3.
+        const float det = r1 * r2;
+        splats.push_back({position(rng), position(rng), 0.5f, 3 * r2 * c / det, 3 * r2 * s / det, -3 * r1 * s / det,
+                          3 * r1 * c / det, unit(rng), unit(rng), unit(rng), 0.2f + 0.8f * unit(rng), 11.0f});
+    }
+    alignas(64) float planes[4][kGatherTileSize * kGatherTileSize];
+    std::uint16_t open[kGatherTileSize];
+    std::uint32_t openRows = 0;
+    for (auto _ : state) {
+        for (float& t : planes[3]) t = 1.0f;
+        for (int p = 0; p < 3; ++p)
+            for (float& v : planes[p]) v = 0.0f;
+        for (auto& row : open) row = 0xffff;
+        openRows = 0xffff;
+        for (const auto& p : splats) {
+            const shaders::GatherChannel channels[3] = {{planes[0], p.red}, {planes[1], p.green}, {planes[2], p.blue}};
+            const shaders::GatherTile tile{0, 0, planes[3], open, &openRows, 1.0f / 1024.0f, channels, 3, nullptr, 0};
+            kernels->gather(p, tile, 0, 0, kGatherTileSize, kGatherTileSize);
+        }
+        benchmark::DoNotOptimize(planes);
+    }
+    state.SetItemsProcessed(state.iterations() * std::int64_t(splats.size()));
+}
+
+[[maybe_unused]] const bool kernelBenchmarks = [] {
+    const shaders::SplatTileKernels* variants[4];
+    const int count = shaders::availableSplatTileKernels(variants, 4);
+    for (int i = 0; i < count; ++i)
+        benchmark::RegisterBenchmark((std::string("BM_Frame690x798/") + variants[i]->name).c_str(), BM_Frame690x798,
+                                     variants[i])
+            ->ArgName("rasteriser_threads")
+            ->Arg(0)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+    // The draw's work on one rasterising thread: on a shared machine its CPU time is the steadiest
+    // figure to compare kernels and changes by.
+    for (int i = 0; i < count; ++i)
+        benchmark::RegisterBenchmark((std::string("BM_Frame690x798/") + variants[i]->name).c_str(), BM_Frame690x798,
+                                     variants[i])
+            ->ArgName("rasteriser_threads")
+            ->Arg(1)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+    for (int i = 0; i < count; ++i)
+        benchmark::RegisterBenchmark((std::string("BM_TileKernel/") + variants[i]->name).c_str(), BM_TileKernel,
+                                     variants[i]);
+    return true;
+}();
 
 // A network of the tolmira size that never predicts, so that frames measure the GPU road alone.
 class IdleNetwork : public SRNetworkProtocol {

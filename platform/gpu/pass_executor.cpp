@@ -1,6 +1,7 @@
 #include "platform/gpu/pass_executor.hpp"
 
 #include "platform/gpu/draw_program.hpp"
+#include "platform/gpu/footprint.hpp"
 #include "platform/gpu/pixel_format.hpp"
 #include "platform/dispatch/parallel_for.hpp"
 
@@ -29,9 +30,16 @@ struct PassExecutor::Batch {
         std::int32_t x0, y0, x1, y1; // [x0, x1) x [y0, y1); x0 == x1 when culled
     };
     std::vector<PixelRect> rects;
+    std::vector<EllipseRows> ellipses;      // per slot whose rectangle spans tiles both ways
     std::vector<std::uint32_t> chunkCounts; // chunk-major: counts[chunk * tiles + tile]
     std::vector<std::uint32_t> tileStart;   // tiles + 1 entries
-    std::vector<std::uint32_t> entries;     // slot indices, grouped by tile, in slot order
+    // A slot binned to a tile, with the part of its rectangle inside that tile (tile pixels
+    // [x0, x1) x [y0, y1)), so that shading reads no other per-slot record than the primitive.
+    struct Entry {
+        std::uint32_t slot;
+        std::uint8_t x0, y0, x1, y1;
+    };
+    std::vector<Entry> entries; // grouped by tile, in slot order
 };
 
 PassExecutor::PassExecutor(unsigned threadCount, bool useFusedDraws)
@@ -68,15 +76,6 @@ bool isPremultipliedOver(const RenderPipelineColorAttachmentDescriptor& a) {
 }
 
 constexpr std::size_t kSlotsPerChunk = 2048;
-
-// True when no pixel of the w x h corner of a tile lets through `limit` or more: the colours still
-// to come cannot change what the attachments' formats store (see FusedDraw).
-bool opaque(const std::array<float, kTileSize * kTileSize>& transmittance, int w, int h, float limit) {
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            if (!(transmittance[y * kTileSize + x] < limit)) return false;
-    return true;
-}
 
 // Set-up records of up to 64 bytes get one cache line each; larger ones a multiple of 16 bytes.
 std::size_t primitiveStride(std::size_t bytes) { return bytes <= 64 ? 64 : (bytes + 15) / 16 * 16; }
@@ -135,15 +134,31 @@ struct PassExecutor::TileMemory {
     // Front to back: red, green and blue planes per attachment.
     alignas(64) std::array<std::array<float, kTileSize * kTileSize * 3>, kMaxColorAttachments> accumulated;
     alignas(64) std::array<float, kTileSize * kTileSize> transmittance;
+    std::array<std::uint16_t, kTileSize> openPixels;
 };
 
 void PassExecutor::runRenderPass(const EncoderRecord& record) {
     const auto target = Target::of(*record.renderPass);
     if (!target) return;
     collectBatches(record, *target);
-    dispatch::parallelFor(target->tilesPerLayer * target->layers, 1, threadCount_, [&](std::size_t t0, std::size_t t1) {
+    // Busiest tiles first, so that no thread is left with a heavy tile when the others are done
+    // (the image does not depend on the order: each tile is shaded whole by one thread).
+    const std::size_t tileCount = target->tilesPerLayer * target->layers;
+    tileCost_.assign(tileCount, 0);
+    for (std::size_t b = 0; b < batchCount_; ++b) {
+        const Batch& batch = *batches_[b];
+        const std::size_t base = std::size_t(batch.slice) * target->tilesPerLayer;
+        for (std::size_t tile = 0; tile < target->tilesPerLayer; ++tile)
+            tileCost_[base + tile] += batch.tileStart[tile + 1] - batch.tileStart[tile];
+    }
+    tileOrder_.resize(tileCount);
+    for (std::size_t t = 0; t < tileCount; ++t) tileOrder_[t] = std::uint32_t(t);
+    std::sort(tileOrder_.begin(), tileOrder_.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return tileCost_[a] != tileCost_[b] ? tileCost_[a] > tileCost_[b] : a < b;
+    });
+    dispatch::parallelFor(tileCount, 1, threadCount_, [&](std::size_t t0, std::size_t t1) {
         TileMemory memory;
-        for (std::size_t t = t0; t < t1; ++t) shadeTile(*target, t, memory);
+        for (std::size_t t = t0; t < t1; ++t) shadeTile(*target, tileOrder_[t], memory);
     }, dispatch::Chunking::exact);
 
     // The stencil is never tested or written by draws: only its clear can change it.
@@ -226,11 +241,29 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
     if (batch.primitives.size() < slots * primitiveBytes + 63) batch.primitives.resize(slots * primitiveBytes + 63);
     std::byte* const primitives = alignedBase(batch.primitives);
     batch.rects.resize(slots);
+    if (batch.ellipses.size() < slots) batch.ellipses.resize(slots);
     const std::size_t chunks = (slots + kSlotsPerChunk - 1) / kSlotsPerChunk;
     batch.chunkCounts.assign(chunks * tiles, 0);
-    auto forEachTile = [&](const Batch::PixelRect& r, auto&& f) {
-        for (int ty = r.y0 / kTileSize; ty <= (r.y1 - 1) / kTileSize; ++ty)
-            for (int tx = r.x0 / kTileSize; tx <= (r.x1 - 1) / kTileSize; ++tx) f(std::size_t(ty) * tilesX + tx);
+    // Tiles of the slot's rectangle; where it spans several tiles both ways and the primitive
+    // named an ellipse, only those whose pixel centres the ellipse may reach, row of tiles by row.
+    auto forEachTile = [&](std::size_t slot, const Batch::PixelRect& r, auto&& f) {
+        const int ty0 = r.y0 / kTileSize, ty1 = (r.y1 - 1) / kTileSize;
+        const int tx0 = r.x0 / kTileSize, tx1 = (r.x1 - 1) / kTileSize;
+        const bool ellipse = ty1 > ty0 && tx1 > tx0;
+        for (int ty = ty0; ty <= ty1; ++ty) {
+            int first = tx0, last = tx1;
+            if (ellipse) {
+                const int y0 = std::max(r.y0, ty * kTileSize), y1 = std::min(r.y1, (ty + 1) * kTileSize) - 1;
+                float xLo, xHi; // pixel centres x + 0.5
+                if (!batch.ellipses[slot].columns(float(y0) + 0.5f, float(y1) + 0.5f, xLo, xHi)) continue;
+                const float x0 = std::max(float(r.x0), std::ceil(xLo - 0.5f));
+                const float x1 = std::min(float(r.x1 - 1), std::floor(xHi - 0.5f));
+                if (!(x0 <= x1)) continue;
+                first = int(x0) / kTileSize;
+                last = int(x1) / kTileSize;
+            }
+            for (int tx = first; tx <= last; ++tx) f(std::size_t(ty) * tilesX + tx, tx, ty);
+        }
     };
     dispatch::parallelFor(chunks, 1, threadCount_, [&](std::size_t c0, std::size_t c1) {
         for (std::size_t chunk = c0; chunk < c1; ++chunk) {
@@ -251,7 +284,9 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
                 const double y1 = std::min(clipY1, std::floor(double(bounds.maxY) - 0.5) + 1);
                 if (!(x1 > x0 && y1 > y0)) continue;
                 rect = {std::int32_t(x0), std::int32_t(y0), std::int32_t(x1), std::int32_t(y1)};
-                forEachTile(rect, [&](std::size_t tile) { ++counts[tile]; });
+                if (rect.y0 / kTileSize != (rect.y1 - 1) / kTileSize && rect.x0 / kTileSize != (rect.x1 - 1) / kTileSize)
+                    batch.ellipses[s] = EllipseRows(bounds);
+                forEachTile(s, rect, [&](std::size_t tile, int, int) { ++counts[tile]; });
             }
         }
     }, dispatch::Chunking::exact);
@@ -275,7 +310,12 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
             for (std::size_t s = chunk * kSlotsPerChunk; s < end; ++s) {
                 const auto& rect = batch.rects[s];
                 if (rect.x1 <= rect.x0) continue;
-                forEachTile(rect, [&](std::size_t tile) { batch.entries[position[tile]++] = std::uint32_t(s); });
+                forEachTile(s, rect, [&](std::size_t tile, int tx, int ty) {
+                    const int ox = tx * kTileSize, oy = ty * kTileSize;
+                    batch.entries[position[tile]++] = {
+                        std::uint32_t(s), std::uint8_t(std::max(rect.x0 - ox, 0)), std::uint8_t(std::max(rect.y0 - oy, 0)),
+                        std::uint8_t(std::min(rect.x1 - ox, kTileSize)), std::uint8_t(std::min(rect.y1 - oy, kTileSize))};
+                });
             }
         }
     }, dispatch::Chunking::exact);
@@ -350,10 +390,9 @@ void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& mem
         const std::byte* const primitives = alignedBase(batch.primitives);
         const std::uint32_t first = batch.tileStart[tile], last = batch.tileStart[tile + 1];
         auto shadeEntry = [&](std::uint32_t e) {
-            const std::uint32_t s = batch.entries[e];
-            const auto& r = batch.rects[s];
-            batch.program->shade(primitives + s * primitiveBytes, target, std::max(r.x0, ox), std::max(r.y0, oy),
-                                 std::min(r.x1, ox + w), std::min(r.y1, oy + h));
+            const Batch::Entry& entry = batch.entries[e];
+            batch.program->shade(primitives + entry.slot * primitiveBytes, target, ox + entry.x0, oy + entry.y0,
+                                 ox + entry.x1, oy + entry.y1);
         };
         if (allOver && batch.program->frontToBackAttachments() >= t.colorCount) {
             // Nearest first, each fragment under the ones before it; once no pixel lets through
@@ -366,13 +405,16 @@ void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& mem
             memory.transmittance.fill(1.0f);
             target.transmittance = memory.transmittance.data();
             target.opaqueTransmittance = limit;
-            for (std::uint32_t e = last; e > first; --e) {
+            for (int y = 0; y < kTileSize; ++y) memory.openPixels[y] = y < h ? std::uint16_t((1u << w) - 1) : 0;
+            target.openPixels = memory.openPixels.data();
+            target.openRows = (1u << h) - 1;
+            for (std::uint32_t e = last; e > first && target.openRows; --e) {
                 if (e >= first + 5) { // records are scattered in memory: fetch ahead
-                    __builtin_prefetch(primitives + batch.entries[e - 5] * primitiveBytes);
-                    __builtin_prefetch(&batch.rects[batch.entries[e - 5]]);
+                    __builtin_prefetch(primitives + batch.entries[e - 5].slot * primitiveBytes);
                 }
-                shadeEntry(e - 1);
-                if ((last - e) % 16 == 15 && opaque(memory.transmittance, w, h, limit)) break;
+                const Batch::Entry& entry = batch.entries[e - 1];
+                const std::uint32_t rows = ((1u << entry.y1) - 1) & ~((1u << entry.y0) - 1);
+                if (target.openRows & rows) shadeEntry(e - 1); // else nearer splats hid it here
             }
             constexpr int kPlane = kTileSize * kTileSize;
             for (std::size_t i = 0; i < t.colorCount; ++i) {
@@ -386,11 +428,12 @@ void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& mem
                 target.accumulated[i] = nullptr;
             }
             target.transmittance = nullptr;
+            target.openPixels = nullptr;
             continue;
         }
         for (std::uint32_t e = first; e < last; ++e) {
             // Records are visited in draw order, scattered in memory: fetch ahead.
-            if (e + 4 < last) __builtin_prefetch(primitives + batch.entries[e + 4] * primitiveBytes);
+            if (e + 4 < last) __builtin_prefetch(primitives + batch.entries[e + 4].slot * primitiveBytes);
             shadeEntry(e);
         }
     }

@@ -43,6 +43,8 @@ private:
     // Scratch kept between passes so that steady drawing allocates nothing.
     std::vector<std::unique_ptr<Batch>> batches_;
     std::size_t batchCount_ = 0; // batches of the current pass
+    std::vector<std::uint32_t> tileCost_;  // entries per tile of the current pass
+    std::vector<std::uint32_t> tileOrder_; // the order tiles are handed out in
 };
 
 } // namespace platform::gpu

@@ -80,10 +80,14 @@ using VertexFunction = void (*)(const VertexInput&, VertexOutput&);
 using FragmentFunction = bool (*)(const FragmentInput&, FragmentOutput&);
 using KernelFunction = void (*)(const KernelInput&);
 
-// Float pixel bounds in window coordinates; empty when culled.
+// Float pixel bounds in window coordinates; empty when culled. A primitive may also name an
+// ellipse it stays inside: the points centre + d with qxx dx^2 + 2 qxy dx dy + qyy dy^2 <= 1
+// (none while qxx is 0). The device then gives it only the tiles that ellipse reaches.
 struct WindowBounds {
     float minX = 0, minY = 0, maxX = -1, maxY = -1;
+    float centreX = 0, centreY = 0, qxx = 0, qxy = 0, qyy = 0;
     bool empty() const { return !(maxX >= minX && maxY >= minY); }
+    bool hasEllipse() const { return qxx > 0.0f; }
 };
 
 // Maps clip coordinates to window coordinates for one view of a draw.
@@ -119,9 +123,16 @@ struct TileTarget {
     // floats (red first, pixels in the order of `color`), and per pixel the transmittance left for
     // what lies behind it. The alpha gathered is 1 - transmittance. Once a pixel lets through less
     // than opaqueTransmittance, nothing behind it changes what is stored.
+    // openPixels holds per row of the tile the pixels that still let through opaqueTransmittance
+    // or more (bit x for pixel x; pixels outside the target are never open), openRows the rows
+    // with such a pixel. A fused draw gathers only into open pixels and closes those it darkens
+    // below the limit, so a pixel's value does not depend on how many pixels a step handles; the
+    // device stops the tile once no row is open.
     std::array<float*, kMaxColorAttachments> accumulated{};
     float* transmittance = nullptr;
     float opaqueTransmittance = 0.0f;
+    std::uint16_t* openPixels = nullptr;
+    std::uint32_t openRows = 0;
 
     // Depth test, blending and writing of one fragment at window pixel (x, y) inside the tile.
     void writeFragment(int x, int y, float depth, const FragmentOutput& out);
@@ -164,9 +175,10 @@ public:
     // attachment i; transmittance *= 1 - alpha) when the tile's accumulated and transmittance are
     // set, which requires the fragment to carry its alpha in the alpha channel of all of them. The
     // device uses it for passes of at most n colour attachments that all blend premultiplied over,
-    // which gives the same image, and stops once no pixel of a tile lets through 1/1024 or more
+    // which gives the same image; each pixel stops gathering once it lets through less than 1/1024
     // (normalised attachments: a quarter of an 8-bit step) or 1/2048 (with a float attachment:
-    // one half-float step below 1, less than half-float blending itself rounds away).
+    // one half-float step below 1, less than half-float blending itself rounds away), and the tile
+    // once every pixel has (TileTarget::openPixels).
     virtual std::size_t frontToBackAttachments() const { return 0; }
     // Bytes of set-up data per instance.
     virtual std::size_t primitiveBytes() const = 0;

@@ -83,7 +83,19 @@ WindowBounds setupSplatPrimitive(const DrawContext& context, std::uint32_t insta
     const float reach = std::sqrt(p.maxDistance2) / 3.0f;
     const float ex = std::min(std::fabs(a1x) + std::fabs(a2x), reach * std::sqrt(a1x * a1x + a2x * a2x));
     const float ey = std::min(std::fabs(a1y) + std::fabs(a2y), reach * std::sqrt(a1y * a1y + a2y * a2y));
-    return {centre.x - ex, centre.y - ey, centre.x + ex, centre.y + ey};
+    WindowBounds bounds{centre.x - ex, centre.y - ey, centre.x + ex, centre.y + ey};
+    // The same ellipse as a form in window pixels, for binning: u^2 + v^2 <= maxDistance2.
+    const float scale = 1.0f / p.maxDistance2;
+    const float qxx = (p.i00 * p.i00 + p.i10 * p.i10) * scale, qxy = (p.i00 * p.i01 + p.i10 * p.i11) * scale;
+    const float qyy = (p.i01 * p.i01 + p.i11 * p.i11) * scale;
+    if (std::isfinite(qxx) && std::isfinite(qxy) && std::isfinite(qyy)) {
+        bounds.centreX = p.centreX;
+        bounds.centreY = p.centreY;
+        bounds.qxx = qxx;
+        bounds.qxy = qxy;
+        bounds.qyy = qyy;
+    }
+    return bounds;
 }
 
 void splatVertexShader(const VertexInput& in, VertexOutput& out) { splatCorner(in, out); }
@@ -115,8 +127,7 @@ public:
         const bool inRange = withinUnitRange(p.red, p.green, p.blue);
         if (tile.transmittance) { // front to back: under what nearer splats left visible
             const GatheredColour colour{p.red, p.green, p.blue, tile.clampColor && !inRange};
-            const RowGatherer gatherer(tile, &colour, 1);
-            for (int y = y0; y < y1; ++y) gatherer.gather(p, y, x0, x1);
+            TileGatherer(tile, &colour, 1).gather(p, x0, y0, x1, y1);
             return;
         }
         // Premultiplied colour stays within 0..1 when the colour does: no clamping per pixel needed.

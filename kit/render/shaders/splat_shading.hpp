@@ -6,6 +6,7 @@
 // flags (see kit/render/CMakeLists.txt).
 
 #include "kit/render/shaders/splat_projection.hpp"
+#include "kit/render/shaders/splat_tile_kernels.hpp"
 #include "platform/gpu/shader.hpp"
 
 #include <algorithm>
@@ -32,15 +33,6 @@ const Splat* splatCorner(const platform::gpu::VertexInput& in, platform::gpu::Ve
 inline float splatAlpha(float opacity, float u, float v) {
     return std::min(kMaxAlpha, opacity * std::exp(-0.5f * (u * u + v * v)));
 }
-
-// One splat set up in window coordinates. (u, v) = inverse * (p - centre) gives the position in
-// standard deviations along the axes.
-struct SplatPrimitive {
-    float centreX, centreY, depth;
-    float i00, i01, i10, i11; // inverse of the axis matrix, scaled by 3
-    float red, green, blue, opacity;
-    float maxDistance2; // beyond this u^2 + v^2 no fragment reaches the smallest kept alpha
-};
 
 // Sets up splat `instance` of the draw into `p`; returns the window area it may cover (empty to
 // cull) and the record in `splat`.
@@ -115,64 +107,35 @@ inline bool withinUnitRange(float r, float g, float b) {
 }
 
 // Front to back (TileTarget::accumulated): gathers one splat's fragments under what a tile holds,
-// a row at a time, for attachments 0 ..< count receiving colours[0 ..< count]. Channels that are
-// 0 gather nothing.
-class RowGatherer {
+// for attachments 0 ..< count receiving colours[0 ..< count], through the process's tile kernel
+// (splat_tile_kernels.hpp). Channels that are 0 gather nothing.
+class TileGatherer {
 public:
-    RowGatherer(platform::gpu::TileTarget& tile, const GatheredColour* colours, std::size_t count) : tile_(tile) {
+    TileGatherer(platform::gpu::TileTarget& tile, const GatheredColour* colours, std::size_t count)
+        : kernels_(activeSplatTileKernels()) {
         for (std::size_t k = 0; k < count; ++k) {
             const float values[3] = {colours[k].red, colours[k].green, colours[k].blue};
             for (int c = 0; c < 3; ++c) {
                 if (values[c] == 0.0f) continue;
-                Channel& channel = colours[k].clamps ? clamped_[clampedCount_++] : plain_[plainCount_++];
+                GatherChannel& channel = colours[k].clamps ? clamped_[clampedCount_++] : plain_[plainCount_++];
                 channel = {tile.accumulated[k] + c * kPlane, values[c]};
             }
         }
+        tile_ = {tile.originX, tile.originY, tile.transmittance, tile.openPixels, &tile.openRows,
+                 tile.opaqueTransmittance, plain_, plainCount_, clamped_, clampedCount_};
     }
 
-    // Row y, pixels xs <= x < xe, handled as whole groups of four pixels of the tile row (alpha 0
-    // outside [xs, xe)). Groups that nearer splats already hide are skipped.
-    void gather(const SplatPrimitive& p, int y, int xs, int xe) const {
-        using platform::gpu::kTileSize;
-        const int c0 = (xs - tile_.originX) & ~3, c1 = (xe - tile_.originX + 3) & ~3;
-        const int first = (y - tile_.originY) * kTileSize + c0;
-        float* through = tile_.transmittance + first;
-        const float dy = (y + 0.5f) - p.centreY;
-        const float uBase = p.i01 * dy, vBase = p.i11 * dy; // u and v are affine in dx
-        const float dx0 = (tile_.originX + c0 + 0.5f) - p.centreX;
-        const Float4 columns = Float4{0, 1, 2, 3} + float(tile_.originX + c0);
-        for (int i = 0; i < c1 - c0; i += 4) {
-            Float4 t;
-            std::memcpy(&t, through + i, sizeof t);
-            const Int4 visible = t >= tile_.opaqueTransmittance;
-            if (!(visible[0] | visible[1] | visible[2] | visible[3])) continue;
-            const Float4 dx = Float4{0, 1, 2, 3} + (dx0 + float(i));
-            const Float4 x = columns + float(i);
-            const Float4 a = alphaAt(p, uBase + p.i00 * dx, vBase + p.i10 * dx, (x >= float(xs)) & (x < float(xe)));
-            const Float4 weight = t * a;
-            const Float4 left = t - weight;
-            std::memcpy(through + i, &left, sizeof left);
-            for (int k = 0; k < plainCount_; ++k) add(plain_[k].plane + first + i, plain_[k].value * weight);
-            for (int k = 0; k < clampedCount_; ++k) add(clamped_[k].plane + first + i, clampUnit(clamped_[k].value * a) * t);
-        }
+    // The pixels [x0, x1) x [y0, y1) of the tile.
+    void gather(const SplatPrimitive& p, int x0, int y0, int x1, int y1) const {
+        kernels_.gather(p, tile_, x0, y0, x1, y1);
     }
 
 private:
     static constexpr int kPlane = platform::gpu::kTileSize * platform::gpu::kTileSize;
-    struct Channel {
-        float* plane;
-        float value;
-    };
-    static void add(float* sum, Float4 value) {
-        Float4 s;
-        std::memcpy(&s, sum, sizeof s);
-        s += value;
-        std::memcpy(sum, &s, sizeof s);
-    }
-
-    platform::gpu::TileTarget& tile_;
-    Channel plain_[3 * platform::gpu::kMaxColorAttachments];
-    Channel clamped_[3 * platform::gpu::kMaxColorAttachments];
+    const SplatTileKernels& kernels_;
+    GatherTile tile_;
+    GatherChannel plain_[3 * platform::gpu::kMaxColorAttachments];
+    GatherChannel clamped_[3 * platform::gpu::kMaxColorAttachments];
     int plainCount_ = 0, clampedCount_ = 0;
 };
 

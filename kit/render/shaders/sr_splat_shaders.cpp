@@ -79,8 +79,7 @@ public:
             c.clamps = attachments[k].pixelFormat != PixelFormat::rgba16Float && !withinUnitRange(c.red, c.green, c.blue);
         }
         if (tile.transmittance) { // front to back: under what nearer splats left visible
-            const RowGatherer gatherer(tile, colours.data(), count);
-            for (int y = y0; y < y1; ++y) gatherer.gather(p, y, x0, x1);
+            TileGatherer(tile, colours.data(), count).gather(p, x0, y0, x1, y1);
             return;
         }
         // Any other blending or a depth test: fragment by fragment through the tile.
