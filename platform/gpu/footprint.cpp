@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 EllipseRows::EllipseRows(const WindowBounds& b) {
@@ -45,3 +47,5 @@ bool EllipseRows::columns(float yLo, float yHi, float& xLo, float& xHi) const {
 }
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

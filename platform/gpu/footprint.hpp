@@ -4,6 +4,8 @@
 
 #include "platform/gpu/shader.hpp"
 
+namespace MivoKit {
+
 namespace platform::gpu {
 
 // The ellipse of a WindowBounds, set up once to be cut into bands of rows.
@@ -25,3 +27,5 @@ private:
 };
 
 } // namespace platform::gpu
+
+} // namespace MivoKit

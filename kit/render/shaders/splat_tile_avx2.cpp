@@ -9,6 +9,8 @@
 
 #include <immintrin.h>
 
+namespace MivoKit {
+
 namespace shaders {
 namespace {
 
@@ -167,5 +169,7 @@ const SplatTileKernels& avx2SplatTileKernels() {
 }
 
 } // namespace shaders
+
+} // namespace MivoKit
 
 #endif

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+namespace MivoKit {
+
 namespace shaders {
 namespace {
 
@@ -51,3 +53,5 @@ void setActiveSplatTileKernels(const SplatTileKernels& kernels) {
 }
 
 } // namespace shaders
+
+} // namespace MivoKit

@@ -28,6 +28,8 @@
 
 #include <cstdint>
 
+namespace MivoKit {
+
 namespace shaders {
 
 // One splat set up in window coordinates. (u, v) = inverse * (p - centre) gives the position in
@@ -86,3 +88,5 @@ const SplatTileKernels& activeSplatTileKernels();
 void setActiveSplatTileKernels(const SplatTileKernels& kernels);
 
 } // namespace shaders
+
+} // namespace MivoKit

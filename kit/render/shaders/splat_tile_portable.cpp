@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstring>
 
+namespace MivoKit {
+
 namespace shaders {
 namespace {
 
@@ -113,3 +115,5 @@ const SplatTileKernels& portableSplatTileKernels() {
 }
 
 } // namespace shaders
+
+} // namespace MivoKit

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+using namespace MivoKit;
+
 using namespace rendertest;
 
 namespace {

@@ -12,6 +12,8 @@
 #include <random>
 #include <set>
 
+using namespace MivoKit;
+
 using namespace gputest;
 
 namespace {
