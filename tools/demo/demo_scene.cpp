@@ -4,9 +4,13 @@
 #include "kit/model/transform.hpp"
 #include "platform/files/directories.hpp"
 
+#include <malloc.h>
+
 #include <stdexcept>
 
 namespace demo {
+
+void keepLargeBlocksOutOfTheHeap() { mallopt(M_MMAP_THRESHOLD, 4 << 20); }
 
 std::filesystem::path builtDocumentsDirectory() { return MIVO_SYNTHETIC_DOCUMENTS_DIR; }
 

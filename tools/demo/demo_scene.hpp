@@ -21,6 +21,12 @@ struct SyntheticCharacter {
     SplatMemoryBuffer nextIdleFrame();
 };
 
+// Sets the C library's allocator to give every block of 4 MiB and more its own mapping, returned
+// to the system when freed. By default the first large block freed (the decoded model files of a
+// loading pass) raises that limit to its own size, after which the splat lists of every frame,
+// made and freed on many threads, stay as free memory in every thread's heap.
+void keepLargeBlocksOutOfTheHeap();
+
 // The Documents directory under which the build wrote MvCharacters/synthetic.
 std::filesystem::path builtDocumentsDirectory();
 

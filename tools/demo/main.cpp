@@ -17,6 +17,7 @@
 #include "platform/net/trust_store.hpp"
 #include "tools/demo/demo_options.hpp"
 #include "tools/demo/demo_scene.hpp"
+#include "tools/demo/frame_writer.hpp"
 #include "kit/render/mv_character_view.hpp"
 #include "platform/ui/view_host.hpp"
 #include "tools/demo/image_files.hpp"
@@ -40,6 +41,7 @@ using namespace demo;
 namespace {
 
 constexpr int sampleRate = 16000;
+constexpr std::uint32_t kContactSheetShrink = 4;
 const dispatch::Nanoseconds demoStart = dispatch::monotonicNow();
 
 double secondsSinceStart() { return std::chrono::duration<double>(dispatch::monotonicNow() - demoStart).count(); }
@@ -224,23 +226,20 @@ int run(const Options& options) {
         if (options.window) say("no window: %s", displayExists() ? noWindow.c_str() : "no display");
         gpuView->setDrawableSize(options.width, options.height);
     }
-    std::atomic<int> pendingWrites{0};
+    // Four writers, at most eight frames held: beyond that the GPU thread waits for a writer.
+    FrameWriter frameWriter(4, 8);
     std::mutex sampledMutex;
-    std::vector<RGBAImage> sampled; // every fifth frame, for the contact sheet
+    std::vector<RGBAImage> sampled; // every fifth frame, shrunk for the contact sheet
     gpuView->addPresentationSink([&](const platform::gpu::PresentedImage& presented) {
         const auto at = dispatch::monotonicNow();
         char name[32];
         std::snprintf(name, sizeof name, "frame_%04llu.png", (unsigned long long)presented.number);
-        auto image = std::make_shared<RGBAImage>(RGBAImage{presented.width, presented.height, presented.rgba});
+        RGBAImage image{presented.width, presented.height, presented.rgba};
         if (presented.number % 5 == 1) {
             std::lock_guard lock(sampledMutex);
-            if (sampled.size() < 40) sampled.push_back(*image);
+            if (sampled.size() < 40) sampled.push_back(shrunk(image, kContactSheetShrink));
         }
-        ++pendingWrites;
-        dispatch::postBackground([&, image, path = options.output / "frames" / name] {
-            writePNG(path, *image);
-            --pendingWrites;
-        });
+        frameWriter.write(options.output / "frames" / name, std::move(image));
         dispatch::postMain([&meter, draw = presented.drawNumber, at] { meter.framePresented(draw, at); });
     });
 
@@ -284,15 +283,17 @@ int run(const Options& options) {
     runUntil([&] { return manager->connectionState() == Mivo::ConnectionState::disconnected; }, 5, nullptr);
     gpuView->stopDisplayLink();
     runUntil([] { return false; }, 0.2, nullptr); // frames in flight are presented
-    while (pendingWrites > 0) dispatch::pumpMainUntil([&] { return pendingWrites == 0; }, dispatch::Seconds(0.05));
+    frameWriter.finish();
     dispatch::pumpMain();
+    if (frameWriter.failures() > 0)
+        throw std::runtime_error(std::to_string(frameWriter.failures()) + " frame(s) could not be written");
 
     // ---- what it made ----
     spoken = options.drive == Mivo::DriveServiceType::audiovisual ? delegate->replyAudio : bytesOf(utterance);
     platform::audio::writePCM16MonoWavFile(options.output / "reply.wav", spoken, sampleRate);
     const auto spokenAudio = service_peer::PcmAudio::fromBytes(spoken, sampleRate);
     writePNG(options.output / "sync_plot.png", plotEnvelopeAndJaw(spokenAudio.samples, sampleRate, meter.jawByClock()));
-    writePNG(options.output / "contact_sheet.png", contactSheet(sampled, 8, 4));
+    writePNG(options.output / "contact_sheet.png", contactSheet(sampled, 8, 1));
 
     const auto summary = meter.summary();
     std::printf("\n");
@@ -316,6 +317,7 @@ int run(const Options& options) {
 } // namespace
 
 int main(int argc, char** argv) {
+    demo::keepLargeBlocksOutOfTheHeap();
     try {
         return run(parseOptions(argc, argv));
     } catch (const HelpRequested&) {
