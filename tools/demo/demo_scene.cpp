@@ -10,7 +10,10 @@
 
 namespace demo {
 
-void keepLargeBlocksOutOfTheHeap() { mallopt(M_MMAP_THRESHOLD, 4 << 20); }
+void limitAllocatorRetention() {
+    mallopt(M_ARENA_MAX, 2);
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
+}
 
 std::filesystem::path builtDocumentsDirectory() { return MIVO_SYNTHETIC_DOCUMENTS_DIR; }
 

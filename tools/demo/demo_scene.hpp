@@ -21,11 +21,11 @@ struct SyntheticCharacter {
     SplatMemoryBuffer nextIdleFrame();
 };
 
-// Sets the C library's allocator to give every block of 4 MiB and more its own mapping, returned
-// to the system when freed. By default the first large block freed (the decoded model files of a
-// loading pass) raises that limit to its own size, after which the splat lists of every frame,
-// made and freed on many threads, stay as free memory in every thread's heap.
-void keepLargeBlocksOutOfTheHeap();
+// Sets the C library's allocator up for a process whose threads hand large blocks to each other:
+// every frame's splat list (12 MB) is made on a pool thread and freed on another, and each
+// thread's own heap kept the largest such block free (eight pool threads: 100 MB). Two heaps for
+// all threads, and blocks of 4 MiB and more mapped on their own and returned when freed.
+void limitAllocatorRetention();
 
 // The Documents directory under which the build wrote MvCharacters/synthetic.
 std::filesystem::path builtDocumentsDirectory();

@@ -317,7 +317,7 @@ int run(const Options& options) {
 } // namespace
 
 int main(int argc, char** argv) {
-    demo::keepLargeBlocksOutOfTheHeap();
+    demo::limitAllocatorRetention();
     try {
         return run(parseOptions(argc, argv));
     } catch (const HelpRequested&) {
