@@ -21,10 +21,11 @@ struct SyntheticCharacter {
     SplatMemoryBuffer nextIdleFrame();
 };
 
-// Sets the C library's allocator up for a process whose threads hand large blocks to each other:
-// every frame's splat list (12 MB) is made on a pool thread and freed on another, and each
-// thread's own heap kept the largest such block free (eight pool threads: 100 MB). Two heaps for
-// all threads, and blocks of 4 MiB and more mapped on their own and returned when freed.
+// Sets the C library's allocator up for a process that makes and drops a 12 MB splat list every
+// frame, on pool threads. The list is over-aligned, and this allocator hardly ever reuses a freed
+// over-aligned block from its heaps: left to itself the process grew by about 8 MB a frame (1 GB
+// after 100 frames). Blocks of 8 MiB and more get mappings of their own, returned when freed, and
+// all threads share two heaps, so no pool thread keeps a list's worth of free memory of its own.
 void limitAllocatorRetention();
 
 // The Documents directory under which the build wrote MvCharacters/synthetic.

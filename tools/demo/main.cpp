@@ -49,7 +49,8 @@ double secondsSinceStart() { return std::chrono::duration<double>(dispatch::mono
 template <class... Args>
 void say(const char* format, Args... args) {
     std::printf("[%6.2f s] ", secondsSinceStart());
-    std::printf(format, args...);
+    if constexpr (sizeof...(Args) == 0) std::fputs(format, stdout); // no format to read: printed as is
+    else std::printf(format, args...);
     std::printf("\n");
     std::fflush(stdout);
 }
