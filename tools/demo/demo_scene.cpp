@@ -12,7 +12,7 @@ namespace demo {
 
 void limitAllocatorRetention() {
     mallopt(M_ARENA_MAX, 2);
-    mallopt(M_MMAP_THRESHOLD, 8 << 20);
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
 }
 
 std::filesystem::path builtDocumentsDirectory() { return MIVO_SYNTHETIC_DOCUMENTS_DIR; }

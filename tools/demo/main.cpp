@@ -30,9 +30,11 @@
 #include "tools/service_peer/reply_wav.hpp"
 #include "tools/service_peer/service_peer.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <iostream>
+#include <thread>
 
 namespace dispatch = platform::dispatch;
 namespace fs = std::filesystem;
@@ -227,8 +229,10 @@ int run(const Options& options) {
         if (options.window) say("no window: %s", displayExists() ? noWindow.c_str() : "no display");
         gpuView->setDrawableSize(options.width, options.height);
     }
-    // Four writers, at most eight frames held: beyond that the GPU thread waits for a writer.
-    FrameWriter frameWriter(4, 8);
+    // A writer per core, as many as the pool that wrote them before; beyond two frames held per
+    // writer the GPU thread waits for one.
+    const unsigned writers = std::max(1u, std::thread::hardware_concurrency());
+    FrameWriter frameWriter(writers, 2 * std::size_t(writers));
     std::mutex sampledMutex;
     std::vector<RGBAImage> sampled; // every fifth frame, shrunk for the contact sheet
     gpuView->addPresentationSink([&](const platform::gpu::PresentedImage& presented) {
