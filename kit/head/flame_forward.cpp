@@ -37,6 +37,14 @@ void addEyelid(simd::float3& vertex, const std::vector<std::vector<float>>& tabl
 
 } // namespace
 
+std::vector<float> FlameHead::expressionColumns(std::span<const float> flat, std::size_t V, std::size_t S, std::size_t E) {
+    const std::size_t K = S + E;
+    std::vector<float> basis(E * 3 * V);
+    for (std::size_t r = 0; r < 3 * V; ++r)
+        for (std::size_t k = 0; k < E; ++k) basis[k * 3 * V + r] = flat[r * K + S + k];
+    return basis;
+}
+
 std::pair<std::vector<simd::float3>, std::vector<simd::float3>>
 FlameHead::forward(const std::vector<float>& shape, const std::vector<float>& expr, const std::vector<float>& rotation,
                    const std::vector<float>& neck, const std::vector<float>& jaw, const std::vector<float>& eyes,
@@ -68,13 +76,17 @@ std::size_t FlameHead::beginForward(const Pose& pose, std::vector<simd::float3>&
     const std::size_t J = parents.size();
     const std::size_t S = shapeCount(), E = expressionCount(), K = S + E;
     bool usable = V > 0 && J > 0 && J_regressor.size() >= J &&
-                  (shapedirsFlat.empty() || shapedirsFlat.size() == V * 3 * K);
+                  (shared_ || shapedirsFlat.empty() || shapedirsFlat.size() == V * 3 * K);
     for (std::size_t i = 1; usable && i < J; ++i) usable = parents[i] >= 0 && std::size_t(parents[i]) < i;
     if (!usable) {
         posed.clear();
         return 0;
     }
-    const bool hasBlendShapes = !shapedirsFlat.empty();
+    // Shape rows of `shapeStride` values: the shared shape basis, else shapedirsFlat.
+    const bool hasBlendShapes = shared_ ? shared_->hasBlendShapes : !shapedirsFlat.empty();
+    const float* shapeRows = shared_ ? (hasBlendShapes ? shared_->shape->data() : nullptr) : shapedirsFlat.data();
+    const std::size_t shapeStride = shared_ ? S : K;
+    const std::span<const float> poseBasis = shared_ ? std::span<const float>(*shared_->pose) : posedirsFlat;
 
     auto& coefficients = work_.coefficients;
     coefficients.clear();
@@ -94,7 +106,7 @@ std::size_t FlameHead::beginForward(const Pose& pose, std::vector<simd::float3>&
             parallelFor(V, kVertexChunk, 0, [&](std::size_t begin, std::size_t end) {
                 for (std::size_t v = begin; v < end; ++v)
                     for (int c = 0; c < 3; ++c) {
-                        const float* row = shapedirsFlat.data() + (3 * v + std::size_t(c)) * K;
+                        const float* row = shapeRows + (3 * v + std::size_t(c)) * shapeStride;
                         float sum = 0;
                         for (std::size_t k = 0; k < S; ++k) sum += row[k] * base_.shape[k];
                         base_.vertices[v][c] += sum;
@@ -105,15 +117,13 @@ std::size_t FlameHead::beginForward(const Pose& pose, std::vector<simd::float3>&
         for (std::size_t v = 0; v < offsets; ++v) base_.vertices[v] = base_.vertices[v] + base_.staticOffset[v];
         base_.valid = true;
     }
-    if (hasBlendShapes && E > 0 && exprBasis_.empty()) {
-        exprBasis_.resize(E * 3 * V);
-        for (std::size_t r = 0; r < 3 * V; ++r)
-            for (std::size_t k = 0; k < E; ++k) exprBasis_[k * 3 * V + r] = shapedirsFlat[r * K + S + k];
+    if (hasBlendShapes && E > 0 && exprJoints_.empty()) {
+        if (!exprBasis_) exprBasis_ = std::make_shared<const std::vector<float>>(expressionColumns(shapedirsFlat, V, S, E));
         // The joints are linear in the vertices, so each expression coefficient moves them by the
         // regression of its column: the rest joints need no pass over the shaped vertices.
         exprJoints_.clear();
         for (std::size_t k = 0; k < E; ++k) {
-            const std::span<const simd::float3> column(reinterpret_cast<const simd::float3*>(exprBasis_.data() + k * 3 * V), V);
+            const std::span<const simd::float3> column(reinterpret_cast<const simd::float3*>(exprBasis_->data() + k * 3 * V), V);
             const auto joints = LBS::regressJoints(J_regressor, column);
             exprJoints_.insert(exprJoints_.end(), joints.begin(), joints.end());
         }
@@ -145,8 +155,9 @@ std::size_t FlameHead::beginForward(const Pose& pose, std::vector<simd::float3>&
     w.posed = &posed;
     w.expressive = hasBlendShapes && E > 0;
     w.exprCoefficients = exprCoefficients;
-    w.columns = features == 0 ? 3 * V : posedirsFlat.size() / features;
-    w.skinned = LBS::skinnedCount(V, lbs_weights.size(), posedirsFlat.size(), features);
+    w.poseBasis = poseBasis;
+    w.columns = features == 0 ? 3 * V : poseBasis.size() / features;
+    w.skinned = LBS::skinnedCount(V, lbs_weights.size(), poseBasis.size(), features);
     w.hasEyelid = pose.eyelid.has_value();
     w.leftLid = pose.eyelid && pose.eyelid->size() > 0 ? (*pose.eyelid)[0] : 0.0f;
     w.rightLid = pose.eyelid && pose.eyelid->size() > 1 ? (*pose.eyelid)[1] : 0.0f;
@@ -165,12 +176,12 @@ void FlameHead::forwardRange(std::size_t begin, std::size_t end) {
               w.shaped.begin() + std::ptrdiff_t(begin));
     for (std::size_t k = 0; w.expressive && k < w.exprCoefficients.size(); ++k)
         if (w.exprCoefficients[k] != 0.0f)
-            LBS::addScaled(&w.shaped[begin].x, exprBasis_.data() + k * 3 * V + 3 * begin, w.exprCoefficients[k],
+            LBS::addScaled(&w.shaped[begin].x, exprBasis_->data() + k * 3 * V + 3 * begin, w.exprCoefficients[k],
                            3 * (end - begin));
     end = std::min(end, w.skinned);
     if (begin >= end) return;
     auto& posed = *w.posed;
-    LBS::skinRange(rig_, w.shaped, posedirsFlat, w.columns, lbs_weights, begin, end, posed.data());
+    LBS::skinRange(rig_, w.shaped, w.poseBasis, w.columns, lbs_weights, begin, end, posed.data());
     for (std::size_t v = begin; v < end; ++v) {
         if (w.hasEyelid) {
             addEyelid(posed[v], r_eyelid, v, w.rightLid);

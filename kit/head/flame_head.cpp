@@ -128,8 +128,9 @@ bool FlameHead::loadEyelids() {
 
 void FlameHead::modelDataChanged() {
     base_.valid = false;
-    exprBasis_.clear();
+    exprBasis_.reset();
     exprJoints_.clear();
+    shared_.reset();
 }
 
 } // namespace MivoKit

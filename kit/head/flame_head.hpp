@@ -10,6 +10,7 @@
 #include "kit/head/flame_mask.hpp"
 #include "kit/head/flame_model_files.hpp"
 #include "kit/head/lbs.hpp"
+#include "kit/head/shared_flame_bases.hpp"
 #include "kit/model/flame_version.hpp"
 #include "platform/simd/simd.hpp"
 
@@ -17,8 +18,10 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -113,11 +116,24 @@ public:
     void forwardRange(std::size_t begin, std::size_t end);
 
     // Drops what the forward pass derived from the model arrays (the shaped template of the last
-    // shape and static offsets). loadResource() calls it.
+    // shape and static offsets) and any shared bases. loadResource() calls it.
     void modelDataChanged();
+
+    // The names of the model files (without ".pb") that loading a head of `version` reads.
+    static std::vector<std::string> modelFileNames(FlameVersion version);
+
+    // For a loaded head that is only posed from now on: moves the blend shapes and pose
+    // correctives into bases held once in `bases` (shared with the other heads loaded with it)
+    // in the layout the forward pass reads, and empties shapedirs, shapedirsFlat, posedirs and
+    // posedirsFlat. The head poses exactly as before. Arrays the forward pass cannot use are
+    // left as they are. A later modelDataChanged() drops the bases (the head then poses from its
+    // own arrays).
+    void shareModelArrays(SharedFlameBases& bases);
 
 private:
     void flatten();
+    // The expression columns of a flat basis of 3V rows of S + E values, coefficient by coefficient.
+    static std::vector<float> expressionColumns(std::span<const float> flat, std::size_t V, std::size_t S, std::size_t E);
     // Takes the teeth out of the arrays of the model step, the mesh step or both, so a step that
     // failed on a reload leaves the arrays as its file gave them and the teeth go on once.
     void removeTeeth(bool fromModel, bool fromMesh);
@@ -142,8 +158,16 @@ private:
     } base_;
     // The expression columns of shapedirsFlat, coefficient by coefficient (exprParams rows of 3V),
     // so the per-frame sum runs over contiguous memory.
-    std::vector<float> exprBasis_;
+    std::shared_ptr<const std::vector<float>> exprBasis_;
     std::vector<simd::float3> exprJoints_; // per coefficient, the regression of its column
+
+    // The bases of shareModelArrays(), which replace shapedirsFlat and posedirsFlat.
+    struct SharedBases {
+        bool hasBlendShapes = false;
+        std::shared_ptr<const std::vector<float>> shape; // 3V rows of shapeParams coefficients
+        std::shared_ptr<const std::vector<float>> pose;  // posedirsFlat as it was
+    };
+    std::optional<SharedBases> shared_;
 
     // Per-frame work space, kept to avoid allocating every frame.
     struct Workspace {
@@ -154,6 +178,7 @@ private:
         // The frame begun last.
         std::vector<simd::float3>* posed = nullptr;
         std::span<const float> exprCoefficients;
+        std::span<const float> poseBasis;
         bool expressive = false;
         std::size_t columns = 0;
         std::size_t skinned = 0;

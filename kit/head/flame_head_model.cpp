@@ -37,6 +37,15 @@ bool loadModel(FlameHead& head, Load&& load) {
 
 } // namespace
 
+std::vector<std::string> FlameHead::modelFileNames(FlameVersion version) {
+    switch (version) {
+    case FlameVersion::V_2023: return {kModel2023};
+    case FlameVersion::V_2020: return {kModel2020};
+    case FlameVersion::Mix: return {kModel2023, kModel2020};
+    }
+    return {};
+}
+
 bool FlameHead::loadFlameModel(FlameModelFiles& files) {
     return loadModel(*this, [&] { return FlameModelArrays::map(*files.get(kModel2023)); });
 }

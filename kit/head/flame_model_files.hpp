@@ -15,6 +15,8 @@ class FlameModelFiles {
 public:
     // The decoded file; throws its FlameModelError again on every request once it failed.
     std::shared_ptr<const FlameData> get(const std::string& resourceName);
+    // Forgets the file (a decoded file is large); a later get() reads it again.
+    void release(const std::string& resourceName) { files_.erase(resourceName); }
 
 private:
     std::map<std::string, std::variant<std::shared_ptr<const FlameData>, std::exception_ptr>> files_;

@@ -97,9 +97,21 @@ FlameHead* GSManager::flameHead() const {
 void GSManager::addDebugPoint(simd::float3) {}
 
 void GSManager::start() {
+    // Each model file is decoded once and dropped after the last head that reads it; the heads
+    // keep their bases once, shared where they hold the same values.
+    std::map<std::string, int> readers;
+    for (const auto& [version, head] : flameHeadMap_)
+        if (head && !head->isLoaded())
+            for (const auto& name : FlameHead::modelFileNames(head->flameVersion())) ++readers[name];
     FlameModelFiles files;
-    for (auto& [version, head] : flameHeadMap_)
-        if (head && !head->isLoaded()) head->loadResource(files);
+    SharedFlameBases bases;
+    for (auto& [version, head] : flameHeadMap_) {
+        if (!head || head->isLoaded()) continue;
+        head->loadResource(files);
+        if (head->isLoaded()) head->shareModelArrays(bases);
+        for (const auto& name : FlameHead::modelFileNames(head->flameVersion()))
+            if (--readers[name] == 0) files.release(name);
+    }
     loadOriginPointCloud();
     bindSplats();
     platform::log::print("GSManager: start");

@@ -25,4 +25,8 @@ void writePNG(const std::filesystem::path& path, const RGBAImage& image);
 // The frames side by side, `columns` to a row, each shrunk by `shrink` (box filter), on white.
 RGBAImage contactSheet(const std::vector<RGBAImage>& frames, std::uint32_t columns, std::uint32_t shrink);
 
+// The image shrunk by `shrink` (box filter) as contactSheet() shrinks each frame: a sheet of
+// shrunk frames with shrink 1 equals the sheet of the frames, and holds far less while gathered.
+RGBAImage shrunk(const RGBAImage& image, std::uint32_t shrink);
+
 } // namespace demo

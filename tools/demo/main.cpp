@@ -17,6 +17,7 @@
 #include "platform/net/trust_store.hpp"
 #include "tools/demo/demo_options.hpp"
 #include "tools/demo/demo_scene.hpp"
+#include "tools/demo/frame_writer.hpp"
 #include "kit/render/mv_character_view.hpp"
 #include "platform/ui/view_host.hpp"
 #include "tools/demo/image_files.hpp"
@@ -29,9 +30,11 @@
 #include "tools/service_peer/reply_wav.hpp"
 #include "tools/service_peer/service_peer.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <iostream>
+#include <thread>
 
 using namespace MivoKit;
 
@@ -42,6 +45,7 @@ using namespace demo;
 namespace {
 
 constexpr int sampleRate = 16000;
+constexpr std::uint32_t kContactSheetShrink = 4;
 const dispatch::Nanoseconds demoStart = dispatch::monotonicNow();
 
 double secondsSinceStart() { return std::chrono::duration<double>(dispatch::monotonicNow() - demoStart).count(); }
@@ -49,7 +53,8 @@ double secondsSinceStart() { return std::chrono::duration<double>(dispatch::mono
 template <class... Args>
 void say(const char* format, Args... args) {
     std::printf("[%6.2f s] ", secondsSinceStart());
-    std::printf(format, args...);
+    if constexpr (sizeof...(Args) == 0) std::fputs(format, stdout); // no format to read: printed as is
+    else std::printf(format, args...);
     std::printf("\n");
     std::fflush(stdout);
 }
@@ -226,23 +231,22 @@ int run(const Options& options) {
         if (options.window) say("no window: %s", displayExists() ? noWindow.c_str() : "no display");
         gpuView->setDrawableSize(options.width, options.height);
     }
-    std::atomic<int> pendingWrites{0};
+    // A writer per core, as many as the pool that wrote them before; beyond two frames held per
+    // writer the GPU thread waits for one.
+    const unsigned writers = std::max(1u, std::thread::hardware_concurrency());
+    FrameWriter frameWriter(writers, 2 * std::size_t(writers));
     std::mutex sampledMutex;
-    std::vector<RGBAImage> sampled; // every fifth frame, for the contact sheet
+    std::vector<RGBAImage> sampled; // every fifth frame, shrunk for the contact sheet
     gpuView->addPresentationSink([&](const platform::gpu::PresentedImage& presented) {
         const auto at = dispatch::monotonicNow();
         char name[32];
         std::snprintf(name, sizeof name, "frame_%04llu.png", (unsigned long long)presented.number);
-        auto image = std::make_shared<RGBAImage>(RGBAImage{presented.width, presented.height, presented.rgba});
+        RGBAImage image{presented.width, presented.height, presented.rgba};
         if (presented.number % 5 == 1) {
             std::lock_guard lock(sampledMutex);
-            if (sampled.size() < 40) sampled.push_back(*image);
+            if (sampled.size() < 40) sampled.push_back(shrunk(image, kContactSheetShrink));
         }
-        ++pendingWrites;
-        dispatch::postBackground([&, image, path = options.output / "frames" / name] {
-            writePNG(path, *image);
-            --pendingWrites;
-        });
+        frameWriter.write(options.output / "frames" / name, std::move(image));
         dispatch::postMain([&meter, draw = presented.drawNumber, at] { meter.framePresented(draw, at); });
     });
 
@@ -286,15 +290,17 @@ int run(const Options& options) {
     runUntil([&] { return manager->connectionState() == Mivo::ConnectionState::disconnected; }, 5, nullptr);
     gpuView->stopDisplayLink();
     runUntil([] { return false; }, 0.2, nullptr); // frames in flight are presented
-    while (pendingWrites > 0) dispatch::pumpMainUntil([&] { return pendingWrites == 0; }, dispatch::Seconds(0.05));
+    frameWriter.finish();
     dispatch::pumpMain();
+    if (frameWriter.failures() > 0)
+        throw std::runtime_error(std::to_string(frameWriter.failures()) + " frame(s) could not be written");
 
     // ---- what it made ----
     spoken = options.drive == Mivo::DriveServiceType::audiovisual ? delegate->replyAudio : bytesOf(utterance);
     platform::audio::writePCM16MonoWavFile(options.output / "reply.wav", spoken, sampleRate);
     const auto spokenAudio = service_peer::PcmAudio::fromBytes(spoken, sampleRate);
     writePNG(options.output / "sync_plot.png", plotEnvelopeAndJaw(spokenAudio.samples, sampleRate, meter.jawByClock()));
-    writePNG(options.output / "contact_sheet.png", contactSheet(sampled, 8, 4));
+    writePNG(options.output / "contact_sheet.png", contactSheet(sampled, 8, 1));
 
     const auto summary = meter.summary();
     std::printf("\n");
@@ -318,6 +324,7 @@ int run(const Options& options) {
 } // namespace
 
 int main(int argc, char** argv) {
+    demo::limitAllocatorRetention();
     try {
         return run(parseOptions(argc, argv));
     } catch (const HelpRequested&) {
