@@ -15,6 +15,8 @@
 #include <fstream>
 #include <string>
 
+using namespace MivoKit;
+
 using namespace platform::gpu;
 
 namespace {

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+namespace MivoKit {
+
 namespace {
 
 // Frees the storage, not only the elements.
@@ -40,3 +42,5 @@ void FlameHead::shareModelArrays(SharedFlameBases& bases) {
     exprBasis_ = std::move(expression);
     shared_ = std::move(shared);
 }
+
+} // namespace MivoKit

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace MivoKit {
+
 std::shared_ptr<const std::vector<float>> SharedFlameBases::intern(std::vector<float> values) {
     // Bytes, not floats: a NaN must match itself and -0 must not match +0.
     for (const auto& array : arrays_)
@@ -12,3 +14,5 @@ std::shared_ptr<const std::vector<float>> SharedFlameBases::intern(std::vector<f
     arrays_.push_back(array);
     return array;
 }
+
+} // namespace MivoKit

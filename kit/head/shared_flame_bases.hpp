@@ -6,6 +6,8 @@
 #include <memory>
 #include <vector>
 
+namespace MivoKit {
+
 class SharedFlameBases {
 public:
     // An array holding exactly `values` (bit for bit): one handed out before, else `values` itself.
@@ -14,3 +16,5 @@ public:
 private:
     std::vector<std::shared_ptr<const std::vector<float>>> arrays_;
 };
+
+} // namespace MivoKit

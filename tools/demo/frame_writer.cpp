@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+using namespace MivoKit;
+
 namespace demo {
 
 FrameWriter::FrameWriter(unsigned threads, std::size_t maxHeld)

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+using namespace MivoKit;
+
 namespace demo {
 
 class FrameWriter {

@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+using namespace MivoKit;
+
 namespace {
 
 using Vertices = std::vector<simd::float3>;

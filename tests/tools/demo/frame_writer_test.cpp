@@ -5,6 +5,8 @@
 
 #include <stb_image.h>
 
+using namespace MivoKit;
+
 namespace {
 
 demo::RGBAImage filled(std::uint8_t value) {
