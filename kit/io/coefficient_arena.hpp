@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <span>
+#include <utility>
 
 class CoefficientArena {
 public:
@@ -21,8 +22,15 @@ public:
     // block, which is replaced when full. The room is taken: the next call gives the space after it.
     std::span<float> take(std::size_t points);
 
-    // Shares the block of the last take() for `coefficients`, a pointer into its room.
-    std::shared_ptr<const float> share(const float* coefficients) const { return {block_, coefficients}; }
+    // Points `slot` at `coefficients`, inside the room of the last take(), sharing that room's
+    // block. A slot that already shares the block (a reused point of the previous batch) is only
+    // re-pointed: no reference count changes, which would cost an atomic operation per point.
+    void share(std::shared_ptr<const float>& slot, const float* coefficients) const {
+        if (slot && !slot.owner_before(block_) && !block_.owner_before(slot))
+            slot = std::shared_ptr<const float>(std::move(slot), coefficients);
+        else
+            slot = std::shared_ptr<const float>(block_, coefficients);
+    }
 
 private:
     std::size_t floatsPerPoint_;

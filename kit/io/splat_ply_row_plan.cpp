@@ -129,7 +129,7 @@ std::size_t SplatPLYRowPlan::decodeRows(const ColorOffsets& color, const std::ui
             c.g = value(row, color.dc[1]);
             c.b = value(row, color.dc[2]);
             c.higherOrderCount = kHigherOrderCount;
-            c.higherOrder = arena->share(rest);
+            arena->share(c.higherOrder, rest);
         } else if constexpr (std::is_same_v<ColorOffsets, Color::FirstOrderSphericalHarmonic>) {
             holding<PointColor::FirstOrderSphericalHarmonic>(point.color) = {
                 value(row, color.dc[0]), value(row, color.dc[1]), value(row, color.dc[2])};
