@@ -121,7 +121,6 @@ private:
     std::optional<SplatPLYRowPlan> rowPlan_;
     std::optional<CoefficientArena> coefficients_;
     std::vector<SplatScenePoint> batch_; // reused for every batch
-
 };
 
 } // namespace
