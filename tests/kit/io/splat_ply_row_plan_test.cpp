@@ -187,6 +187,25 @@ TEST(SplatPLYRowPlan, OtherPropertiesOfOtherWidthsAreSteppedOver) {
     expectSamePoints(referencePoints(dir / "double.ply"), withDouble.points);
     EXPECT_EQ(withDouble.points.at(1).position, (simd::float3{100, 101, 102}));
     EXPECT_EQ(withDouble.points.at(1).binding, 114.0f);
+
+    // Groups of other elements before and after the vertex rows.
+    std::string groups = "ply\nformat binary_little_endian 1.0\nelement face 2\nproperty list uchar int idx\n"
+                         "element vertex 2\n";
+    for (auto name : ply_writer::characterLayout()) groups += "property float " + name.name + "\n";
+    groups += "element edge 1\nproperty int a\nend_header\n";
+    plytest::Bytes around;
+    around.add<std::uint8_t>(1).add<std::int32_t>(7).add<std::uint8_t>(0);
+    for (int point = 0; point < 2; ++point)
+        for (int k = 0; k < 15; ++k) around.add(static_cast<float>(point * 100 + k));
+    around.add<std::int32_t>(9);
+    testsupport::writeFile(dir / "groups.ply", groups + around.str());
+    auto withGroups = readScene(dir / "groups.ply");
+    EXPECT_EQ(withGroups.events, (std::vector<std::string>{"start 2", "points 2", "finish"}));
+    EXPECT_EQ(withGroups.points.at(0).position, (simd::float3{0, 1, 2}));
+    EXPECT_EQ(withGroups.points.at(1).binding, 114.0f);
+    testsupport::writeFile(dir / "groups.ply", groups + around.str().substr(0, around.str().size() - 1));
+    EXPECT_EQ(readScene(dir / "groups.ply").events.back(),
+              "fail: " + PLYReaderError::unexpectedEndOfFile(dir / "groups.ply").description());
 }
 
 TEST(SplatPLYRowPlan, UnusualLayoutsFallBackToTheReference) {
