@@ -1,7 +1,7 @@
 #pragma once
 // Reads the headerless .splat point-cloud format: a plain sequence of 32-byte little-endian
 // records (position, linear scale, RGBA bytes, a quantised rotation). Points arrive in file order,
-// one didRead per read chunk that holds whole records (at most 2048 points each).
+// in batches of at most 2048 points, each delivered as soon as its records have been read.
 
 #include "kit/model/splat_scene_reader.hpp"
 #include "kit/model/typed_error.hpp"

@@ -201,7 +201,27 @@ void PLYReaderStream::readBinaryElements(std::span<const std::uint8_t> region, b
             currentElementCountInGroup = 0;
             continue;
         }
-        auto size = readBinaryElement(region.subspan(p), header->elements[currentElementGroup], bigEndian);
+        const auto& group = header->elements[currentElementGroup];
+        const auto& groupLayout = layout(currentElementGroup);
+        if (rows_ && groupLayout.fixedSize && *groupLayout.fixedSize > 0 && rows_->wantsRows(currentElementGroup)) {
+            // Every whole row buffered, in one call.
+            const std::size_t rowSize = *groupLayout.fixedSize;
+            const std::size_t count =
+                std::min<std::size_t>((region.size() - p) / rowSize, group.count - currentElementCountInGroup);
+            if (count == 0) return; // wait for the rest of the row
+            const std::size_t bytes = count * rowSize;
+            const std::size_t typeIndex = currentElementGroup;
+            bodyOffset += bytes;
+            currentElementCountInGroup += count;
+            if (currentElementCountInGroup == group.count) {
+                ++currentElementGroup;
+                currentElementCountInGroup = 0;
+            }
+            rows_->didReadRows(typeIndex, region.subspan(p, bytes), rowSize);
+            p += bytes;
+            continue;
+        }
+        auto size = readBinaryElement(region.subspan(p), group, bigEndian);
         if (!size) return; // wait for the rest of the instance
         bodyOffset += *size;
         p += *size;

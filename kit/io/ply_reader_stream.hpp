@@ -6,6 +6,7 @@
 // bodyOffset on, advances bodyOffset past what it consumed and returns to wait for more bytes;
 // a partly received instance is decoded again from its first byte on the next call.
 
+#include "kit/io/default_init_allocator.hpp"
 #include "kit/io/ply_reader.hpp"
 
 #include <cstdint>
@@ -28,10 +29,24 @@ public:
     virtual bool done() const = 0;
 };
 
+// A reader that decodes binary rows itself, from byte offsets it worked out from the header. For
+// the groups it claims, the stream hands over runs of whole instances as raw bytes instead of one
+// PLYElement per instance: only groups whose properties are all scalars, in a binary body.
+class PLYRowDelegate {
+public:
+    virtual ~PLYRowDelegate() = default;
+    // True when instances of `typeIndex` should arrive as rows.
+    virtual bool wantsRows(std::size_t typeIndex) const = 0;
+    // Whole instances of `typeIndex`, `rowSize` bytes each, in file order and the file's byte
+    // order; the bytes are only valid during the call.
+    virtual void didReadRows(std::size_t typeIndex, std::span<const std::uint8_t> rows, std::size_t rowSize) = 0;
+};
+
 class PLYReaderStream {
 public:
-    explicit PLYReaderStream(PLYReaderDelegate& delegate, const PLYReadInterest* interest = nullptr)
-        : delegate_(delegate), interest_(interest) {}
+    explicit PLYReaderStream(PLYReaderDelegate& delegate, const PLYReadInterest* interest = nullptr,
+                             PLYRowDelegate* rows = nullptr)
+        : delegate_(delegate), interest_(interest), rows_(rows) {}
 
     // The read loop for one file; ends with exactly one terminal report to the delegate.
     void read(const std::filesystem::path& url);
@@ -46,7 +61,8 @@ public:
     bool complete() const;
 
     std::optional<PLYHeader> header;
-    std::vector<std::uint8_t> body;
+    // Grown without zeroing right before each read() into its end.
+    std::vector<std::uint8_t, DefaultInitAllocator<std::uint8_t>> body;
     std::size_t bodyOffset = 0;
     std::size_t currentElementGroup = 0;
     std::size_t currentElementCountInGroup = 0;
@@ -74,6 +90,7 @@ private:
 
     PLYReaderDelegate& delegate_;
     const PLYReadInterest* interest_;
+    PLYRowDelegate* rows_;
     std::vector<GroupLayout> layouts_;
     // Bytes from bodyOffset on known to hold no line terminator (ASCII bodies).
     std::size_t incompleteLineScanned_ = 0;

@@ -4,6 +4,7 @@
 #include "kit/model/overloaded.hpp"
 
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -158,11 +159,14 @@ void PointElementMapping::fill(SplatScenePoint& point, const PLYElement& element
 
     std::visit(Overloaded{
                    [&](const Color::SphericalHarmonic& c) {
-                       // Every point owns its coefficients.
-                       std::vector<float> rest(c.rest.size());
+                       // Every point gets a block of its own: this path is the reference, not the fast one.
+                       auto rest = std::make_shared_for_overwrite<float[]>(c.rest.size());
                        for (std::size_t i = 0; i < c.rest.size(); ++i) rest[i] = floatValue(element, c.rest[i]);
                        auto dc = floatValues(element, c.dc);
-                       point.color = PointColor::SphericalHarmonic(dc[0], dc[1], dc[2], std::move(rest));
+                       const float* first = rest.get();
+                       point.color = PointColor::SphericalHarmonic(dc[0], dc[1], dc[2],
+                                                                   std::shared_ptr<const float>(std::move(rest), first),
+                                                                   static_cast<std::uint32_t>(c.rest.size()));
                    },
                    [&](const Color::FirstOrderSphericalHarmonic& c) {
                        auto dc = floatValues(element, c.dc);

@@ -1,7 +1,9 @@
 #pragma once
 // Reads a Gaussian-splat point cloud stored as PLY: every instance of the first "vertex" element
-// becomes one SplatScenePoint, delivered one point per didRead. Which property feeds which field
-// is worked out once per file from the header (see splat_ply_point_mapping.hpp).
+// becomes one SplatScenePoint. Which property feeds which field is worked out once per file from
+// the header (see splat_ply_point_mapping.hpp). Binary files whose vertex rows have a fixed size
+// are decoded row by row from byte offsets (splat_ply_row_plan.hpp) and delivered up to 2048
+// points per didRead; ASCII files and unusual layouts, one point per didRead.
 
 #include "kit/io/ply_reader.hpp"
 #include "kit/model/splat_scene_reader.hpp"
@@ -38,7 +40,7 @@ public:
 
     const std::shared_ptr<PLYReader>& ply() const { return ply_; }
 
-    // Reports didStartReading with the vertex count, one didRead per vertex, then exactly one
+    // Reports didStartReading with the vertex count, didRead for the vertices in file order, then exactly one
     // didFinishReading or didFailReading. PLY errors reach the delegate unchanged.
     void read(SplatSceneReaderDelegate& delegate) override;
 

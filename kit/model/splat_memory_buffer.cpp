@@ -33,13 +33,33 @@ void appendBatch(std::vector<SplatScenePoint>& points, std::span<const SplatScen
     points.insert(points.end(), batch.begin(), batch.end());
 }
 
+// 1 << 20 points of 128 bytes: 128 MB of address space for the largest claim honoured at once.
+constexpr std::size_t kMaximumReservedPoints = std::size_t(1) << 20;
+
+// Without a count, the first reservation: 16 MB of address space, a character's 100k points.
+constexpr std::size_t kFirstReservationWithoutCount = std::size_t(1) << 17;
+
 // Collects the batches of one read; only the first terminal report counts.
 class Collector final : public SplatSceneReaderDelegate {
 public:
-    void didStartReading(std::optional<std::uint32_t>) override {}
+    // Room for the declared points up front: growing copies every point and faults in fresh pages
+    // twice over. A count is only a claim, so it reserves (address space, not memory) up to a cap;
+    // past that the list grows as points arrive.
+    void didStartReading(std::optional<std::uint32_t> pointCount) override {
+        if (done_ || !pointCount || !points_.empty()) return;
+        const std::size_t wanted = std::min<std::size_t>(*pointCount, kMaximumReservedPoints);
+        if (wanted <= points_.capacity()) return;
+        points_.reserve(wanted);
+        adviseHugePages(points_.data(), points_.capacity() * sizeof(SplatScenePoint));
+    }
 
     void didRead(std::span<const SplatScenePoint> batch) override {
         if (done_) return;
+        if (points_.capacity() == 0) {
+            // No declared count (.splat): room for a character-sized cloud at once.
+            points_.reserve(std::max(batch.size(), kFirstReservationWithoutCount));
+            adviseHugePages(points_.data(), points_.capacity() * sizeof(SplatScenePoint));
+        }
         appendBatch(points_, batch);
     }
 

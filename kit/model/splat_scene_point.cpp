@@ -10,13 +10,12 @@ namespace MivoKit {
 namespace splat_scene_point_cases {
 
 SphericalHarmonic::SphericalHarmonic(float r, float g, float b, std::vector<float> coefficients)
-    : r(r), g(g), b(b),
-      higherOrder(coefficients.empty() ? nullptr
-                                       : std::make_shared<const std::vector<float>>(std::move(coefficients))) {}
-
-const std::vector<float>& SphericalHarmonic::coefficients() const {
-    static const std::vector<float> none;
-    return higherOrder ? *higherOrder : none;
+    : r(r), g(g), b(b), higherOrderCount(static_cast<std::uint32_t>(coefficients.size())) {
+    if (coefficients.empty()) return;
+    auto block = std::make_shared_for_overwrite<float[]>(coefficients.size());
+    float* data = block.get();
+    std::copy(coefficients.begin(), coefficients.end(), data);
+    higherOrder = std::shared_ptr<const float>(std::move(block), data);
 }
 
 SuperResolution::SuperResolution(std::span<const float> values) {

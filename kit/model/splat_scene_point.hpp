@@ -5,6 +5,7 @@
 
 #include "platform/simd/simd.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -20,18 +21,30 @@ inline constexpr float kSphericalHarmonicDC = 0.282094806f;
 
 namespace splat_scene_point_cases {
 
+// A read-only view of a point's higher-order coefficients; equal to any float range holding the
+// same values.
+struct CoefficientView : std::span<const float> {
+    using span::span;
+    friend bool operator==(CoefficientView a, std::span<const float> b) { return std::ranges::equal(a, b); }
+};
+
 // Zero-order terms for red, green, blue, then the higher-order coefficients as read. The
 // coefficients are immutable and shared between copies, so copying a point never copies them.
+// A reader keeps the coefficients of many points in one block that `higherOrder` points into (the
+// shared_ptr aliasing constructor): reading allocates nothing per point, and the block lives as
+// long as any point that refers to it.
 struct SphericalHarmonic {
     float r = 0, g = 0, b = 0;
-    std::shared_ptr<const std::vector<float>> higherOrder;
+    std::uint32_t higherOrderCount = 0;
+    std::shared_ptr<const float> higherOrder; // the first of higherOrderCount floats
 
     SphericalHarmonic() = default;
+    // Keeps the coefficients in a block of their own.
     SphericalHarmonic(float r, float g, float b, std::vector<float> coefficients);
-    SphericalHarmonic(float r, float g, float b, std::shared_ptr<const std::vector<float>> coefficients)
-        : r(r), g(g), b(b), higherOrder(std::move(coefficients)) {}
+    SphericalHarmonic(float r, float g, float b, std::shared_ptr<const float> coefficients, std::uint32_t count)
+        : r(r), g(g), b(b), higherOrderCount(count), higherOrder(std::move(coefficients)) {}
     // The higher-order coefficients (empty when none).
-    const std::vector<float>& coefficients() const;
+    CoefficientView coefficients() const { return {higherOrder.get(), higherOrderCount}; }
 };
 
 struct FirstOrderSphericalHarmonic {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <fstream>
 #include <stdexcept>
+#include <string>
 #include <unistd.h>
 
 namespace ply_writer {
@@ -43,6 +44,16 @@ std::vector<Property> characterLayout() {
     std::vector<Property> layout;
     for (const char* name : {"x", "y", "z", "f_dc_0", "f_dc_1", "f_dc_2", "opacity", "scale_0", "scale_1", "scale_2",
                              "rot_0", "rot_1", "rot_2", "rot_3", "binding_0"})
+        layout.push_back({name, PropertyType::float32});
+    return layout;
+}
+
+std::vector<Property> standardLayout() {
+    std::vector<Property> layout;
+    for (const char* name : {"x", "y", "z", "nx", "ny", "nz", "f_dc_0", "f_dc_1", "f_dc_2"})
+        layout.push_back({name, PropertyType::float32});
+    for (int i = 0; i < 45; ++i) layout.push_back({"f_rest_" + std::to_string(i), PropertyType::float32});
+    for (const char* name : {"opacity", "scale_0", "scale_1", "scale_2", "rot_0", "rot_1", "rot_2", "rot_3"})
         layout.push_back({name, PropertyType::float32});
     return layout;
 }

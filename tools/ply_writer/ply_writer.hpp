@@ -28,6 +28,10 @@ struct Property {
 // cloud, all float.
 std::vector<Property> characterLayout();
 
+// x y z, nx ny nz, f_dc_0..2, f_rest_0..44, opacity, scale_0..2, rot_0..3: the 62 float
+// properties of a common third-degree spherical-harmonic splat file.
+std::vector<Property> standardLayout();
+
 // The "vertex" element of a PLY file: its properties, then one row of values per point. Values of
 // uchar properties are given as floats and written rounded and clamped to 0...255.
 class VertexTable {

@@ -103,6 +103,23 @@ TEST(SceneReaderIntoBuffer, FailedReadKeepsThePreviousPoints) {
     EXPECT_EQ(buffer.points.size(), 10u);
 }
 
+TEST(SceneReaderIntoBuffer, ADeclaredCountIsNoPromise) {
+    // The buffer makes room for the declared points up front, but a false count must neither
+    // exhaust memory nor change the outcome: the file still fails as truncated.
+    testsupport::TempDir dir;
+    std::string file = ply_writer::encodePLY(characterCloud(3), Format::binaryLittleEndian);
+    file.replace(file.find("vertex 3"), 8, "vertex 4294967295");
+    testsupport::writeFile(dir / "claims.ply", file);
+    SplatMemoryBuffer buffer;
+    AutodetectSceneReader reader(dir / "claims.ply");
+    try {
+        buffer.read(reader);
+        FAIL() << "a file with fewer points than declared read";
+    } catch (const PLYReaderError& error) {
+        EXPECT_EQ(error.code(), PLYReaderErrorCode::unexpectedEndOfFile);
+    }
+}
+
 TEST(DotSplatRoundTrip, RecordsDecodeToLinearPoints) {
     testsupport::TempDir dir;
     std::vector<ply_writer::DotSplatRecord> records(70000);
