@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace MivoKit {
+
 std::span<float> CoefficientArena::take(std::size_t points) {
     points = std::max<std::size_t>(points, 1);
     if (capacity_ - used_ < floatsPerPoint_) {
@@ -19,3 +21,5 @@ std::span<float> CoefficientArena::take(std::size_t points) {
     pointsTaken_ += fitting;
     return room;
 }
+
+} // namespace MivoKit

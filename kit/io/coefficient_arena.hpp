@@ -9,6 +9,8 @@
 #include <span>
 #include <utility>
 
+namespace MivoKit {
+
 class CoefficientArena {
 public:
     // `floatsPerPoint` coefficients per point. `expectedPoints`, the count a header declares, only
@@ -39,3 +41,5 @@ private:
     std::shared_ptr<float[]> block_;
     std::size_t used_ = 0, capacity_ = 0; // floats of block_
 };
+
+} // namespace MivoKit

@@ -7,6 +7,8 @@
 #include <type_traits>
 #include <utility>
 
+namespace MivoKit {
+
 template <class T, class Base = std::allocator<T>>
 class DefaultInitAllocator : public Base {
     using Traits = std::allocator_traits<Base>;
@@ -28,3 +30,5 @@ public:
         Traits::construct(static_cast<Base&>(*this), pointer, std::forward<Args>(args)...);
     }
 };
+
+} // namespace MivoKit

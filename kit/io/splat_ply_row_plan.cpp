@@ -9,6 +9,8 @@
 #include <type_traits>
 #include <vector>
 
+namespace MivoKit {
+
 namespace {
 
 template <bool Swap>
@@ -154,3 +156,5 @@ std::size_t SplatPLYRowPlan::decodeRows(const ColorOffsets& color, const std::ui
     }
     return count;
 }
+
+} // namespace MivoKit

@@ -19,6 +19,8 @@
 #include <span>
 #include <variant>
 
+namespace MivoKit {
+
 class SplatPLYRowPlan {
 public:
     // The plan for the vertex element `mapping` found in `header`; none when the file needs the
@@ -78,3 +80,5 @@ private:
     Offsets<4> rotation_{}; // rot_0 ... rot_3
     std::optional<Offset> binding_;
 };
+
+} // namespace MivoKit

@@ -17,6 +17,8 @@
 #include <limits>
 #include <random>
 
+using namespace MivoKit;
+
 namespace {
 
 using Color = SplatScenePoint::Color;
