@@ -42,10 +42,11 @@ float linearToSrgb(float c) {
 namespace {
 
 // 0..1 to 0..255, rounded to nearest; NaN becomes 0.
+// Clamped to [0, 1] (NaN to 0) without branches, so that a row of pixels converts in vector registers.
 std::uint8_t toUnorm8(float v) {
-    if (!(v > 0.0f)) return 0;
-    if (v >= 1.0f) return 255;
-    return static_cast<std::uint8_t>(v * 255.0f + 0.5f);
+    float c = v > 0.0f ? v : 0.0f;
+    c = c < 1.0f ? c : 1.0f;
+    return static_cast<std::uint8_t>(static_cast<std::int32_t>(c * 255.0f + 0.5f));
 }
 
 const std::array<float, 256>& srgbDecodeTable() {
