@@ -246,11 +246,14 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
     if (batch.primitives.size() < slots * primitiveBytes + 63) batch.primitives.resize(slots * primitiveBytes + 63);
     std::byte* const primitives = alignedBase(batch.primitives);
     const std::size_t chunks = (slots + kSlotsPerChunk - 1) / kSlotsPerChunk;
-    batch.chunkCounts.assign(chunks * tiles, 0);
+    batch.chunkCounts.resize(chunks * tiles);
+    batch.tileStart.resize(tiles + 1);
     if (batch.chunkHits.size() < chunks) batch.chunkHits.resize(chunks);
-    dispatch::parallelFor(chunks, 1, threadCount_, [&](std::size_t c0, std::size_t c1) {
+    // Set-up and counts, chunk by chunk (each chunk clears its own counts, on the thread that fills them).
+    auto setUpChunks = [&](std::size_t c0, std::size_t c1) {
         for (std::size_t chunk = c0; chunk < c1; ++chunk) {
             std::uint32_t* counts = batch.chunkCounts.data() + chunk * tiles;
+            std::fill_n(counts, tiles, 0u);
             Batch::ChunkHits& hits = batch.chunkHits[chunk];
             hits.entries.clear();
             hits.tiles.clear();
@@ -300,27 +303,40 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
                 }
             }
         }
-    }, dispatch::Chunking::exact);
-
-    // Offsets: tile by tile, chunks in order within a tile, so each tile's list is in slot order.
-    batch.tileStart.resize(tiles + 1);
-    std::uint32_t running = 0;
-    for (std::size_t tile = 0; tile < tiles; ++tile) {
-        batch.tileStart[tile] = running;
-        for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
-            std::uint32_t& count = batch.chunkCounts[chunk * tiles + tile];
-            running += std::exchange(count, running); // the count becomes the chunk's write position
+    };
+    // Each chunk's write position within its tile's list: chunks in order, so each tile's list is
+    // in slot order. tileStart holds the tiles' sizes until placeTiles turns them into offsets.
+    auto placeChunks = [&](std::size_t t0, std::size_t t1) {
+        for (std::size_t tile = t0; tile < t1; ++tile) {
+            std::uint32_t running = 0;
+            for (std::size_t chunk = 0; chunk < chunks; ++chunk)
+                running += std::exchange(batch.chunkCounts[chunk * tiles + tile], running);
+            batch.tileStart[tile] = running;
         }
-    }
-    batch.tileStart[tiles] = running;
-    batch.entries.resize(running);
-    dispatch::parallelFor(chunks, 1, threadCount_, [&](std::size_t c0, std::size_t c1) {
+    };
+    auto placeTiles = [&](std::size_t, std::size_t) {
+        std::uint32_t running = 0;
+        for (std::size_t tile = 0; tile < tiles; ++tile) running += std::exchange(batch.tileStart[tile], running);
+        batch.tileStart[tiles] = running;
+        batch.entries.resize(running);
+    };
+    auto scatterChunks = [&](std::size_t c0, std::size_t c1) {
         for (std::size_t chunk = c0; chunk < c1; ++chunk) {
             std::uint32_t* position = batch.chunkCounts.data() + chunk * tiles;
+            const std::uint32_t* start = batch.tileStart.data();
+            Batch::Entry* entries = batch.entries.data();
             const Batch::ChunkHits& hits = batch.chunkHits[chunk];
-            for (std::size_t h = 0; h < hits.tiles.size(); ++h) batch.entries[position[hits.tiles[h]]++] = hits.entries[h];
+            for (std::size_t h = 0; h < hits.tiles.size(); ++h) {
+                const std::uint32_t tile = hits.tiles[h];
+                entries[start[tile] + position[tile]++] = hits.entries[h];
+            }
         }
-    }, dispatch::Chunking::exact);
+    };
+    // One run wakes the helpers once for all four steps.
+    dispatch::parallelStages(threadCount_, {dispatch::parallelStage(chunks, 1, setUpChunks, dispatch::Chunking::exact),
+                                            dispatch::parallelStage(tiles, 64, placeChunks),
+                                            dispatch::parallelStage(1, 1, placeTiles),
+                                            dispatch::parallelStage(chunks, 1, scatterChunks, dispatch::Chunking::exact)});
 }
 
 void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& memory) {
