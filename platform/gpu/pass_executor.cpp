@@ -40,9 +40,13 @@ struct PassExecutor::Batch {
     std::vector<Entry> entries; // grouped by tile, in slot order
     // Per chunk of slots, the entries it found in slot order and their tiles: set-up finds each
     // slot's tiles once, the scatter into `entries` only copies.
+    struct Hit {
+        std::uint32_t tile;
+        Entry entry;
+    };
     struct ChunkHits {
-        std::vector<Entry> entries;
-        std::vector<std::uint32_t> tiles;
+        std::vector<Hit> hits; // only grows, so that frames after the first allocate nothing
+        std::size_t count = 0;
     };
     std::vector<ChunkHits> chunkHits;
 };
@@ -254,9 +258,9 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
         for (std::size_t chunk = c0; chunk < c1; ++chunk) {
             std::uint32_t* counts = batch.chunkCounts.data() + chunk * tiles;
             std::fill_n(counts, tiles, 0u);
-            Batch::ChunkHits& hits = batch.chunkHits[chunk];
-            hits.entries.clear();
-            hits.tiles.clear();
+            Batch::ChunkHits& found = batch.chunkHits[chunk];
+            const int tilesAcross = tilesX; // a local: stores through counts could alias the captured one
+            std::size_t hitCount = 0;
             const std::size_t end = std::min(slots, (chunk + 1) * kSlotsPerChunk);
             for (std::size_t s = chunk * kSlotsPerChunk; s < end; ++s) {
                 const WindowBounds bounds = batch.program->setup(s, primitives + s * primitiveBytes);
@@ -277,6 +281,9 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
                 const int ty0 = r.y0 / kTileSize, ty1 = (r.y1 - 1) / kTileSize;
                 const int tx0 = r.x0 / kTileSize, tx1 = (r.x1 - 1) / kTileSize;
                 const bool cut = ty1 > ty0 && tx1 > tx0;
+                const std::size_t most = std::size_t(ty1 - ty0 + 1) * std::size_t(tx1 - tx0 + 1);
+                if (found.hits.size() < hitCount + most) found.hits.resize(std::max(2 * found.hits.size(), hitCount + most));
+                Batch::Hit* hit = found.hits.data() + hitCount;
                 const EllipseRows ellipse = cut ? EllipseRows(bounds) : EllipseRows();
                 for (int ty = ty0; ty <= ty1; ++ty) {
                     int first = tx0, last = tx1;
@@ -293,15 +300,17 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
                     const int oy = ty * kTileSize;
                     const auto ey0 = std::uint8_t(std::max(r.y0 - oy, 0)), ey1 = std::uint8_t(std::min(r.y1 - oy, kTileSize));
                     for (int tx = first; tx <= last; ++tx) {
-                        const std::size_t tile = std::size_t(ty) * tilesX + tx;
+                        const std::size_t tile = std::size_t(ty) * tilesAcross + tx;
                         const int ox = tx * kTileSize;
                         ++counts[tile];
-                        hits.tiles.push_back(std::uint32_t(tile));
-                        hits.entries.push_back({std::uint32_t(s), std::uint8_t(std::max(r.x0 - ox, 0)), ey0,
-                                                std::uint8_t(std::min(r.x1 - ox, kTileSize)), ey1});
+                        *hit++ = {std::uint32_t(tile),
+                                  {std::uint32_t(s), std::uint8_t(std::max(r.x0 - ox, 0)), ey0,
+                                   std::uint8_t(std::min(r.x1 - ox, kTileSize)), ey1}};
                     }
                 }
+                hitCount = std::size_t(hit - found.hits.data());
             }
+            found.count = hitCount;
         }
     };
     // Each chunk's write position within its tile's list: chunks in order, so each tile's list is
@@ -325,10 +334,10 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
             std::uint32_t* position = batch.chunkCounts.data() + chunk * tiles;
             const std::uint32_t* start = batch.tileStart.data();
             Batch::Entry* entries = batch.entries.data();
-            const Batch::ChunkHits& hits = batch.chunkHits[chunk];
-            for (std::size_t h = 0; h < hits.tiles.size(); ++h) {
-                const std::uint32_t tile = hits.tiles[h];
-                entries[start[tile] + position[tile]++] = hits.entries[h];
+            const Batch::ChunkHits& found = batch.chunkHits[chunk];
+            for (std::size_t h = 0; h < found.count; ++h) {
+                const Batch::Hit& hit = found.hits[h];
+                entries[start[hit.tile] + position[hit.tile]++] = hit.entry;
             }
         }
     };
