@@ -39,8 +39,8 @@ struct Part {
 void SplatBufferManager::sortIndicesByDepth(std::size_t count, std::vector<std::uint32_t>& keys,
                                             std::vector<std::uint32_t>& order, simd::float4 plane,
                                             const Splat* splats, std::vector<std::uint32_t>& scratch) {
-    const std::size_t parts =
-        std::clamp<std::size_t>(count / kMinPart, 1, std::clamp(platform::dispatch::backgroundThreadCount(), 1u, unsigned(kMaxParts)));
+    const std::size_t threads = std::max(1u, platform::dispatch::backgroundThreadCount());
+    const std::size_t parts = std::clamp<std::size_t>(count / kMinPart, 1, std::min(threads, kMaxParts));
     const auto partOf = [&](std::size_t p) { return Part{count * p / parts, count * (p + 1) / parts}; };
 
     // scratch: the second index array, then one histogram per part (the bucket counts of the pass

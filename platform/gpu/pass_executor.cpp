@@ -282,13 +282,15 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
                 const int tx0 = r.x0 / kTileSize, tx1 = (r.x1 - 1) / kTileSize;
                 const bool cut = ty1 > ty0 && tx1 > tx0;
                 const std::size_t most = std::size_t(ty1 - ty0 + 1) * std::size_t(tx1 - tx0 + 1);
-                if (found.hits.size() < hitCount + most) found.hits.resize(std::max(2 * found.hits.size(), hitCount + most));
+                if (found.hits.size() < hitCount + most)
+                    found.hits.resize(std::max(2 * found.hits.size(), hitCount + most));
                 Batch::Hit* hit = found.hits.data() + hitCount;
                 const EllipseRows ellipse = cut ? EllipseRows(bounds) : EllipseRows();
                 for (int ty = ty0; ty <= ty1; ++ty) {
                     int first = tx0, last = tx1;
                     if (cut) {
-                        const int rowY0 = std::max(r.y0, ty * kTileSize), rowY1 = std::min(r.y1, (ty + 1) * kTileSize) - 1;
+                        const int rowY0 = std::max(r.y0, ty * kTileSize);
+                        const int rowY1 = std::min(r.y1, (ty + 1) * kTileSize) - 1;
                         float xLo, xHi; // pixel centres x + 0.5
                         if (!ellipse.columns(float(rowY0) + 0.5f, float(rowY1) + 0.5f, xLo, xHi)) continue;
                         const float cx0 = std::max(float(r.x0), std::ceil(xLo - 0.5f));
@@ -298,7 +300,8 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
                         last = int(cx1) / kTileSize;
                     }
                     const int oy = ty * kTileSize;
-                    const auto ey0 = std::uint8_t(std::max(r.y0 - oy, 0)), ey1 = std::uint8_t(std::min(r.y1 - oy, kTileSize));
+                    const auto ey0 = std::uint8_t(std::max(r.y0 - oy, 0));
+                    const auto ey1 = std::uint8_t(std::min(r.y1 - oy, kTileSize));
                     for (int tx = first; tx <= last; ++tx) {
                         const std::size_t tile = std::size_t(ty) * tilesAcross + tx;
                         const int ox = tx * kTileSize;
@@ -342,10 +345,11 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
         }
     };
     // One run wakes the helpers once for all four steps.
-    dispatch::parallelStages(threadCount_, {dispatch::parallelStage(chunks, 1, setUpChunks, dispatch::Chunking::exact),
-                                            dispatch::parallelStage(tiles, 64, placeChunks),
-                                            dispatch::parallelStage(1, 1, placeTiles),
-                                            dispatch::parallelStage(chunks, 1, scatterChunks, dispatch::Chunking::exact)});
+    using dispatch::Chunking;
+    using dispatch::parallelStage;
+    dispatch::parallelStages(threadCount_, {parallelStage(chunks, 1, setUpChunks, Chunking::exact),
+                                            parallelStage(tiles, 64, placeChunks), parallelStage(1, 1, placeTiles),
+                                            parallelStage(chunks, 1, scatterChunks, Chunking::exact)});
 }
 
 void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& memory) {
