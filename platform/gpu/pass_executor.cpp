@@ -29,8 +29,6 @@ struct PassExecutor::Batch {
     struct PixelRect {
         std::int32_t x0, y0, x1, y1; // [x0, x1) x [y0, y1); x0 == x1 when culled
     };
-    std::vector<PixelRect> rects;
-    std::vector<EllipseRows> ellipses;      // per slot whose rectangle spans tiles both ways
     std::vector<std::uint32_t> chunkCounts; // chunk-major: counts[chunk * tiles + tile]
     std::vector<std::uint32_t> tileStart;   // tiles + 1 entries
     // A slot binned to a tile, with the part of its rectangle inside that tile (tile pixels
@@ -40,6 +38,17 @@ struct PassExecutor::Batch {
         std::uint8_t x0, y0, x1, y1;
     };
     std::vector<Entry> entries; // grouped by tile, in slot order
+    // Per chunk of slots, the entries it found in slot order and their tiles: set-up finds each
+    // slot's tiles once, the scatter into `entries` only copies.
+    struct Hit {
+        std::uint32_t tile;
+        Entry entry;
+    };
+    struct ChunkHits {
+        std::vector<Hit> hits; // only grows, so that frames after the first allocate nothing
+        std::size_t count = 0;
+    };
+    std::vector<ChunkHits> chunkHits;
 };
 
 PassExecutor::PassExecutor(unsigned threadCount, bool useFusedDraws)
@@ -240,38 +249,20 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
     const std::size_t primitiveBytes = primitiveStride(batch.program->primitiveBytes());
     if (batch.primitives.size() < slots * primitiveBytes + 63) batch.primitives.resize(slots * primitiveBytes + 63);
     std::byte* const primitives = alignedBase(batch.primitives);
-    batch.rects.resize(slots);
-    if (batch.ellipses.size() < slots) batch.ellipses.resize(slots);
     const std::size_t chunks = (slots + kSlotsPerChunk - 1) / kSlotsPerChunk;
-    batch.chunkCounts.assign(chunks * tiles, 0);
-    // Tiles of the slot's rectangle; where it spans several tiles both ways and the primitive
-    // named an ellipse, only those whose pixel centres the ellipse may reach, row of tiles by row.
-    auto forEachTile = [&](std::size_t slot, const Batch::PixelRect& r, auto&& f) {
-        const int ty0 = r.y0 / kTileSize, ty1 = (r.y1 - 1) / kTileSize;
-        const int tx0 = r.x0 / kTileSize, tx1 = (r.x1 - 1) / kTileSize;
-        const bool ellipse = ty1 > ty0 && tx1 > tx0;
-        for (int ty = ty0; ty <= ty1; ++ty) {
-            int first = tx0, last = tx1;
-            if (ellipse) {
-                const int y0 = std::max(r.y0, ty * kTileSize), y1 = std::min(r.y1, (ty + 1) * kTileSize) - 1;
-                float xLo, xHi; // pixel centres x + 0.5
-                if (!batch.ellipses[slot].columns(float(y0) + 0.5f, float(y1) + 0.5f, xLo, xHi)) continue;
-                const float x0 = std::max(float(r.x0), std::ceil(xLo - 0.5f));
-                const float x1 = std::min(float(r.x1 - 1), std::floor(xHi - 0.5f));
-                if (!(x0 <= x1)) continue;
-                first = int(x0) / kTileSize;
-                last = int(x1) / kTileSize;
-            }
-            for (int tx = first; tx <= last; ++tx) f(std::size_t(ty) * tilesX + tx, tx, ty);
-        }
-    };
-    dispatch::parallelFor(chunks, 1, threadCount_, [&](std::size_t c0, std::size_t c1) {
+    batch.chunkCounts.resize(chunks * tiles);
+    batch.tileStart.resize(tiles + 1);
+    if (batch.chunkHits.size() < chunks) batch.chunkHits.resize(chunks);
+    // Set-up and counts, chunk by chunk (each chunk clears its own counts, on the thread that fills them).
+    auto setUpChunks = [&](std::size_t c0, std::size_t c1) {
         for (std::size_t chunk = c0; chunk < c1; ++chunk) {
             std::uint32_t* counts = batch.chunkCounts.data() + chunk * tiles;
+            std::fill_n(counts, tiles, 0u);
+            Batch::ChunkHits& found = batch.chunkHits[chunk];
+            const int tilesAcross = tilesX; // a local: stores through counts could alias the captured one
+            std::size_t hitCount = 0;
             const std::size_t end = std::min(slots, (chunk + 1) * kSlotsPerChunk);
             for (std::size_t s = chunk * kSlotsPerChunk; s < end; ++s) {
-                auto& rect = batch.rects[s];
-                rect = {0, 0, 0, 0};
                 const WindowBounds bounds = batch.program->setup(s, primitives + s * primitiveBytes);
                 // Non-finite or empty bounds are culled before any conversion to integers.
                 if (bounds.empty() || !std::isfinite(bounds.minX) || !std::isfinite(bounds.minY) ||
@@ -283,42 +274,82 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
                 const double x1 = std::min(clipX1, std::floor(double(bounds.maxX) - 0.5) + 1);
                 const double y1 = std::min(clipY1, std::floor(double(bounds.maxY) - 0.5) + 1);
                 if (!(x1 > x0 && y1 > y0)) continue;
-                rect = {std::int32_t(x0), std::int32_t(y0), std::int32_t(x1), std::int32_t(y1)};
-                if (rect.y0 / kTileSize != (rect.y1 - 1) / kTileSize && rect.x0 / kTileSize != (rect.x1 - 1) / kTileSize)
-                    batch.ellipses[s] = EllipseRows(bounds);
-                forEachTile(s, rect, [&](std::size_t tile, int, int) { ++counts[tile]; });
+                const Batch::PixelRect r{std::int32_t(x0), std::int32_t(y0), std::int32_t(x1), std::int32_t(y1)};
+                // The rectangle's tiles; where it spans several tiles both ways and the primitive
+                // named an ellipse, only those whose pixel centres the ellipse may reach, row of
+                // tiles by row.
+                const int ty0 = r.y0 / kTileSize, ty1 = (r.y1 - 1) / kTileSize;
+                const int tx0 = r.x0 / kTileSize, tx1 = (r.x1 - 1) / kTileSize;
+                const bool cut = ty1 > ty0 && tx1 > tx0;
+                const std::size_t most = std::size_t(ty1 - ty0 + 1) * std::size_t(tx1 - tx0 + 1);
+                if (found.hits.size() < hitCount + most)
+                    found.hits.resize(std::max(2 * found.hits.size(), hitCount + most));
+                Batch::Hit* hit = found.hits.data() + hitCount;
+                const EllipseRows ellipse = cut ? EllipseRows(bounds) : EllipseRows();
+                for (int ty = ty0; ty <= ty1; ++ty) {
+                    int first = tx0, last = tx1;
+                    if (cut) {
+                        const int rowY0 = std::max(r.y0, ty * kTileSize);
+                        const int rowY1 = std::min(r.y1, (ty + 1) * kTileSize) - 1;
+                        float xLo, xHi; // pixel centres x + 0.5
+                        if (!ellipse.columns(float(rowY0) + 0.5f, float(rowY1) + 0.5f, xLo, xHi)) continue;
+                        const float cx0 = std::max(float(r.x0), std::ceil(xLo - 0.5f));
+                        const float cx1 = std::min(float(r.x1 - 1), std::floor(xHi - 0.5f));
+                        if (!(cx0 <= cx1)) continue;
+                        first = int(cx0) / kTileSize;
+                        last = int(cx1) / kTileSize;
+                    }
+                    const int oy = ty * kTileSize;
+                    const auto ey0 = std::uint8_t(std::max(r.y0 - oy, 0));
+                    const auto ey1 = std::uint8_t(std::min(r.y1 - oy, kTileSize));
+                    for (int tx = first; tx <= last; ++tx) {
+                        const std::size_t tile = std::size_t(ty) * tilesAcross + tx;
+                        const int ox = tx * kTileSize;
+                        ++counts[tile];
+                        *hit++ = {std::uint32_t(tile),
+                                  {std::uint32_t(s), std::uint8_t(std::max(r.x0 - ox, 0)), ey0,
+                                   std::uint8_t(std::min(r.x1 - ox, kTileSize)), ey1}};
+                    }
+                }
+                hitCount = std::size_t(hit - found.hits.data());
             }
+            found.count = hitCount;
         }
-    }, dispatch::Chunking::exact);
-
-    // Offsets: tile by tile, chunks in order within a tile, so each tile's list is in slot order.
-    batch.tileStart.resize(tiles + 1);
-    std::uint32_t running = 0;
-    for (std::size_t tile = 0; tile < tiles; ++tile) {
-        batch.tileStart[tile] = running;
-        for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
-            std::uint32_t& count = batch.chunkCounts[chunk * tiles + tile];
-            running += std::exchange(count, running); // the count becomes the chunk's write position
+    };
+    // Each chunk's write position within its tile's list: chunks in order, so each tile's list is
+    // in slot order. tileStart holds the tiles' sizes until placeTiles turns them into offsets.
+    auto placeChunks = [&](std::size_t t0, std::size_t t1) {
+        for (std::size_t tile = t0; tile < t1; ++tile) {
+            std::uint32_t running = 0;
+            for (std::size_t chunk = 0; chunk < chunks; ++chunk)
+                running += std::exchange(batch.chunkCounts[chunk * tiles + tile], running);
+            batch.tileStart[tile] = running;
         }
-    }
-    batch.tileStart[tiles] = running;
-    batch.entries.resize(running);
-    dispatch::parallelFor(chunks, 1, threadCount_, [&](std::size_t c0, std::size_t c1) {
+    };
+    auto placeTiles = [&](std::size_t, std::size_t) {
+        std::uint32_t running = 0;
+        for (std::size_t tile = 0; tile < tiles; ++tile) running += std::exchange(batch.tileStart[tile], running);
+        batch.tileStart[tiles] = running;
+        batch.entries.resize(running);
+    };
+    auto scatterChunks = [&](std::size_t c0, std::size_t c1) {
         for (std::size_t chunk = c0; chunk < c1; ++chunk) {
             std::uint32_t* position = batch.chunkCounts.data() + chunk * tiles;
-            const std::size_t end = std::min(slots, (chunk + 1) * kSlotsPerChunk);
-            for (std::size_t s = chunk * kSlotsPerChunk; s < end; ++s) {
-                const auto& rect = batch.rects[s];
-                if (rect.x1 <= rect.x0) continue;
-                forEachTile(s, rect, [&](std::size_t tile, int tx, int ty) {
-                    const int ox = tx * kTileSize, oy = ty * kTileSize;
-                    batch.entries[position[tile]++] = {
-                        std::uint32_t(s), std::uint8_t(std::max(rect.x0 - ox, 0)), std::uint8_t(std::max(rect.y0 - oy, 0)),
-                        std::uint8_t(std::min(rect.x1 - ox, kTileSize)), std::uint8_t(std::min(rect.y1 - oy, kTileSize))};
-                });
+            const std::uint32_t* start = batch.tileStart.data();
+            Batch::Entry* entries = batch.entries.data();
+            const Batch::ChunkHits& found = batch.chunkHits[chunk];
+            for (std::size_t h = 0; h < found.count; ++h) {
+                const Batch::Hit& hit = found.hits[h];
+                entries[start[hit.tile] + position[hit.tile]++] = hit.entry;
             }
         }
-    }, dispatch::Chunking::exact);
+    };
+    // One run wakes the helpers once for all four steps.
+    using dispatch::Chunking;
+    using dispatch::parallelStage;
+    dispatch::parallelStages(threadCount_, {parallelStage(chunks, 1, setUpChunks, Chunking::exact),
+                                            parallelStage(tiles, 64, placeChunks), parallelStage(1, 1, placeTiles),
+                                            parallelStage(chunks, 1, scatterChunks, Chunking::exact)});
 }
 
 void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& memory) {

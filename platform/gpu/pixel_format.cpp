@@ -8,6 +8,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace MivoKit {
 
 namespace platform::gpu {
@@ -42,10 +46,11 @@ float linearToSrgb(float c) {
 namespace {
 
 // 0..1 to 0..255, rounded to nearest; NaN becomes 0.
+// Clamped to [0, 1] (NaN to 0) without branches, so that a row of pixels converts in vector registers.
 std::uint8_t toUnorm8(float v) {
-    if (!(v > 0.0f)) return 0;
-    if (v >= 1.0f) return 255;
-    return static_cast<std::uint8_t>(v * 255.0f + 0.5f);
+    float c = v > 0.0f ? v : 0.0f;
+    c = c < 1.0f ? c : 1.0f;
+    return static_cast<std::uint8_t>(static_cast<std::int32_t>(c * 255.0f + 0.5f));
 }
 
 const std::array<float, 256>& srgbDecodeTable() {
@@ -109,6 +114,23 @@ void storePixels(PixelFormat format, const float* rgba, std::byte* dst, std::siz
     auto* bytes = reinterpret_cast<std::uint8_t*>(dst);
     switch (format) {
     case PixelFormat::bgra8Unorm:
+#if defined(__SSE2__)
+        // Four pixels at a time, with toUnorm8's arithmetic: max with 0 also turns NaN into 0.
+        for (; count >= 4; count -= 4, bytes += 16, rgba += 16) {
+            const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f), scale = _mm_set1_ps(255.0f),
+                         half = _mm_set1_ps(0.5f);
+            __m128i pixel[4];
+            for (int p = 0; p < 4; ++p) {
+                __m128 v = _mm_loadu_ps(rgba + 4 * p);
+                v = _mm_shuffle_ps(v, v, _MM_SHUFFLE(3, 0, 1, 2)); // bgra
+                v = _mm_min_ps(_mm_max_ps(v, zero), one);
+                pixel[p] = _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(v, scale), half));
+            }
+            const __m128i packed =
+                _mm_packus_epi16(_mm_packs_epi32(pixel[0], pixel[1]), _mm_packs_epi32(pixel[2], pixel[3]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes), packed);
+        }
+#endif
         for (std::size_t i = 0; i < count; ++i, bytes += 4, rgba += 4) {
             bytes[0] = toUnorm8(rgba[2]);
             bytes[1] = toUnorm8(rgba[1]);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -130,6 +131,57 @@ TEST(DepthSort, WideRangesAndNonFiniteCentresKeepAFixedOrder) {
     // NaN depths are drawn first (in descending index order), then farthest to nearest.
     EXPECT_EQ(drawOrder(manager, points), (std::vector<std::size_t>{5, 1, 6, 0, 3, 8, 7, 2, 4}));
     EXPECT_EQ(drawOrder(manager, points), oracle(points, {0, 0, 1}));
+}
+
+// The sort splits large inputs over threads; every split must give the one stable order. Hostile
+// inputs: long runs of equal keys, keys equal in their low or high digits only, NaN, infinities and
+// signed zeros, counts from empty to far beyond one part per thread, working memory reused while
+// the count shrinks and grows.
+TEST(DepthSort, IndexOrderIsTheStableOrderForEveryCountAndKeyPattern) {
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    const simd::float4 plane{0, 0, 1, 0.5f};
+    std::mt19937 rng(11);
+    std::vector<std::uint32_t> keys, order, scratch;
+    const auto depthOf = [](int pattern, std::size_t i, std::mt19937& r) -> float {
+        switch (pattern) {
+        case 0: return 2.0f; // all equal
+        case 1: return float(r() % 3); // three values, long runs of ties
+        case 2: { // a few special values among ties
+            const float special[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                                     -std::numeric_limits<float>::infinity(), -0.0f, 0.0f, -0.5f, 1e30f};
+            return special[r() % 7];
+        }
+        case 3: return std::bit_cast<float>(0x3f800000u | std::uint32_t(r() % 2048)); // only the low digit varies
+        case 4: return std::bit_cast<float>(0x3f800000u + (std::uint32_t(r() % 16) << 22)); // only the high digit
+        case 5: return i % 2 ? -float(i) : float(i); // no ties, both signs
+        default: return std::uniform_real_distribution<float>(-1e3f, 1e3f)(r);
+        }
+    };
+    const std::size_t counts[] = {0, 1, 2, 5, 8191, 8192, 16385, 65537, 300001, 1u << 20, 3};
+    for (const std::size_t count : counts) {
+        for (int pattern = 0; pattern < 7; ++pattern) {
+            std::vector<Splat> splats(count);
+            std::vector<float> depth(count);
+            for (std::size_t i = 0; i < count; ++i) {
+                const float z = depthOf(pattern, i, rng);
+                splats[i].position = {float(i % 7), -1.0f, z};
+                depth[i] = plane.z * z + plane.w;
+            }
+            if (count > 4) splats[count / 2].position.z = nan, depth[count / 2] = nan;
+            if (count > 4) splats[1].position.z = -inf, depth[1] = -inf;
+            std::vector<std::uint32_t> want(count);
+            std::iota(want.begin(), want.end(), 0u);
+            std::stable_sort(want.begin(), want.end(), [&](std::uint32_t a, std::uint32_t b) {
+                if (std::isnan(depth[a])) return false;
+                return std::isnan(depth[b]) || depth[a] < depth[b];
+            });
+            SplatBufferManager::sortIndicesByDepth(count, keys, order, plane, splats.data(), scratch);
+            ASSERT_EQ(order.size(), count);
+            ASSERT_TRUE(std::equal(want.begin(), want.end(), order.begin()))
+                << "count " << count << " pattern " << pattern << " first difference at "
+                << std::mismatch(want.begin(), want.end(), order.begin()).first - want.begin();
+        }
+    }
 }
 
 TEST(SplatBuffers, AddReadsSRGBAndUpdateUsesTheGivenFormat) {

@@ -104,6 +104,24 @@ TEST_F(Raster, PixelCentresAndTheTopLeftRuleCoverEachPixelOfAQuadOnce) {
         }
 }
 
+// Thousands of instances of one quad over several tiles: binning splits them into chunks of
+// slots, and every tile must still draw them in order, so the last instance's colour stays.
+TEST_F(Raster, ManyInstancesOverSeveralTilesKeepTheirDrawOrder) {
+    auto target = texture(PixelFormat::bgra8Unorm);
+    std::vector<simd::float4> colors;
+    for (int i = 0; i < 9000; ++i) colors.push_back({float(i % 256) / 255, float(i / 256) / 255, 0.5f, 1});
+    run(target, pipeline(PixelFormat::bgra8Unorm, false),
+        {{{at(1, 1), at(39, 1), at(1, 23), at(39, 23)}, colors, PrimitiveType::triangleStrip}});
+    std::uint8_t pixel[4];
+    for (std::uint32_t y = 0; y < kH; ++y)
+        for (std::uint32_t x = 0; x < kW; ++x) {
+            target->getBytes(pixel, 4, {x, y, 1, 1});
+            const bool inside = x >= 1 && x < 39 && y >= 1 && y < 23;
+            ASSERT_EQ(pixel[2], inside ? 8999 % 256 : 0) << x << "," << y; // bgra
+            ASSERT_EQ(pixel[1], inside ? 8999 / 256 : 0) << x << "," << y;
+        }
+}
+
 TEST_F(Raster, AFanOfTrianglesIsWatertightWithoutOverlap) {
     auto target = texture(PixelFormat::rgba16Float);
     Draw fan;
