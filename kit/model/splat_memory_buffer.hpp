@@ -1,6 +1,7 @@
 #pragma once
 // An in-memory splat cloud: the ordered list of points, filled from any scene reader.
 
+#include "kit/model/recycled_blocks.hpp"
 #include "kit/model/splat_scene_point.hpp"
 #include "kit/model/splat_scene_reader.hpp"
 #include "kit/model/typed_error.hpp"
@@ -9,8 +10,11 @@
 
 namespace MivoKit {
 
+// Large lists recycle their storage: a frame's list reuses the one freed by an earlier frame.
+using SplatPointList = std::vector<SplatScenePoint, RecyclingAllocator<SplatScenePoint>>;
+
 struct SplatMemoryBuffer {
-    std::vector<SplatScenePoint> points;
+    SplatPointList points;
 
     SplatMemoryBuffer() = default;
 

@@ -23,14 +23,6 @@ struct SyntheticCharacter {
     SplatMemoryBuffer nextIdleFrame();
 };
 
-// Sets the C library's allocator up for a process that makes and drops a 12 MB splat list every
-// frame, on pool threads. The list is over-aligned, and this allocator hardly ever reuses a freed
-// over-aligned block from its heaps: left to itself the process grew by about 8 MB a frame (1 GB
-// after 100 frames). Blocks of 4 MiB and more get mappings of their own, returned when freed (the
-// demo also makes per-frame blocks between 4 and 8 MiB), and all threads share two heaps, so no
-// pool thread keeps a list's worth of free memory of its own.
-void limitAllocatorRetention();
-
 // The Documents directory under which the build wrote MvCharacters/synthetic.
 std::filesystem::path builtDocumentsDirectory();
 
