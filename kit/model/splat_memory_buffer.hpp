@@ -1,17 +1,17 @@
 #pragma once
 // An in-memory splat cloud: the ordered list of points, filled from any scene reader.
 
-#include "kit/model/recycled_blocks.hpp"
 #include "kit/model/splat_scene_point.hpp"
 #include "kit/model/splat_scene_reader.hpp"
 #include "kit/model/typed_error.hpp"
+#include "platform/memory/recycled_blocks.hpp"
 
 #include <vector>
 
 namespace MivoKit {
 
 // Large lists recycle their storage: a frame's list reuses the one freed by an earlier frame.
-using SplatPointList = std::vector<SplatScenePoint, RecyclingAllocator<SplatScenePoint>>;
+using SplatPointList = std::vector<SplatScenePoint, platform::memory::RecyclingAllocator<SplatScenePoint>>;
 
 struct SplatMemoryBuffer {
     SplatPointList points;

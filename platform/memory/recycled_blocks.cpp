@@ -1,4 +1,4 @@
-#include "kit/model/recycled_blocks.hpp"
+#include "platform/memory/recycled_blocks.hpp"
 
 #include <algorithm>
 #include <new>
@@ -21,6 +21,8 @@
 #endif
 
 namespace MivoKit {
+
+namespace platform::memory {
 
 RecycledBlocks::~RecycledBlocks() {
     for (const auto& block : kept_) release(block);
@@ -88,5 +90,7 @@ void RecycledBlocks::release(const Block& block) noexcept {
     MIVO_UNPOISON(block.data, block.bytes);
     ::operator delete(block.data, block.bytes, std::align_val_t(block.alignment));
 }
+
+} // namespace platform::memory
 
 } // namespace MivoKit

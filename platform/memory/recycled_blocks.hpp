@@ -1,8 +1,9 @@
 #pragma once
 // A few freed large blocks kept for the next allocation of the same size. Every frame makes a
-// list of about 100k points (12 MB) and frees the one before; the C library rarely reuses a freed
-// over-aligned block that large, so without this the process grows by a list per frame until its
-// arenas are trimmed. A kept block is also already resident: reusing it faults in no fresh pages.
+// splat list of about 100k points (12 MB) and a GPU buffer of its records (5 MB) and frees the
+// ones before; the C library rarely reuses a freed over-aligned block that large, and keeps it
+// resident in the heap of the thread that made it, so without this the process grows with its
+// threads. A kept block is also already resident: reusing it faults in no fresh pages.
 
 #include <cstddef>
 #include <mutex>
@@ -11,12 +12,14 @@
 
 namespace MivoKit {
 
+namespace platform::memory {
+
 class RecycledBlocks {
 public:
     // Blocks below this go straight to the heap, which reuses them well.
     static constexpr std::size_t kMinBytes = std::size_t(1) << 20;
 
-    explicit RecycledBlocks(std::size_t maxKept = 4) : maxKept_(maxKept) {}
+    explicit RecycledBlocks(std::size_t maxKept = 2) : maxKept_(maxKept) {}
     ~RecycledBlocks();
     RecycledBlocks(const RecycledBlocks&) = delete;
     RecycledBlocks& operator=(const RecycledBlocks&) = delete;
@@ -66,5 +69,7 @@ struct RecyclingAllocator {
         return true;
     }
 };
+
+} // namespace platform::memory
 
 } // namespace MivoKit

@@ -1,5 +1,5 @@
-#include "kit/model/recycled_blocks.hpp"
 #include "kit/model/splat_memory_buffer.hpp"
+#include "platform/memory/recycled_blocks.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@
 #include <vector>
 
 using namespace MivoKit;
+using namespace MivoKit::platform::memory;
 
 namespace {
 
