@@ -4,11 +4,18 @@
 #include "kit/model/transform.hpp"
 #include "platform/files/directories.hpp"
 
+#include <malloc.h>
+
 #include <stdexcept>
 
 using namespace MivoKit;
 
 namespace demo {
+
+void limitAllocatorRetention() {
+    mallopt(M_ARENA_MAX, 2);
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
+}
 
 std::filesystem::path builtDocumentsDirectory() { return MIVO_SYNTHETIC_DOCUMENTS_DIR; }
 

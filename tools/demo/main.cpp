@@ -324,6 +324,7 @@ int run(const Options& options) {
 } // namespace
 
 int main(int argc, char** argv) {
+    demo::limitAllocatorRetention();
     try {
         return run(parseOptions(argc, argv));
     } catch (const HelpRequested&) {
