@@ -88,7 +88,7 @@ RecycledBlocks& RecycledBlocks::shared() {
 
 void RecycledBlocks::release(const Block& block) noexcept {
     MIVO_UNPOISON(block.data, block.bytes);
-    ::operator delete(block.data, block.bytes, std::align_val_t(block.alignment));
+    ::operator delete(block.data, std::align_val_t(block.alignment));
 }
 
 } // namespace platform::memory
