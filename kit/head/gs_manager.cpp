@@ -148,7 +148,7 @@ void GSManager::bindSplats() {
         boundSplats_.push_back({p.position, p.scale.linear(), simd::normalize(p.rotation), std::uint32_t(face),
                                 std::uint32_t(i)});
     }
-    std::vector<SplatScenePoint> prototype;
+    SplatPointList prototype;
     prototype.reserve(boundSplats_.size());
     for (const auto& splat : boundSplats_) {
         const auto& p = points[splat.source];
@@ -234,7 +234,7 @@ void GSManager::placeInto(SplatScenePoint& point, const Placement& placed) {
     point.rotation = placed.rotation;
 }
 
-void GSManager::writeOneByOne(std::vector<SplatScenePoint>& points) {
+void GSManager::writeOneByOne(SplatPointList& points) {
     // Each point is copied from the prototype and placed while it is in cache.
     const auto& prototype = outputLists_.prototype();
     points.clear();
@@ -245,7 +245,7 @@ void GSManager::writeOneByOne(std::vector<SplatScenePoint>& points) {
     }
 }
 
-void GSManager::writeFiltered(std::vector<SplatScenePoint>& points) {
+void GSManager::writeFiltered(SplatPointList& points) {
     // The filter only ever grows: a splat once removed stays removed.
     const float cutLine = shapeMetaData_ ? shapeMetaData_->bottomLineY : 0.0f;
     auto& filtered = *filteredIndices_;

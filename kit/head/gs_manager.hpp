@@ -120,8 +120,8 @@ private:
     void computeFaceFrames(std::size_t begin, std::size_t end);
     Placement place(const BoundSplat& splat) const;
     static void placeInto(SplatScenePoint& point, const Placement& placed);
-    void writeOneByOne(std::vector<SplatScenePoint>& points);
-    void writeFiltered(std::vector<SplatScenePoint>& points);
+    void writeOneByOne(SplatPointList& points);
+    void writeFiltered(SplatPointList& points);
 
     std::optional<std::filesystem::path> gsModelURL_;
     HeadMap flameHeadMap_;

@@ -1,5 +1,6 @@
 #include "kit/head/mv_character_buffer_provider.hpp"
 
+#include "kit/model/free_heap_pages.hpp"
 #include "kit/model/json_values.hpp"
 #include "platform/log/log.hpp"
 
@@ -33,7 +34,8 @@ MvCharacterBufferProvider::MvCharacterBufferProvider(Mivo::AssetPaths assetPaths
 
 std::optional<SplatMemoryBuffer> MvCharacterBufferProvider::makeSplatBuffer(const FlameFrameData& frameData,
                                                                             std::optional<FlameVersion> flameVersion) {
-    if (!loadedStaticData_) {
+    const bool loading = !loadedStaticData_;
+    if (loading) {
         gsManager_.start();
         // Offsets before shape, as the files are read.
         auto staticOffset = loadStaticOffset();
@@ -42,7 +44,10 @@ std::optional<SplatMemoryBuffer> MvCharacterBufferProvider::makeSplatBuffer(cons
         loadedStaticData_ = true;
     }
     SplatMemoryBuffer buffer;
-    if (!gsManager_.computeFrame(frameData, flameVersion, buffer)) return std::nullopt;
+    const bool made = gsManager_.computeFrame(frameData, flameVersion, buffer);
+    // The first frame ends the load: its temporaries are freed by now.
+    if (loading) returnFreeHeapPages();
+    if (!made) return std::nullopt;
     return buffer;
 }
 

@@ -15,7 +15,7 @@ struct PreparedSplatLists::Next {
     std::condition_variable built;
     bool claimed = false;
     bool ready = false;
-    std::vector<SplatScenePoint> points;
+    SplatPointList points;
 
     bool claim() {
         std::lock_guard lock(mutex);
@@ -25,12 +25,12 @@ struct PreparedSplatLists::Next {
     }
 };
 
-void PreparedSplatLists::setPrototype(std::vector<SplatScenePoint> prototype) {
-    prototype_ = std::make_shared<const std::vector<SplatScenePoint>>(std::move(prototype));
+void PreparedSplatLists::setPrototype(SplatPointList prototype) {
+    prototype_ = std::make_shared<const SplatPointList>(std::move(prototype));
     next_.reset();
 }
 
-std::vector<SplatScenePoint> PreparedSplatLists::take() {
+SplatPointList PreparedSplatLists::take() {
     auto next = std::move(next_);
     if (!next || next->claim()) return *prototype_;
     std::unique_lock lock(next->mutex);
@@ -43,7 +43,7 @@ void PreparedSplatLists::prepareNext() {
     next_ = next;
     platform::dispatch::postBackground([next, prototype = prototype_] {
         if (!next->claim()) return;
-        std::vector<SplatScenePoint> points(*prototype);
+        SplatPointList points(*prototype);
         std::lock_guard lock(next->mutex);
         next->points = std::move(points);
         next->ready = true;

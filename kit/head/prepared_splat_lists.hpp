@@ -5,7 +5,7 @@
 // millisecond on one core. take() returns the list prepared in the background after the previous
 // frame, so a frame only writes the positions, scales and rotations, on all cores.
 
-#include "kit/model/splat_scene_point.hpp"
+#include "kit/model/splat_memory_buffer.hpp"
 
 #include <memory>
 #include <vector>
@@ -15,18 +15,18 @@ namespace MivoKit {
 class PreparedSplatLists {
 public:
     // The points every list starts as; drops any list prepared from an earlier prototype.
-    void setPrototype(std::vector<SplatScenePoint> prototype);
-    const std::vector<SplatScenePoint>& prototype() const { return *prototype_; }
+    void setPrototype(SplatPointList prototype);
+    const SplatPointList& prototype() const { return *prototype_; }
 
     // A list equal to the prototype: the prepared one (waiting while it is being built), else a
     // copy made now.
-    std::vector<SplatScenePoint> take();
+    SplatPointList take();
     // Starts building the next list on the background pool.
     void prepareNext();
 
 private:
     struct Next;
-    std::shared_ptr<const std::vector<SplatScenePoint>> prototype_ = std::make_shared<std::vector<SplatScenePoint>>();
+    std::shared_ptr<const SplatPointList> prototype_ = std::make_shared<SplatPointList>();
     std::shared_ptr<Next> next_;
 };
 

@@ -21,10 +21,10 @@ void adviseHugePages(void* data, std::size_t bytes) {
 }
 
 // Appends with geometric growth into fresh, huge-page-advised storage.
-void appendBatch(std::vector<SplatScenePoint>& points, std::span<const SplatScenePoint> batch) {
+void appendBatch(SplatPointList& points, std::span<const SplatScenePoint> batch) {
     const std::size_t needed = points.size() + batch.size();
     if (needed > points.capacity()) {
-        std::vector<SplatScenePoint> bigger;
+        SplatPointList bigger;
         bigger.reserve(std::max({points.capacity() * 2, needed, std::size_t(32768)}));
         adviseHugePages(bigger.data(), bigger.capacity() * sizeof(SplatScenePoint));
         bigger.insert(bigger.end(), std::make_move_iterator(points.begin()), std::make_move_iterator(points.end()));
@@ -76,7 +76,7 @@ public:
 
     bool done() const { return done_; }
     std::exception_ptr error() const { return error_; }
-    std::vector<SplatScenePoint> takePoints() { return std::move(points_); }
+    SplatPointList takePoints() { return std::move(points_); }
 
     static std::exception_ptr unknownError() {
         return std::make_exception_ptr(
@@ -84,7 +84,7 @@ public:
     }
 
 private:
-    std::vector<SplatScenePoint> points_;
+    SplatPointList points_;
     bool done_ = false;
     std::exception_ptr error_;
 };

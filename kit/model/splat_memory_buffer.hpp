@@ -4,13 +4,17 @@
 #include "kit/model/splat_scene_point.hpp"
 #include "kit/model/splat_scene_reader.hpp"
 #include "kit/model/typed_error.hpp"
+#include "platform/memory/recycled_blocks.hpp"
 
 #include <vector>
 
 namespace MivoKit {
 
+// Large lists recycle their storage: a frame's list reuses the one freed by an earlier frame.
+using SplatPointList = std::vector<SplatScenePoint, platform::memory::RecyclingAllocator<SplatScenePoint>>;
+
 struct SplatMemoryBuffer {
-    std::vector<SplatScenePoint> points;
+    SplatPointList points;
 
     SplatMemoryBuffer() = default;
 

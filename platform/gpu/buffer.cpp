@@ -1,8 +1,8 @@
 #include "platform/gpu/buffer.hpp"
 
 #include "platform/gpu/texture.hpp"
+#include "platform/memory/recycled_blocks.hpp"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -10,14 +10,31 @@ namespace MivoKit {
 
 namespace platform::gpu {
 
+namespace {
+
+constexpr std::size_t kAlignment = 64;
+
+std::size_t storageBytes(std::size_t length) {
+    return length == 0 ? kAlignment : (length + kAlignment - 1) / kAlignment * kAlignment;
+}
+
+// A frame still queued keeps its buffers, so the splat records get a new buffer per frame: its
+// storage comes back from the one a finished frame dropped. Kept apart from the splat lists'
+// blocks, so neither kind pushes the other out.
+memory::RecycledBlocks& bufferBlocks() {
+    static auto* blocks = new memory::RecycledBlocks();
+    return *blocks;
+}
+
+} // namespace
+
 Buffer::Buffer(std::size_t length) : length_(length) {
-    const std::size_t rounded = (length + 63) / 64 * 64;
-    data_ = static_cast<std::byte*>(std::aligned_alloc(64, rounded == 0 ? 64 : rounded));
-    if (!data_) throw std::bad_alloc();
+    if (length > std::size_t(-1) - kAlignment) throw std::bad_alloc();
+    data_ = static_cast<std::byte*>(bufferBlocks().allocate(storageBytes(length), kAlignment));
     std::memset(data_, 0, length);
 }
 
-Buffer::~Buffer() { std::free(data_); }
+Buffer::~Buffer() { bufferBlocks().deallocate(data_, storageBytes(length_), kAlignment); }
 
 std::shared_ptr<Texture> Buffer::makeTexture(const TextureDescriptor& descriptor, std::size_t offset,
                                              std::size_t bytesPerRow) {

@@ -32,7 +32,7 @@ struct Binder {
         manager->start();
         manager->loadFlameStaticData({}, {}, std::nullopt);
     }
-    std::vector<SplatScenePoint> frame(const FlameFrameData& f = FlameFrameData(), std::optional<FlameVersion> v = std::nullopt) {
+    SplatPointList frame(const FlameFrameData& f = FlameFrameData(), std::optional<FlameVersion> v = std::nullopt) {
         return manager->computeFrame(f, v).points;
     }
 };

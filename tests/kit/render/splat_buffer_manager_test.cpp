@@ -31,7 +31,7 @@ SplatScenePoint at(float x, float y, float z, std::uint8_t tag = 0) {
 }
 
 // The draw order the sort must give: a stable ascending sort by depth, reversed.
-std::vector<std::size_t> oracle(const std::vector<SplatScenePoint>& points, simd::float3 d) {
+std::vector<std::size_t> oracle(const SplatPointList& points, simd::float3 d) {
     std::vector<float> depth;
     for (const auto& p : points) depth.push_back(d.x * p.position.x + d.y * p.position.y + d.z * p.position.z + 1.0f);
     std::vector<std::size_t> order(points.size());
@@ -46,14 +46,14 @@ std::vector<std::size_t> oracle(const std::vector<SplatScenePoint>& points, simd
 }
 
 // Gives every point a colour that names its index (red = low byte, green = high byte).
-std::vector<SplatScenePoint> tagged(std::vector<SplatScenePoint> points) {
+SplatPointList tagged(SplatPointList points) {
     for (std::size_t i = 0; i < points.size(); ++i)
         points[i].color = SplatScenePoint::Color::LinearUInt8{std::uint8_t(i % 256), std::uint8_t(i / 256), 0};
     return points;
 }
 
 // The point index behind each drawn record, read back from its colour (points made by tagged()).
-std::vector<std::size_t> drawOrder(const SplatBufferManager& manager, const std::vector<SplatScenePoint>&) {
+std::vector<std::size_t> drawOrder(const SplatBufferManager& manager, const SplatPointList&) {
     std::map<std::uint16_t, std::size_t> byteOf;
     for (int b = 0; b < 256; ++b) byteOf[platform::gpu::floatToHalf(b / 255.0f)] = std::size_t(b);
     std::vector<std::size_t> order;
@@ -63,7 +63,7 @@ std::vector<std::size_t> drawOrder(const SplatBufferManager& manager, const std:
     return order;
 }
 
-SplatMemoryBuffer memoryOf(std::vector<SplatScenePoint> points) {
+SplatMemoryBuffer memoryOf(SplatPointList points) {
     SplatMemoryBuffer m;
     m.points = std::move(points);
     return m;
@@ -75,7 +75,7 @@ TEST(DepthSort, RandomCloudsMatchTheStableSortOracle) {
     SplatBufferManager manager(device);
     for (int round = 0; round < 6; ++round) {
         std::uniform_real_distribution<float> coordinate(-3, 3);
-        std::vector<SplatScenePoint> points;
+        SplatPointList points;
         for (int i = 0; i < 2000; ++i) {
             // Many ties: coordinates on a coarse grid in some rounds.
             float x = coordinate(rng), y = coordinate(rng), z = coordinate(rng);
@@ -206,7 +206,7 @@ TEST(SplatBuffers, AddReadsSRGBAndUpdateUsesTheGivenFormat) {
 TEST(SplatBuffers, NeitherUpdateNorSortOverwritesABufferAQueuedFrameStillReads) {
     auto device = makeDevice();
     SplatBufferManager manager(device);
-    auto points = std::vector{at(0, 0, 1, 10), at(0, 0, 2, 20), at(0, 0, 3, 30)};
+    SplatPointList points{at(0, 0, 1, 10), at(0, 0, 2, 20), at(0, 0, 3, 30)};
     auto queue = device->makeCommandQueue();
     std::vector<std::shared_ptr<CommandBuffer>> inFlight;
     std::vector<std::vector<std::uint8_t>> snapshots;

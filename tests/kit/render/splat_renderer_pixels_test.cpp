@@ -102,17 +102,17 @@ TEST_F(PixelScene, CameraWithoutFieldOfViewOrSizeDrawsOnlyTheClearColour) {
     EXPECT_EQ(image.rgba(kSize / 2, kSize / 2), green);
 }
 
-std::vector<SplatScenePoint> randomCloud(int count, unsigned seed) {
+SplatPointList randomCloud(int count, unsigned seed) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<float> pos(-0.6f, 0.6f), unit(0, 1), scale(0.01f, 0.12f), q(-1, 1);
-    std::vector<SplatScenePoint> points;
+    SplatPointList points;
     for (int i = 0; i < count; ++i)
         points.push_back(point({pos(rng), pos(rng), pos(rng)}, {unit(rng), unit(rng), unit(rng)}, unit(rng),
                                {scale(rng), scale(rng), scale(rng)}, {q(rng), q(rng), q(rng), q(rng)}));
     return points;
 }
 
-Image renderCloud(unsigned threads, bool fused, const std::vector<SplatScenePoint>& points, std::uint32_t w,
+Image renderCloud(unsigned threads, bool fused, const SplatPointList& points, std::uint32_t w,
                   std::uint32_t h) {
     auto device = makeDevice(threads, fused);
     auto target = makeTarget(*device, w, h);
@@ -150,7 +150,7 @@ TEST(SplatRendererImages, OpaqueTilesComposedFrontToBackMatchBackToFrontBlending
     // light through; the generic path blends every fragment back to front.
     std::mt19937 rng(23);
     std::uniform_real_distribution<float> pos(-0.25f, 0.25f), unit(0, 1);
-    std::vector<SplatScenePoint> points;
+    SplatPointList points;
     for (int i = 0; i < 600; ++i)
         points.push_back(point({pos(rng), pos(rng), pos(rng)}, {unit(rng), unit(rng), unit(rng)}, 0.97f,
                                {0.3f, 0.3f, 0.3f}));

@@ -145,7 +145,7 @@ TEST_P(TileVariants, SameImageAsTheReference) {
 TEST_P(TileVariants, RendersTheSameFramesAsTheReference) {
     std::mt19937 rng(4);
     std::uniform_real_distribution<float> pos(-0.6f, 0.6f), unit(0, 1), scale(0.005f, 0.15f), q(-1, 1);
-    std::vector<SplatScenePoint> points;
+    SplatPointList points;
     for (int i = 0; i < 1500; ++i)
         points.push_back(point({pos(rng), pos(rng), pos(rng)}, {unit(rng), unit(rng), unit(rng)}, unit(rng),
                                {scale(rng), scale(rng) * 0.2f, scale(rng)}, {q(rng), q(rng), q(rng), q(rng)}));
@@ -178,7 +178,7 @@ GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(TileVariants);
 INSTANTIATE_TEST_SUITE_P(ThisCPU, TileVariants, ::testing::ValuesIn(fasterVariants()), nameOf);
 
 // `points` from a camera 2.5 away, on the generic per-fragment path or fused with `kernels`.
-Image renderWith(const SplatTileKernels* kernels, const std::vector<SplatScenePoint>& points, std::uint32_t w,
+Image renderWith(const SplatTileKernels* kernels, const SplatPointList& points, std::uint32_t w,
                  std::uint32_t h) {
     const SplatTileKernels& before = shaders::activeSplatTileKernels();
     if (kernels) shaders::setActiveSplatTileKernels(*kernels);
@@ -197,7 +197,7 @@ TEST(TileKernels, ThinSlantedSplatsLookAsOnTheGenericPathWhichCutsTheSquare) {
     // Needles across many tiles at several angles, faint and nearly opaque: the fused path bins
     // and shades them by the ellipse where alpha reaches 1/255, the generic path draws the whole
     // 3-sigma quad. A tile or a row span the ellipse wrongly left out would show as missing pixels.
-    std::vector<SplatScenePoint> points;
+    SplatPointList points;
     for (int i = 0; i < 6; ++i) {
         const float half = 0.5f * (0.3f + 0.4f * float(i)); // rotation about z by 0.3 ... 2.3 radians
         points.push_back(point({0.1f * float(i - 3), 0.05f * float(i % 2), 0.1f * float(i)},
@@ -225,7 +225,7 @@ TEST(TileKernels, TheReferenceMatchesTheGenericShaderPath) {
     // As SplatRendererImages.FusedPathMatchesTheGenericShaderPath, with the portable kernel forced.
     std::mt19937 rng(11);
     std::uniform_real_distribution<float> pos(-0.6f, 0.6f), unit(0, 1), scale(0.01f, 0.12f), q(-1, 1);
-    std::vector<SplatScenePoint> points;
+    SplatPointList points;
     for (int i = 0; i < 400; ++i)
         points.push_back(point({pos(rng), pos(rng), pos(rng)}, {unit(rng), unit(rng), unit(rng)}, unit(rng),
                                {scale(rng), scale(rng), scale(rng)}, {q(rng), q(rng), q(rng), q(rng)}));

@@ -181,7 +181,7 @@ SplatScenePoint srPoint(simd::float3 position, std::array<float, 8> features, fl
 }
 
 // Draws `points` offscreen into three w x h feature textures.
-std::vector<std::shared_ptr<Texture>> drawFeatures(const std::vector<SplatScenePoint>& points, std::uint32_t w,
+std::vector<std::shared_ptr<Texture>> drawFeatures(const SplatPointList& points, std::uint32_t w,
                                                    std::uint32_t h, bool fused, std::uint32_t threads = 0) {
     auto device = makeDevice(threads, fused);
     auto queue = device->makeCommandQueue();
@@ -227,7 +227,7 @@ TEST(SRSplatShaders, SpreadTheFeaturesOverTwoAttachmentsPremultipliedLikeTheColo
 }
 
 TEST(SRSplatShaders, FusedDrawMatchesTheGenericPathAndTheThreadCountDoesNotMatter) {
-    std::vector<SplatScenePoint> points;
+    SplatPointList points;
     std::uint32_t state = 9;
     auto unit = [&] { return (state = state * 1664525u + 1013904223u) / 4294967296.0f; };
     for (int i = 0; i < 600; ++i)

@@ -144,8 +144,8 @@ inline std::shared_ptr<CommandBuffer> lastOffscreen(const RecordingDevice& devic
 }
 
 // A cloud of `count` splats in a ball of radius `radius` around the origin.
-inline std::vector<SplatScenePoint> ball(int count, float radius, float scale, unsigned seed = 5) {
-    std::vector<SplatScenePoint> points;
+inline SplatPointList ball(int count, float radius, float scale, unsigned seed = 5) {
+    SplatPointList points;
     std::uint32_t state = seed;
     auto unit = [&] { return (state = state * 1664525u + 1013904223u) / 4294967296.0f; };
     for (int i = 0; i < count; ++i) {
