@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <random>
 #include <vector>
 
 using namespace MivoKit;
@@ -90,6 +91,38 @@ inline std::shared_ptr<CommandBuffer> renderFrame(SplatRenderer& renderer, const
     returned->commit();
     returned->waitUntilCompleted();
     return returned;
+}
+
+// `count` random splats around the origin, each draw its own statement (a call's arguments are
+// evaluated in an order that differs between compilers, and so would the cloud). `thin` scales
+// every splat's second axis.
+inline SplatPointList randomCloud(int count, unsigned seed, float minScale = 0.01f, float maxScale = 0.12f,
+                                  float thin = 1.0f) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> pos(-0.6f, 0.6f), unit(0, 1), scale(minScale, maxScale), q(-1, 1);
+    SplatPointList points;
+    for (int i = 0; i < count; ++i) {
+        const simd::float3 at{pos(rng), pos(rng), pos(rng)}, colour{unit(rng), unit(rng), unit(rng)};
+        const float opacity = unit(rng);
+        const simd::float3 extent{scale(rng), scale(rng) * thin, scale(rng)};
+        const simd::quatf turn{q(rng), q(rng), q(rng), q(rng)};
+        points.push_back(point(at, colour, opacity, extent, turn));
+    }
+    return points;
+}
+
+// `points` from a camera 2.5 away on a fresh device with `threads` rasteriser threads, on the fused
+// path or the generic per-fragment one.
+inline Image renderCloud(unsigned threads, bool fused, const SplatPointList& points, std::uint32_t w,
+                         std::uint32_t h) {
+    auto device = makeDevice(threads, fused);
+    auto target = makeTarget(*device, w, h);
+    SplatRenderer renderer(device, ColorFormat::RGB, PixelFormat::invalid, PixelFormat::invalid, 1, 1, 3);
+    SplatMemoryBuffer frame;
+    frame.points = points;
+    renderer.update(frame);
+    renderFrame(renderer, {cameraView(w, h, 2.5f, 0.9f)}, target);
+    return readImage(*target);
 }
 
 } // namespace rendertest

@@ -102,28 +102,6 @@ TEST_F(PixelScene, CameraWithoutFieldOfViewOrSizeDrawsOnlyTheClearColour) {
     EXPECT_EQ(image.rgba(kSize / 2, kSize / 2), green);
 }
 
-SplatPointList randomCloud(int count, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> pos(-0.6f, 0.6f), unit(0, 1), scale(0.01f, 0.12f), q(-1, 1);
-    SplatPointList points;
-    for (int i = 0; i < count; ++i)
-        points.push_back(point({pos(rng), pos(rng), pos(rng)}, {unit(rng), unit(rng), unit(rng)}, unit(rng),
-                               {scale(rng), scale(rng), scale(rng)}, {q(rng), q(rng), q(rng), q(rng)}));
-    return points;
-}
-
-Image renderCloud(unsigned threads, bool fused, const SplatPointList& points, std::uint32_t w,
-                  std::uint32_t h) {
-    auto device = makeDevice(threads, fused);
-    auto target = makeTarget(*device, w, h);
-    SplatRenderer renderer(device, ColorFormat::RGB, PixelFormat::invalid, PixelFormat::invalid, 1, 1, 3);
-    SplatMemoryBuffer frame;
-    frame.points = points;
-    renderer.update(frame);
-    renderFrame(renderer, {cameraView(w, h, 2.5f, 0.9f)}, target);
-    return readImage(*target);
-}
-
 TEST(SplatRendererImages, DoNotDependOnTheThreadCount) {
     const auto points = randomCloud(3000, 7);
     for (bool fused : {true, false}) {

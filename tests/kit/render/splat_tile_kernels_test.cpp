@@ -149,16 +149,7 @@ TEST_P(TileVariants, SameImageAsTheReference) {
 }
 
 TEST_P(TileVariants, RendersTheSameFramesAsTheReference) {
-    std::mt19937 rng(4);
-    std::uniform_real_distribution<float> pos(-0.6f, 0.6f), unit(0, 1), scale(0.005f, 0.15f), q(-1, 1);
-    SplatPointList points;
-    for (int i = 0; i < 1500; ++i) {
-        const simd::float3 at{pos(rng), pos(rng), pos(rng)}, colour{unit(rng), unit(rng), unit(rng)};
-        const float opacity = unit(rng);
-        const simd::float3 extent{scale(rng), scale(rng) * 0.2f, scale(rng)};
-        const simd::quatf turn{q(rng), q(rng), q(rng), q(rng)};
-        points.push_back(point(at, colour, opacity, extent, turn));
-    }
+    const SplatPointList points = randomCloud(1500, 4, 0.005f, 0.15f, 0.2f);
     auto render = [&](const SplatTileKernels& kernels) {
         const SplatTileKernels& before = shaders::activeSplatTileKernels();
         shaders::setActiveSplatTileKernels(kernels);
@@ -192,15 +183,9 @@ Image renderWith(const SplatTileKernels* kernels, const SplatPointList& points, 
                  std::uint32_t h) {
     const SplatTileKernels& before = shaders::activeSplatTileKernels();
     if (kernels) shaders::setActiveSplatTileKernels(*kernels);
-    auto device = makeDevice(4, kernels != nullptr);
-    auto target = makeTarget(*device, w, h);
-    SplatRenderer renderer(device, ColorFormat::RGB, PixelFormat::invalid, PixelFormat::invalid, 1, 1, 3);
-    SplatMemoryBuffer frame;
-    frame.points = points;
-    renderer.update(frame);
-    renderFrame(renderer, {cameraView(w, h, 2.5f, 0.9f)}, target);
+    const Image image = renderCloud(4, kernels != nullptr, points, w, h);
     shaders::setActiveSplatTileKernels(before);
-    return readImage(*target);
+    return image;
 }
 
 TEST(TileKernels, ThinSlantedSplatsLookAsOnTheGenericPathWhichCutsTheSquare) {
@@ -233,16 +218,7 @@ TEST(TileKernels, ThinSlantedSplatsLookAsOnTheGenericPathWhichCutsTheSquare) {
 
 TEST(TileKernels, TheReferenceMatchesTheGenericShaderPath) {
     // As SplatRendererImages.FusedPathMatchesTheGenericShaderPath, with the portable kernel forced.
-    std::mt19937 rng(11);
-    std::uniform_real_distribution<float> pos(-0.6f, 0.6f), unit(0, 1), scale(0.01f, 0.12f), q(-1, 1);
-    SplatPointList points;
-    for (int i = 0; i < 400; ++i) {
-        const simd::float3 at{pos(rng), pos(rng), pos(rng)}, colour{unit(rng), unit(rng), unit(rng)};
-        const float opacity = unit(rng);
-        const simd::float3 extent{scale(rng), scale(rng), scale(rng)};
-        const simd::quatf turn{q(rng), q(rng), q(rng), q(rng)};
-        points.push_back(point(at, colour, opacity, extent, turn));
-    }
+    const SplatPointList points = randomCloud(400, 11);
     const Image fused = renderWith(&shaders::portableSplatTileKernels(), points, 90, 70);
     const Image generic = renderWith(nullptr, points, 90, 70);
     int worst = 0;
