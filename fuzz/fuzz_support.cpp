@@ -24,6 +24,16 @@ FuzzBytes readFile(const std::filesystem::path& path) {
     return FuzzBytes(std::istreambuf_iterator<char>(in), {});
 }
 
+std::string syntheticCloud(std::size_t points) {
+    const auto file = readFile(syntheticCharacterDirectory() / "model" / "point_cloud.ply");
+    const std::string text(file.begin(), file.end());
+    const auto end = text.find("end_header\n") + 11;
+    const auto count = text.find("element vertex ");
+    std::string header = text.substr(0, end);
+    header.replace(count, header.find('\n', count) - count, "element vertex " + std::to_string(points));
+    return header + text.substr(end, points * 15 * 4);
+}
+
 FuzzBytes bytesOf(std::string_view text) { return FuzzBytes(text.begin(), text.end()); }
 
 std::string base64(std::span<const std::uint8_t> bytes) {

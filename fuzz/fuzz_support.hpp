@@ -22,6 +22,8 @@ std::filesystem::path resourceDirectory();
 std::filesystem::path syntheticCharacterDirectory();
 
 FuzzBytes readFile(const std::filesystem::path& path);
+// The first `points` points of the synthetic character's binary point cloud, as the file stores them.
+std::string syntheticCloud(std::size_t points);
 FuzzBytes bytesOf(std::string_view text);
 // Standard Base64 with padding, for seeds of peers that send binary as text.
 std::string base64(std::span<const std::uint8_t> bytes);

@@ -30,6 +30,21 @@ namespace fuzz::archive {
 
 namespace fs = std::filesystem;
 
+// The two names that must fail an extraction: a NUL byte, or a ".." between "/" or "\" once the
+// extractor has decoded the name.
+inline bool refusedName(const std::string& stored) {
+    if (stored.find('\0') != std::string::npos) return true;
+    const std::string name = zipdetail::decodeUTF8Lossy(stored);
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t end = name.find_first_of("/\\", start);
+        if (end == std::string::npos) end = name.size();
+        if (name.compare(start, end - start, "..") == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 // The folder of one run: the archive and the destination, nothing else.
 struct RunFolder {
     fs::path root;

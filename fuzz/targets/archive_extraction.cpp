@@ -29,21 +29,6 @@ namespace fs = std::filesystem;
 constexpr std::uintmax_t kAvailableSpace = 16u << 20;
 const std::string kPassword = "fuzz password";
 
-// The parts of a name between "/" and "\" after the extractor's decoding, checked for the two
-// that must fail the call.
-bool refusedName(const std::string& stored) {
-    if (stored.find('\0') != std::string::npos) return true;
-    const std::string name = zipdetail::decodeUTF8Lossy(stored);
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        std::size_t end = name.find_first_of("/\\", start);
-        if (end == std::string::npos) end = name.size();
-        if (name.compare(start, end - start, "..") == 0) return true;
-        start = end + 1;
-    }
-    return false;
-}
-
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -154,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (progressCalls == 0 || lastProgress != 1.0) fuzz::fail("archive: a finished extraction did not report 1.0");
         if (!listing.cut) {
             for (const auto& name : names)
-                if (refusedName(name)) fuzz::fail("archive: an entry named with \"..\" or NUL was extracted");
+                if (fuzz::archive::refusedName(name)) fuzz::fail("archive: an entry named with \"..\" or NUL was extracted");
             // 0xFFFF entries is what a ZIP64 archive declares here; its walk ends at the last entry.
             if (!listing.complete && listing.declared != 0xFFFF)
                 fuzz::fail("archive: a successful extraction stopped at an entry it could not read (" +

@@ -63,20 +63,6 @@ Request parse(const std::uint8_t* data, std::size_t size) {
     return r;
 }
 
-// The two that must fail an extraction: a NUL byte, or a ".." between separators once decoded.
-bool refusedName(const std::string& stored) {
-    if (stored.find('\0') != std::string::npos) return true;
-    const std::string name = zipdetail::decodeUTF8Lossy(stored);
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        std::size_t end = name.find_first_of("/\\", start);
-        if (end == std::string::npos) end = name.size();
-        if (name.compare(start, end - start, "..") == 0) return true;
-        start = end + 1;
-    }
-    return false;
-}
-
 std::string contentsOf(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -185,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::archive::checkParent(parent, parentBefore, fuzz::archive::nameComponents(names));
     if (extracted) {
         for (const auto& name : names)
-            if (refusedName(name)) fuzz::fail("archive names: an entry named with \"..\" or NUL was extracted");
+            if (fuzz::archive::refusedName(name)) fuzz::fail("archive names: an entry named with \"..\" or NUL was extracted");
         checkNothingLost(stored, request.overwrite, folder.destination);
     }
     const fuzz::archive::WholeFiles whole(listing.entries);

@@ -75,22 +75,11 @@ std::ptrdiff_t triangleOf(const std::optional<float>& binding, std::size_t trian
 
 // ---- seeds ----
 
-// The first `points` splats of the synthetic character, in the file's own layout.
-std::string syntheticCloud(std::size_t points) {
-    const auto file = fuzz::readFile(fuzz::syntheticCharacterDirectory() / "model" / "point_cloud.ply");
-    const std::string text(file.begin(), file.end());
-    const auto end = text.find("end_header\n") + 11;
-    const auto count = text.find("element vertex ");
-    std::string header = text.substr(0, end);
-    header.replace(count, header.find('\n', count) - count, "element vertex " + std::to_string(points));
-    return header + text.substr(end, points * 15 * 4);
-}
-
 } // namespace
 
 std::vector<FuzzBytes> fuzzSeeds() {
     std::vector<FuzzBytes> seeds;
-    seeds.push_back(fuzz::bytesOf(syntheticCloud(12)));
+    seeds.push_back(fuzz::bytesOf(fuzz::syntheticCloud(12)));
     // Bindings past the triangles, negative, fractional and not finite; the teeth's triangles.
     ply_writer::VertexTable table(ply_writer::characterLayout());
     const float bindings[] = {0, 9887.9f, 9888, 10055, 10056, -1, -0.5f, std::nanf(""), 1e30f, 4294967296.0f};

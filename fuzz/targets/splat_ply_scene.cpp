@@ -155,17 +155,6 @@ void roundTrip(const std::vector<Point>& points, std::uint32_t declared) {
 
 // ---- seeds ----
 
-// The first `points` points of the synthetic character's cloud, as the file stores them.
-std::string syntheticCloud(std::size_t points) {
-    const auto file = fuzz::readFile(fuzz::syntheticCharacterDirectory() / "model" / "point_cloud.ply");
-    const std::string text(file.begin(), file.end());
-    const auto end = text.find("end_header\n") + 11;
-    const auto count = text.find("element vertex ");
-    std::string header = text.substr(0, end);
-    header.replace(count, header.find('\n', count) - count, "element vertex " + std::to_string(points));
-    return header + text.substr(end, points * 15 * 4);
-}
-
 ply_writer::VertexTable table(std::vector<std::string> colour, ply_writer::PropertyType colourType, bool normals,
                               std::size_t points) {
     std::vector<ply_writer::Property> properties{{"x"}, {"y"}, {"z"}};
@@ -195,8 +184,8 @@ std::vector<FuzzBytes> fuzzSeeds() {
     using ply_writer::Format;
     using ply_writer::PropertyType;
     std::vector<FuzzBytes> seeds;
-    seeds.push_back(fuzz::bytesOf(syntheticCloud(16)));
-    seeds.push_back(fuzz::bytesOf(syntheticCloud(340))); // several reads of the file
+    seeds.push_back(fuzz::bytesOf(fuzz::syntheticCloud(16)));
+    seeds.push_back(fuzz::bytesOf(fuzz::syntheticCloud(340))); // several reads of the file
     auto harmonics = numbered("f_dc_", 3);
     for (auto& rest : numbered("f_rest_", 45)) harmonics.push_back(rest);
     seeds.push_back(fuzz::bytesOf(ply_writer::encodePLY(table(harmonics, PropertyType::float32, true, 3), Format::binaryLittleEndian)));
