@@ -87,13 +87,14 @@ bool pumpMainUntil(const std::function<bool()>& done, Seconds timeout) {
     becomeMainThread();
     auto& ctx = mainQueue().context;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(timeout);
+    // One handler at a time: a queue that always has a handler due (a view whose next draw is due
+    // before the last one ended) must not keep the caller from seeing `done` or the deadline.
     while (true) {
-        ctx.poll();
         if (done()) return true;
-        auto now = std::chrono::steady_clock::now();
+        const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) return false;
-        ctx.run_one_for(std::min<std::chrono::steady_clock::duration>(deadline - now, std::chrono::milliseconds(5)));
-        if (done()) return true;
+        if (ctx.poll_one() == 0)
+            ctx.run_one_for(std::min<std::chrono::steady_clock::duration>(deadline - now, std::chrono::milliseconds(5)));
     }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -44,6 +45,22 @@ TEST(MainQueue, PostsFromOtherThreadsArriveOnTheMainThread) {
     for (auto& t : threads) t.join();
     EXPECT_TRUE(dispatch::pumpMainUntil([&] { return ran == 200; }, 5s));
     for (auto id : seen) ASSERT_EQ(id, mainId);
+}
+
+TEST(MainQueue, PumpingUntilSeesItsConditionAndDeadlineBetweenHandlersOfABusyQueue) {
+    // A handler that queues itself again is always due, as a view's next draw is when drawing is slow.
+    int ran = 0;
+    bool keepGoing = true;
+    std::function<void()> again = [&] {
+        ++ran;
+        if (keepGoing) dispatch::postMain(again);
+    };
+    dispatch::postMain(again);
+    EXPECT_TRUE(dispatch::pumpMainUntil([&] { return ran >= 10; }, 5s));
+    EXPECT_EQ(ran, 10);
+    EXPECT_FALSE(dispatch::pumpMainUntil([] { return false; }, 0.05s)); // returns at its deadline
+    keepGoing = false;
+    dispatch::pumpMain();
 }
 
 TEST(MainQueue, RunMainServesUntilStopped) {
