@@ -1,5 +1,7 @@
 #include "platform/dispatch/async_task.hpp"
 
+#include "platform/dispatch/work_census.hpp"
+
 #include <cstdio>
 
 namespace MivoKit {
@@ -32,6 +34,13 @@ void TaskState::clearWake() {
     std::lock_guard lock(mutex_);
     wake_ = nullptr;
 }
+
+namespace {
+// Spawned tasks whose body has not ended.
+std::atomic<std::size_t> tasksRunning{0};
+} // namespace
+
+std::size_t asyncTasksRunning() { return tasksRunning.load(std::memory_order_acquire); }
 
 namespace detail {
 
@@ -73,6 +82,7 @@ struct Detached {
 Detached runDetached(Async<void> body, std::shared_ptr<TaskState> state) {
     co_await body;
     state->markFinished();
+    tasksRunning.fetch_sub(1, std::memory_order_release);
 }
 
 } // namespace
@@ -80,6 +90,7 @@ Detached runDetached(Async<void> body, std::shared_ptr<TaskState> state) {
 
 TaskHandle spawn(Async<void> body) {
     auto state = std::make_shared<TaskState>();
+    tasksRunning.fetch_add(1, std::memory_order_relaxed);
     auto root = detail::runDetached(std::move(body), state).handle;
     postMain([root] { root.resume(); });
     return TaskHandle(std::move(state));

@@ -32,6 +32,7 @@ struct VirtualTime::Impl {
         Nanoseconds deadline;
         std::uint64_t sequence;
         std::function<void()> task;
+        std::function<bool()> cancelled;
     };
 
     mutable std::mutex mutex;
@@ -70,7 +71,8 @@ VirtualTime::~VirtualTime() {
     }
     // Whatever waits on them (a sleeping task, say) still gets its wake-up, on the steady clock.
     for (auto& timer : left)
-        Timer::scheduleOnMain(std::chrono::duration_cast<Seconds>(std::max(Nanoseconds(0), timer.deadline - now)),
+        if (!timer.cancelled || !timer.cancelled())
+            Timer::scheduleOnMain(std::chrono::duration_cast<Seconds>(std::max(Nanoseconds(0), timer.deadline - now)),
                               std::move(timer.task));
 }
 
@@ -150,9 +152,9 @@ void VirtualTime::removeTicker(Ticker* ticker) {
     std::erase(impl_->tickers, ticker);
 }
 
-void VirtualTime::scheduleTimer(Nanoseconds deadline, std::function<void()> task) {
+void VirtualTime::scheduleTimer(Nanoseconds deadline, std::function<void()> task, std::function<bool()> cancelled) {
     std::lock_guard lock(impl_->mutex);
-    impl_->timers.push_back({deadline, impl_->nextSequence++, std::move(task)});
+    impl_->timers.push_back({deadline, impl_->nextSequence++, std::move(task), std::move(cancelled)});
 }
 
 } // namespace platform::dispatch

@@ -73,8 +73,9 @@ public:
     // ---- used by the platform layer ----
     void addTicker(Ticker* ticker);
     void removeTicker(Ticker* ticker);
-    // Runs `task` when virtual time reaches `deadline`, on advance()'s thread.
-    void scheduleTimer(Nanoseconds deadline, std::function<void()> task);
+    // Runs `task` when virtual time reaches `deadline`, on advance()'s thread. A timer for which
+    // `cancelled` holds is not handed on to the steady clock when virtual time is uninstalled.
+    void scheduleTimer(Nanoseconds deadline, std::function<void()> task, std::function<bool()> cancelled = {});
 
 private:
     struct Impl;

@@ -1,6 +1,7 @@
 #include "platform/dispatch/dispatch.hpp"
 
 #include "platform/dispatch/clock.hpp"
+#include "platform/dispatch/work_census.hpp"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 
 namespace MivoKit {
 
@@ -47,6 +49,23 @@ asio::thread_pool& pool() {
 
 // Background tasks posted and not yet finished, so virtual time can wait for them to settle.
 std::atomic<std::size_t> inFlight{0};
+// Main-queue handlers posted and not yet run (or dropped), and timers neither fired nor cancelled.
+std::atomic<std::size_t> mainPending{0};
+std::atomic<std::size_t> timersPending{0};
+
+// Counts one main-queue handler from its posting until the handler object is gone, after it ran.
+class PendingMainHandler {
+public:
+    PendingMainHandler() { mainPending.fetch_add(1, std::memory_order_relaxed); }
+    PendingMainHandler(PendingMainHandler&& other) noexcept : counted_(std::exchange(other.counted_, false)) {}
+    PendingMainHandler& operator=(PendingMainHandler&&) = delete;
+    ~PendingMainHandler() {
+        if (counted_) mainPending.fetch_sub(1, std::memory_order_release);
+    }
+
+private:
+    bool counted_ = true;
+};
 
 // Counts `task` as in flight until it has run; whatever it posts is posted before it stops counting.
 Task counted(Task task) {
@@ -67,7 +86,12 @@ void becomeMainThread() {
 
 } // namespace
 
-void postMain(Task task) { asio::post(mainQueue().context, std::move(task)); }
+void postMain(Task task) {
+    asio::post(mainQueue().context, [task = std::move(task), pending = PendingMainHandler()] { task(); });
+}
+
+std::size_t mainHandlersPending() { return mainPending.load(std::memory_order_acquire); }
+std::size_t mainTimersPending() { return timersPending.load(std::memory_order_acquire); }
 
 bool isMainThread() { return mainThread.load() == std::this_thread::get_id(); }
 
@@ -149,6 +173,7 @@ struct Timer::Impl {
     // Runs the task once, on the main queue, unless cancelled first.
     void fire() {
         if (!pending.exchange(false)) return;
+        timersPending.fetch_sub(1, std::memory_order_release);
         Task t = std::move(task);
         task = nullptr;
         if (t) t();
@@ -162,9 +187,11 @@ Timer::~Timer() = default;
 std::shared_ptr<Timer> Timer::scheduleOnMain(Seconds delay, Task task) {
     auto impl = std::make_shared<Impl>();
     impl->task = std::move(task);
+    timersPending.fetch_add(1, std::memory_order_relaxed);
     const auto wait = std::chrono::duration_cast<Nanoseconds>(delay);
     if (auto* time = VirtualTime::current()) {
-        time->scheduleTimer(time->now() + std::max(Nanoseconds(0), wait), [impl] { impl->fire(); });
+        time->scheduleTimer(time->now() + std::max(Nanoseconds(0), wait), [impl] { impl->fire(); },
+                            [impl] { return !impl->pending.load(); });
     } else {
         impl->timer.emplace(mainQueue().context);
         impl->timer->expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(wait));
@@ -178,6 +205,7 @@ std::shared_ptr<Timer> Timer::scheduleOnMain(Seconds delay, Task task) {
 
 void Timer::cancel() {
     if (!impl_->pending.exchange(false)) return;
+    timersPending.fetch_sub(1, std::memory_order_release);
     // The steady_timer and the task are only touched on the main queue.
     auto release = [impl = impl_] {
         if (impl->timer) impl->timer->cancel();

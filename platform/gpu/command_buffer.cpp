@@ -1,8 +1,10 @@
 #include "platform/gpu/command_buffer.hpp"
 
 #include "platform/gpu/device.hpp"
+#include "platform/dispatch/work_census.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <stdexcept>
 
 namespace MivoKit {
@@ -162,6 +164,14 @@ void CommandBuffer::present(std::shared_ptr<Drawable> drawable) {
     drawables_.push_back(std::move(drawable));
 }
 
+namespace {
+
+// Command buffers between commit and the end of their completion, for the work census.
+std::atomic<std::size_t> buffersInFlight{0};
+std::size_t commandBuffersInFlight() { return buffersInFlight.load(std::memory_order_acquire); }
+
+} // namespace
+
 void CommandBuffer::commit() {
     if (hasOpenEncoder(encoders_)) throw std::logic_error("commit with an encoder still open");
     {
@@ -169,6 +179,9 @@ void CommandBuffer::commit() {
         if (status_ != Status::notEnqueued) throw std::logic_error("command buffer committed twice");
         status_ = Status::committed;
     }
+    static const bool counted = (dispatch::registerWorkCounter("GPU command buffers", &commandBuffersInFlight), true);
+    (void)counted;
+    buffersInFlight.fetch_add(1, std::memory_order_relaxed);
     device_->enqueue(shared_from_this());
 }
 
@@ -203,6 +216,7 @@ void CommandBuffer::complete() {
         status_ = Status::completed;
     }
     completed_.notify_all();
+    buffersInFlight.fetch_sub(1, std::memory_order_release);
 }
 
 std::shared_ptr<CommandBuffer> CommandQueue::makeCommandBuffer() { return std::make_shared<CommandBuffer>(device_); }

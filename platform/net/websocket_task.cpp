@@ -4,6 +4,7 @@
 #include "platform/net/websocket_task.hpp"
 
 #include "platform/net/trust_store.hpp"
+#include "platform/dispatch/work_census.hpp"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -171,6 +172,10 @@ WebSocketError makeError(WebSocketError::Code code, const std::string& detail = 
 
 std::atomic<std::uint64_t> nextTaskIdentifier{1};
 
+// Tasks resumed and not yet finished (their delegate told), for the work census.
+std::atomic<std::size_t> tasksOpen{0};
+std::size_t webSocketTasksOpen() { return tasksOpen.load(std::memory_order_acquire); }
+
 constexpr std::size_t kReadChunk = 256 * 1024;
 
 using SendCompletion = std::function<void(std::optional<WebSocketError>)>;
@@ -193,6 +198,11 @@ public:
     }
 
     void resume() override {
+        if (!counted_.exchange(true)) {
+            static const bool registered = (dispatch::registerWorkCounter("WebSocket tasks", &webSocketTasksOpen), true);
+            (void)registered;
+            tasksOpen.fetch_add(1, std::memory_order_relaxed);
+        }
         asio::post(io_, [self = shared_from_this()] { self->open(); });
     }
 
@@ -235,6 +245,7 @@ private:
     // ---- opening: resolve, connect, TLS, upgrade, all before one deadline ----
 
     void open() {
+        if (state_ == State::finished) uncount(); // cancelled before it was resumed
         if (state_ != State::suspended) return;
         state_ = State::opening;
         auto parsed = parseURL(request_.url);
@@ -491,6 +502,11 @@ private:
             if (pending.completion) pending.completion(*requestError_);
         }
         if (auto delegate = delegate_.lock()) delegate->taskDidComplete(*this, completionError);
+        uncount();
+    }
+
+    void uncount() {
+        if (counted_.exchange(false)) tasksOpen.fetch_sub(1, std::memory_order_release);
     }
 
     asio::io_context& io_;
@@ -520,6 +536,7 @@ private:
     bool writing_ = false;
 
     mutable std::mutex responseMutex_;
+    std::atomic<bool> counted_{false}; // counted in tasksOpen
     std::optional<WebSocketHTTPResponse> response_;
 };
 

@@ -3,6 +3,7 @@
 #include "kit/model/mivo_sdk.hpp"
 #include "kit/render/splat_renderer.hpp"
 #include "platform/files/directories.hpp"
+#include "tests/support/ends_idle.hpp"
 
 #include <gtest/gtest.h>
 
@@ -45,12 +46,12 @@ TEST(MvCharacterView, ObserversReportChangesAfterTheFirstShowAndOnlyPresentError
         HostedCharacterView hosted(heard.view(manager));
         EXPECT_TRUE(heard.calls.empty());
         manager->serviceConnectionChanged(false);
-        manager->start(); // an https-less empty URL: starting, then a refused connection
         heard.calls.clear();
+        manager->start(); // an https-less empty URL: connecting, then a refused connection
 
-        // disconnected -> connecting -> connected: two calls, in that order.
+        // disconnected -> connecting -> connected, with the conversation starting and then active.
         manager->serviceConnectionChanged(true);
-        EXPECT_EQ(heard.calls, (std::vector<std::string>{"connection 2", "conversation 2"}));
+        EXPECT_EQ(heard.calls, (std::vector<std::string>{"conversation 1", "connection 1", "connection 2", "conversation 2"}));
         heard.calls.clear();
         // A player error: absent -> value calls once; the same value again, nothing.
         manager->characterPlayer(*manager->characterPlayer(), Mivo::PlayerError::startAudioEngineFailed);
@@ -70,7 +71,7 @@ TEST(MvCharacterView, ObserversReportChangesAfterTheFirstShowAndOnlyPresentError
     manager->serviceConnectionChanged(true);
     EXPECT_TRUE(heard.calls.empty());
     manager->close(true);
-    platform::dispatch::pumpMainUntil([] { return false; }, platform::dispatch::Seconds(0.2));
+    EXPECT_TRUE(testsupport::finishWork());
 }
 
 TEST(MvCharacterView, EachEvaluationBuildsANewNetworkAndTheHostKeepsOneGPUViewWithADrawLoop) {
@@ -85,24 +86,39 @@ TEST(MvCharacterView, EachEvaluationBuildsANewNetworkAndTheHostKeepsOneGPUViewWi
     ASSERT_TRUE(first.content.srNetwork);
     EXPECT_EQ(first.content.characterDataProvider.get(), static_cast<MvCharacterDataProvider*>(manager->characterPlayer().get()));
 
-    HostedCharacterView hosted(view);
-    const auto gpuView = hosted.gpuView();
-    ASSERT_TRUE(hosted.coordinator()->renderer);
-    EXPECT_EQ(gpuView->delegate(), hosted.coordinator()->renderer);
-    EXPECT_EQ(gpuView->preferredFramesPerSecond, 30);
-    EXPECT_TRUE(gpuView->isDisplayLinkRunning());
-    EXPECT_TRUE(std::dynamic_pointer_cast<SplatRenderer>(hosted.coordinator()->renderer->splatRenderer()));
-    hosted.update(view);
-    EXPECT_EQ(hosted.gpuView(), gpuView);
+    {
+        HostedCharacterView hosted(view);
+        const auto gpuView = hosted.gpuView();
+        ASSERT_TRUE(hosted.coordinator()->renderer);
+        EXPECT_EQ(gpuView->delegate(), hosted.coordinator()->renderer);
+        EXPECT_EQ(gpuView->preferredFramesPerSecond, 30);
+        EXPECT_TRUE(gpuView->isDisplayLinkRunning());
+        EXPECT_TRUE(std::dynamic_pointer_cast<SplatRenderer>(hosted.coordinator()->renderer->splatRenderer()));
+        hosted.update(view);
+        EXPECT_EQ(hosted.gpuView(), gpuView);
 
-    // Frames reach the view: the player's idle animation, pulled by the draw loop.
-    gpuView->setDrawableSize(96, 111);
-    ASSERT_TRUE(platform::dispatch::pumpMainUntil([&] { return gpuView->presentedCount() >= 3; }, platform::dispatch::Seconds(20)));
-    const auto image = gpuView->lastPresented();
-    ASSERT_TRUE(image);
-    std::size_t notWhite = 0;
-    for (std::size_t i = 0; i < image->rgba.size(); i += 4) notWhite += image->rgba[i] < 250 || image->rgba[i + 1] < 250;
-    EXPECT_GT(notWhite, 100u); // the head is drawn on the white background
+        // Frames reach the view: the player's idle animation, pulled by the draw loop. A frame is
+        // pulled during one draw and drawn by the next, so two presents after the player's first
+        // frame show the head.
+        gpuView->setDrawableSize(96, 111);
+        const auto& player = *manager->characterPlayer();
+        ASSERT_TRUE(platform::dispatch::pumpMainUntil([&] { return player.currentVideoFrame().has_value(); },
+                                                      platform::dispatch::Seconds(60)));
+        const auto presented = gpuView->presentedCount();
+        ASSERT_TRUE(platform::dispatch::pumpMainUntil([&] { return gpuView->presentedCount() >= presented + 2; },
+                                                      platform::dispatch::Seconds(20)));
+        const auto image = gpuView->lastPresented();
+        ASSERT_TRUE(image);
+        std::size_t white = 0, head = 0;
+        for (std::size_t i = 0; i < image->rgba.size(); i += 4) {
+            const bool isWhite = image->rgba[i] >= 250 && image->rgba[i + 1] >= 250 && image->rgba[i + 2] >= 250;
+            (isWhite ? white : head) += 1;
+        }
+        // The head covers part of the picture; the rest is the white background around it.
+        const std::size_t pixels = image->rgba.size() / 4;
+        EXPECT_GT(head, pixels / 20);
+        EXPECT_GT(white, pixels / 5);
+    }
     manager->close(true);
-    platform::dispatch::pumpMainUntil([] { return false; }, platform::dispatch::Seconds(0.2));
+    EXPECT_TRUE(testsupport::finishWork());
 }

@@ -3,6 +3,7 @@
 #include "kit/render/splat_2d_renderer.hpp"
 #include "kit/render/splat_renderer.hpp"
 #include "tests/kit/render/render_fixture.hpp"
+#include "tests/support/ends_idle.hpp"
 
 #include <gtest/gtest.h>
 
@@ -219,5 +220,5 @@ TEST(Splat2DRenderer, SRModeWithoutSplatsPresentsNothingAndWithSplatsReleasesEve
     const auto waited = splats.renderer->waitedDraws();
     for (int i = 0; i < 3; ++i) splats.view->draw();
     EXPECT_EQ(splats.renderer->waitedDraws(), waited);
-    platform::dispatch::pumpMainUntil([] { return false; }, platform::dispatch::Seconds(0.5));
+    EXPECT_TRUE(testsupport::finishWork());
 }

@@ -12,6 +12,8 @@
 #include "tests/support/temp_dir.hpp"
 #include "tools/local_tls/local_certificate.hpp"
 
+#include "tests/support/ends_idle.hpp"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -214,6 +216,7 @@ protected:
         EXPECT_EQ(delegate->connectionChanges(), (std::vector<bool>{true, false}));
         // The peer's error envelope is the only error: the close was the kit's own.
         EXPECT_EQ(delegate->errors().size(), 1u);
+        EXPECT_TRUE(testsupport::finishWork());
     }
 
     testsupport::TempDir dir;

@@ -14,6 +14,8 @@
 #include "tools/local_tls/local_certificate.hpp"
 #include "tests/support/websocket/websocket_peer.hpp"
 
+#include "tests/support/ends_idle.hpp"
+
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
@@ -71,6 +73,8 @@ protected:
         service->delegate = delegate;
     }
     void TearDown() override {
+        if (service) service->disconnect();
+        EXPECT_TRUE(testsupport::finishWork());
         platform::net::clearTrustedCertificates();
         MivoSDK::shared().resetToInitialValues();
     }
@@ -286,6 +290,7 @@ TEST_F(ServiceConnectionTest, EachServiceSendsOneBinaryEnvelopePerUtterance) {
     EXPECT_EQ(speech.type(), realtime::MESSAGE_CLIENT_USER_SPEECH_END);
     EXPECT_EQ(speech.client_speech_end().req_id(), "req-2");
     EXPECT_EQ(speech.client_speech_end().audio(), std::string("\x01\x02\xFE", 3));
+    audiovisual->disconnect();
 }
 
 TEST_F(ServiceConnectionTest, TheRequestTimerReportsAMissingAnswer) {

@@ -2,6 +2,7 @@
 #include "platform/net/websocket_task.hpp"
 #include "tools/local_tls/local_certificate.hpp"
 #include "tests/support/websocket/websocket_peer.hpp"
+#include "tests/support/ends_idle.hpp"
 
 #include <gtest/gtest.h>
 
@@ -72,13 +73,19 @@ WebSocketData bytes(std::string_view text) { return WebSocketData(text.begin(), 
 class WebSocketTaskTest : public ::testing::Test {
 protected:
     void SetUp() override { addTrustedCertificate(local_tls::localhostCertificate().certificatePem); }
-    void TearDown() override { clearTrustedCertificates(); }
+    void TearDown() override {
+        // Every task the test made ends before the next test starts.
+        for (const auto& task : made) task->cancel(kWebSocketNormalClosure, "");
+        EXPECT_TRUE(testsupport::finishWork());
+        clearTrustedCertificates();
+    }
 
     std::shared_ptr<WebSocketTask> makeTask(const std::string& url, const std::string& key = "secret", double timeout = 60) {
         WebSocketRequest request{url, timeout, {}};
         request.setValue(key, "X-Session-Key");
-        return makeWebSocketTask(std::move(request), recorder);
+        return made.emplace_back(makeWebSocketTask(std::move(request), recorder));
     }
+    std::vector<std::shared_ptr<WebSocketTask>> made;
     std::string url(const std::string& path = "/socket?id=7") { return "wss://" + peer.domain() + path; }
 
     WebSocketPeer peer{"secret"};
@@ -94,7 +101,7 @@ TEST_F(WebSocketTaskTest, ExchangesMessagesInOrderWithTheRequestHeaders) {
     request.setValue("wrong", "X-Session-Key");
     request.setValue("secret", "x-session-key"); // replaces, whatever the case
     request.setValue("1", "X-Extra");
-    auto task = makeWebSocketTask(request, recorder);
+    auto task = made.emplace_back(makeWebSocketTask(request, recorder));
     EXPECT_EQ(task->originalRequest().headerFields.size(), 2u);
 
     // Sends queued before the connection opens go out once it is open, in order.

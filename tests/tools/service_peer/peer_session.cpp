@@ -3,6 +3,7 @@
 #include "kit/model/mivo_sdk.hpp"
 #include "platform/dispatch/dispatch.hpp"
 #include "platform/net/trust_store.hpp"
+#include "tests/support/ends_idle.hpp"
 
 #include <cmath>
 #include <numbers>
@@ -67,6 +68,8 @@ void PeerTest::SetUp() {
 }
 
 void PeerTest::TearDown() {
+    for (const auto& service : opened_) service->disconnect();
+    EXPECT_TRUE(testsupport::finishWork());
     peer_.reset();
     platform::net::clearTrustedCertificates();
     MivoSDK::shared().resetToInitialValues();

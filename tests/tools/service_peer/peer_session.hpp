@@ -47,6 +47,7 @@ protected:
     template <class S>
     std::shared_ptr<S> open(const std::string& url, const std::string& key = kSessionKey) {
         auto service = std::make_shared<S>();
+        opened_.push_back(service);
         service->delegate = delegate_;
         service->connect(url, key, std::nullopt);
         EXPECT_TRUE(pumpUntil([&] { return service->isConnected(); })) << url;
@@ -58,6 +59,7 @@ protected:
     bool pumpUntil(const std::function<bool()>& done, double seconds = 30);
 
     std::unique_ptr<service_peer::ServicePeer> peer_;
+    std::vector<std::shared_ptr<MvCharacterService>> opened_; // disconnected when the test ends
     std::shared_ptr<ReplyRecorder> delegate_ = std::make_shared<ReplyRecorder>();
     std::shared_ptr<RecordingSDKDelegate> sdkDelegate_ = std::make_shared<RecordingSDKDelegate>();
 };
