@@ -3,12 +3,12 @@
 #include "kit/zip/directory_below.hpp"
 #include "kit/zip/entry_name.hpp"
 #include "kit/zip/entry_reader.hpp"
-#include "kit/zip/file_progress.hpp"
 #include "kit/zip/size_total.hpp"
 #include "kit/zip/text_encoding.hpp"
 #include "kit/zip/zip.hpp"
 #include "platform/files/directories.hpp"
 #include "platform/log/log.hpp"
+#include "platform/progress/progress.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -253,7 +253,7 @@ void Zip::unzipFile(const fs::path& zipFilePath, const fs::path& destination, bo
     if (!isValidFileExtension(pathExtension(zipFilePath))) throw makeZipError(ZipErrorCode::fileNotFound);
 
     const double totalSize = archiveSize(zipFilePath);
-    FileProgress fileProgress(static_cast<std::int64_t>(totalSize));
+    platform::progress::Progress fileProgress(static_cast<std::int64_t>(totalSize));
 
     UnzipHandle archive(unzOpen64(zipFilePath.c_str()));
     if (!archive || unzGoToFirstFile(archive.get()) != UNZ_OK) fail();
@@ -280,13 +280,13 @@ void Zip::unzipFile(const fs::path& zipFilePath, const fs::path& destination, bo
         if (!target) continue;
         if (progress && totalSize > 0) progress(compressedTotal / totalSize);
         if (fileOutputHandler) fileOutputHandler(fs::path(percentEncodeForQuery(target->string())));
-        fileProgress.completedUnitCount = static_cast<std::int64_t>(compressedTotal);
+        fileProgress.setCompletedUnitCount(static_cast<std::int64_t>(compressedTotal));
     }
     // Only the end of the list ends an extraction well: a damaged entry header would silently skip
     // every entry after it.
     if (moved != UNZ_END_OF_LIST_OF_FILE) fail();
     if (progress) progress(1.0);
-    fileProgress.finish();
+    fileProgress.setCompletedUnitCount(fileProgress.totalUnitCount());
 }
 
 fs::path Zip::quickUnzipFile(const fs::path& zipFilePath, ProgressHandler progress) {

@@ -4,6 +4,11 @@
 // Every operation is synchronous on the calling thread; callbacks run on that thread between
 // entries. Extraction never writes outside its destination: entry names are split into
 // components, "." and empty components are dropped, and ".." or a NUL byte fails the call.
+//
+// unzipFile, zipFiles and zipData each make a platform::progress::Progress counting bytes (the
+// archive's size when extracting, the bytes to archive when creating), which joins the calling
+// thread's current progress when there is one: an application that makes its own progress current
+// around a call sees it advance as entries are written and reach the call's share when it returns.
 
 #include "kit/model/typed_error.hpp"
 #include "kit/zip/archive_file.hpp"

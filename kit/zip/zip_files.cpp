@@ -1,10 +1,10 @@
 // Creation: Zip::zipFiles, Zip::zipData and Zip::quickZipFiles.
 
 #include "kit/zip/archive_writer.hpp"
-#include "kit/zip/file_progress.hpp"
 #include "kit/zip/zip.hpp"
 #include "kit/zip/zip_utilities.hpp"
 #include "platform/files/directories.hpp"
+#include "platform/progress/progress.hpp"
 
 #include <sys/stat.h>
 #include <zlib.h>
@@ -101,7 +101,7 @@ void Zip::zipFiles(const std::vector<fs::path>& paths, const fs::path& zipFilePa
         struct stat st {};
         if (::stat(record.filePathURL.c_str(), &st) == 0) totalSize += static_cast<double>(st.st_size);
     }
-    FileProgress fileProgress(static_cast<std::int64_t>(totalSize));
+    platform::progress::Progress fileProgress(static_cast<std::int64_t>(totalSize));
 
     ArchiveWriter writer(zipFilePath, password, compression);
     double processedSize = 0;
@@ -112,12 +112,12 @@ void Zip::zipFiles(const std::vector<fs::path>& paths, const fs::path& zipFilePa
         // The file that completes the total is not reported here: the final call reports 1.0.
         // Nothing is reported while the total is 0 (only empty or unreadable files).
         if (progress && totalSize > 0 && processedSize / totalSize != 1.0) progress(processedSize / totalSize);
-        fileProgress.completedUnitCount = static_cast<std::int64_t>(processedSize);
+        fileProgress.setCompletedUnitCount(static_cast<std::int64_t>(processedSize));
     }
     writer.finish();
 
     if (progress) progress(1.0);
-    fileProgress.finish();
+    fileProgress.setCompletedUnitCount(fileProgress.totalUnitCount());
 }
 
 void Zip::zipData(const std::vector<ArchiveFile>& archiveFiles, const fs::path& zipFilePath,
@@ -127,7 +127,7 @@ void Zip::zipData(const std::vector<ArchiveFile>& archiveFiles, const fs::path& 
         if (file.data.size() > kMaxEntrySize) fail();
         totalSize += file.data.size();
     }
-    FileProgress fileProgress(static_cast<std::int64_t>(totalSize));
+    platform::progress::Progress fileProgress(static_cast<std::int64_t>(totalSize));
 
     ArchiveWriter writer(zipFilePath, password, compression);
     std::uint64_t processedSize = 0;
@@ -140,12 +140,12 @@ void Zip::zipData(const std::vector<ArchiveFile>& archiveFiles, const fs::path& 
         writer.endEntry();
         processedSize += file.data.size();
         if (progress) progress(static_cast<double>(processedSize) / static_cast<double>(totalSize));
-        fileProgress.completedUnitCount = static_cast<std::int64_t>(processedSize);
+        fileProgress.setCompletedUnitCount(static_cast<std::int64_t>(processedSize));
     }
     writer.finish();
 
     if (progress) progress(1.0);
-    fileProgress.finish();
+    fileProgress.setCompletedUnitCount(fileProgress.totalUnitCount());
 }
 
 fs::path Zip::quickZipFiles(const std::vector<fs::path>& paths, const std::string& fileName,

@@ -110,6 +110,7 @@ void AudioPlayerNode::Impl::render(float* const* channels, std::uint32_t channel
     }
     const float gain = volume.load(std::memory_order_relaxed);
     std::uint32_t done = 0;
+    std::uint64_t finishedThrough = 0; // sequences start at 0, so 0 means none finished this cycle
     // `done < frames` first: an empty buffer at the very end of a cycle finishes in the next one.
     while (done < frames && head) {
         const PCMBuffer& buffer = *head->buffer;
@@ -126,12 +127,15 @@ void AudioPlayerNode::Impl::render(float* const* channels, std::uint32_t channel
         position += n;
         done += n;
         if (position == buffer.frameLength()) {
-            consumedThrough.store(head->sequence + 1, std::memory_order_release);
+            finishedThrough = head->sequence + 1;
             head = head->next;
             if (!head) tail = nullptr;
             position = 0;
         }
     }
+    // Only now, with no finished entry read again: from this store on the delivery step may free
+    // them.
+    if (finishedThrough) consumedThrough.store(finishedThrough, std::memory_order_release);
 }
 
 void AudioPlayerNode::Impl::deliverCompletions() {

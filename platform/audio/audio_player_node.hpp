@@ -17,8 +17,12 @@
 // keeps advancing while the node plays, also when nothing is queued (the node renders silence), and
 // is negative for node times before that start. It is absent while the node is not playing.
 //
-// The render path (called by the engine on the device's real-time thread) allocates nothing and
-// releases no buffer: buffers are released where completions run.
+// The node keeps a reference to each scheduled buffer until that buffer's completion has run, and
+// drops it there (the delivery thread, or the thread calling stop() or reset()), never on the
+// real-time thread; the caller may drop its own reference at once, but must not change the
+// samples until the completion. The render path (called by the engine on the device's real-time
+// thread) allocates nothing, releases nothing, takes only a lock that other threads hold for a few
+// pointer updates, and logs nothing.
 
 #include "platform/audio/audio_format.hpp"
 #include "platform/audio/audio_time.hpp"

@@ -8,6 +8,18 @@
 // it neither allocates nor releases anything; the delivery step (or stop()) takes finished
 // entries off the list, runs their completions and releases the buffers.
 //
+// Who may touch an entry, and until when:
+//   - The render thread reads an entry (its buffer, `sequence`, `next`) only under renderMutex,
+//     while the entry is in the render chain, and never after it has published the entry as
+//     finished. Storing `consumedThrough` past an entry's sequence hands the entry over: the
+//     delivery step takes no renderMutex, so from that store on it may free the entry at any
+//     moment. render() therefore moves past a finished entry first and publishes once, at the end
+//     of the cycle.
+//   - The delivery step frees only entries below `consumedThrough`; those are no longer in the
+//     render chain.
+//   - stop() empties the render chain under renderMutex before it frees anything, so the render
+//     thread holds no pointer into the list by then.
+//
 // Locks, always taken in this order and never the other way round:
 //   completionMutex  one thread at a time runs this node's completions, so stop() returns only
 //                    after a delivery in progress is over. Recursive: a completion may call

@@ -1,6 +1,7 @@
 #include "kit/zip/zip.hpp"
 #include "kit/zip/zip_utilities.hpp"
 #include "platform/files/directories.hpp"
+#include "platform/progress/progress.hpp"
 #include "tests/kit/zip/zip_test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <utility>
 
 using namespace MivoKit;
 
@@ -119,6 +121,43 @@ TEST(ZipFiles, ProgressRulesForFilesBlocksAndEmptyInput) {
     Zip::zipData({}, dir / "n.zip", std::nullopt, ZipCompression::DefaultCompression, record);
     EXPECT_EQ(fractions, std::vector<double>{1.0});
     EXPECT_EQ(fs::file_size(dir / "n.zip"), 22u); // the end record alone
+}
+
+// An application's progress, current on its thread around each call, is read from the calls'
+// own callbacks: each sees the entries written before it, so the values must climb entry by entry.
+TEST(ArchiveProgress, ACallersCurrentProgressRisesToOneAsEntriesAreWritten) {
+    TempDir dir;
+    std::vector<RawEntry> entries;
+    for (const char* name : {"1", "2", "3", "4"}) entries.push_back({name, std::string(200, name[0])});
+    writeFile(dir / "a.zip", storedArchive(entries));
+    for (const char* name : {"1", "2", "3", "4"}) writeFile(dir / "in" / name, std::string(100, name[0]));
+
+    platform::progress::Progress overall(2);
+    std::vector<double> seen;
+    auto watch = [&](double) { seen.push_back(overall.fractionCompleted()); };
+
+    overall.becomeCurrent(1);
+    Zip::unzipFile(dir / "a.zip", dir / "out", true, std::nullopt, watch);
+    overall.resignCurrent();
+    const std::vector<double> whileExtracting = std::exchange(seen, {});
+    const double extracted = overall.fractionCompleted();
+
+    overall.becomeCurrent(1);
+    Zip::zipFiles({dir / "in"}, dir / "b.zip", std::nullopt, ZipCompression::DefaultCompression, watch);
+    overall.resignCurrent();
+    const std::vector<double> whileArchiving = std::exchange(seen, {});
+
+    // Four entries, then the final report: five readings, each above the one before.
+    ASSERT_EQ(whileExtracting.size(), 5u);
+    for (std::size_t i = 1; i < whileExtracting.size(); ++i) EXPECT_GT(whileExtracting[i], whileExtracting[i - 1]);
+    EXPECT_EQ(whileExtracting.front(), 0.0);
+    EXPECT_LT(whileExtracting.back(), 0.5) << "headers count in the archive's size, not in the entries' data";
+    EXPECT_EQ(extracted, 0.5) << "the extraction stands for one of two units";
+
+    // Files of equal size: an eighth of the whole per file; the last file's own report is left
+    // out, the final one sees it.
+    EXPECT_EQ(whileArchiving, (std::vector<double>{0.5, 0.625, 0.75, 1.0}));
+    EXPECT_EQ(overall.fractionCompleted(), 1.0);
 }
 
 TEST(QuickZip, WritesNamedArchivesIntoTheDocumentsDirectory) {

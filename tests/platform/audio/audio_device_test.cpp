@@ -132,6 +132,34 @@ TEST(SdlAudioDevice, StopRacingTheDeliveryThreadRunsEveryCompletionExactlyOnce) 
     }
 }
 
+// The delivery thread takes finished buffers off the node while SDL's thread renders the next
+// cycle. Buffers of a few frames make every cycle finish dozens of them, and the smallest buffer
+// SDL takes at a high rate makes the cycles follow each other with hardly a pause, so the two
+// threads work on the same list all the time; ThreadSanitizer or AddressSanitizer reports a
+// render that reads an entry the delivery thread may already have freed.
+TEST(SdlAudioDevice, ManyShortBuffersCompleteInOrderWhileTheNextCycleRenders) {
+    ScopedSdlDriver driver("dummy");
+    auto options = driverOptions("sdl");
+    options.periodSeconds = 0.0005;
+    AudioEngine engine(makeAudioDevice(options));
+    const AudioFormat format = AudioFormat::standard(96000, 1);
+    auto node = connectedNode(engine, format);
+    engine.start();
+    constexpr int count = 4000;
+    std::atomic<int> nextExpected{0};
+    std::atomic<int> outOfOrder{0};
+    for (int i = 0; i < count; ++i)
+        node->scheduleBuffer(patternBuffer(format, 1 + i % 3, i), [&, i] {
+            if (nextExpected.load() != i) ++outOfOrder;
+            nextExpected.store(i + 1);
+        });
+    node->play();
+    ASSERT_TRUE(dispatch::pumpMainUntil([&] { return nextExpected.load() == count; }, 20s));
+    engine.stop();
+    EXPECT_EQ(outOfOrder.load(), 0);
+    EXPECT_EQ(node->queuedBufferCount(), 0u);
+}
+
 TEST(SdlAudioDevice, RecordsUnderTheDummyDriver) {
     ScopedSdlDriver driver("dummy");
     AudioEngine engine(makeAudioDevice(driverOptions("sdl")));
