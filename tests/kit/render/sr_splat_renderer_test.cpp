@@ -119,8 +119,8 @@ TEST(SimpleSRSplatRendererEncoding, AFrameIsAnOffscreenBufferOfSplatsAndPackingT
     EXPECT_EQ(scale.index, 1u);
     float pair[2];
     std::memcpy(pair, scale.bytes.data(), sizeof pair);
-    EXPECT_FLOAT_EQ(pair[0], 1.8695652f);
-    EXPECT_FLOAT_EQ(pair[1], 2.1621931f);
+    EXPECT_EQ(pair[0], 1.8695652f);
+    EXPECT_EQ(pair[1], 2.1621931f);
     const auto& draw = *screen.commandsOf<command::DrawPrimitives>()[0];
     EXPECT_EQ(draw.primitiveType, PrimitiveType::triangleStrip);
     EXPECT_EQ(draw.vertexCount, 4u);
