@@ -1,5 +1,7 @@
 #include "kit/render/composite_compute_pass.hpp"
 
+#include <array>
+
 namespace MivoKit {
 
 using namespace platform::gpu;
@@ -20,6 +22,10 @@ void CompositeComputePass::compute(CommandBuffer& commandBuffer, const Composite
                        encoder.setTexture(data.sourceTexture1, 0);
                        encoder.setTexture(data.sourceTexture2, 1);
                        encoder.setTexture(data.destinationTexture, 2);
+                       const std::array<float, 3> background{float(data.sourceBackground.red),
+                                                             float(data.sourceBackground.green),
+                                                             float(data.sourceBackground.blue)};
+                       encoder.setBytes(background.data(), sizeof background, 0);
                    });
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 // Merges two textures into a third with the kernel "compositeTextures": the second source over the
-// first, premultiplied (shaders/sr_compute_kernels.hpp). Used by the two-set renderer.
+// first, premultiplied, each over the background colour both were cleared to, so that what a
+// source does not cover adds nothing (shaders/sr_compute_kernels.hpp). Used by the two-set
+// renderer.
 
 #include "kit/render/render_pass.hpp"
 
@@ -12,6 +14,9 @@ struct CompositeComputeData {
     std::shared_ptr<platform::gpu::Texture> sourceTexture1;
     std::shared_ptr<platform::gpu::Texture> sourceTexture2;
     std::shared_ptr<platform::gpu::Texture> destinationTexture;
+    // The colour the sources were cleared to, which shows where they are not covered; its alpha
+    // is not read (a source's alpha is its coverage).
+    platform::gpu::ClearColor sourceBackground{0, 0, 0, 0};
 };
 
 class CompositeComputePass {

@@ -31,6 +31,10 @@ void GaussianSplatRenderPass::setup() {
     depthState_ = device_->makeDepthStencilState(descriptor);
 }
 
+ClearColor GaussianSplatRenderPass::attachmentClearColor(std::size_t index) {
+    return index == 0 ? ClearColor{1, 1, 1, 0} : ClearColor{0, 0, 0, 0};
+}
+
 namespace {
 
 bool sameSize(const std::shared_ptr<Texture>& texture, const Texture& reference) {
@@ -47,7 +51,7 @@ std::shared_ptr<RenderCommandEncoder> GaussianSplatRenderPass::makeOffscreenRend
         color.texture = data.outputTextures[i];
         color.loadAction = LoadAction::clear;
         color.storeAction = StoreAction::store;
-        color.clearColor = i == 0 ? ClearColor{1, 1, 1, 0} : ClearColor{0, 0, 0, 0};
+        color.clearColor = attachmentClearColor(i);
     }
     const Texture* reference = data.outputTextures.empty() ? nullptr : data.outputTextures[0].get();
     const auto fits = [&](const std::shared_ptr<Texture>& t) { return !reference || sameSize(t, *reference) ? t : nullptr; };

@@ -50,6 +50,10 @@ public:
     std::shared_ptr<platform::gpu::RenderCommandEncoder> makeOffscreenRenderEncoder(
         const GaussianSplatRenderData& data, platform::gpu::CommandBuffer& commandBuffer);
 
+    // What colour attachment `index` is cleared to: (1, 1, 1, 0) for 0, the background the
+    // network expects behind the head; (0, 0, 0, 0) for the others.
+    static platform::gpu::ClearColor attachmentClearColor(std::size_t index);
+
     bool storeDepth = false;
     const std::shared_ptr<platform::gpu::RenderPipelineState>& renderPipelineState() const { return renderPipelineState_; }
     const std::shared_ptr<platform::gpu::DepthStencilState>& depthState() const { return depthState_; }

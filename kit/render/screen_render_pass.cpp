@@ -25,7 +25,8 @@ void ScreenRenderPass::setup() {
 
 std::array<float, 2> ScreenRenderPass::scalePair(std::uint32_t textureWidth, int networkWidth, int networkHeight) {
     const float r = float(textureWidth) / float(networkWidth);
-    return {r, r * float(networkHeight) / float(networkWidth)};
+    // The network's aspect first, then r: (r * Hn) / Wn rounds differently in single precision.
+    return {r, r * (float(networkHeight) / float(networkWidth))};
 }
 
 void ScreenRenderPass::render(CommandBuffer& commandBuffer, const ScreenRenderData& data) {

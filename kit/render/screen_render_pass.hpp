@@ -34,7 +34,8 @@ public:
     // "Failed to create screen render encoder" when the command buffer makes no encoder.
     void render(platform::gpu::CommandBuffer& commandBuffer, const ScreenRenderData& data);
 
-    // The vertex scale pair (r, r * Hn / Wn), r = textureWidth / Wn, for a network of Wn x Hn.
+    // The vertex scale pair (r, r * (Hn / Wn)), r = textureWidth / Wn, for a network of Wn x Hn,
+    // in single precision: (1.8695652, 2.1621931) for 1290 pixels and 690 x 798.
     static std::array<float, 2> scalePair(std::uint32_t textureWidth, int networkWidth, int networkHeight);
 
     const std::shared_ptr<platform::gpu::RenderPipelineState>& texture2ScreenPipelineState() const {

@@ -1,5 +1,7 @@
 #include "kit/render/sr_splat_renderer.hpp"
 
+#include "kit/render/gaussian_splat_render_pass.hpp"
+
 #include <algorithm>
 
 namespace MivoKit {
@@ -43,12 +45,15 @@ const std::vector<std::shared_ptr<Texture>>& SRSplatRenderer::encodeFeatures(Com
     encodeSplats(commandBuffer, splatBufferManager1, offscreenTextures1_, targets);
     encodeSplats(commandBuffer, splatBufferManager2, offscreenTextures2_, targets);
     if (compositeComputePass_) {
-        // One dispatch per texture index that all three sets have.
+        // One dispatch per texture index that all three sets have. Each set's texture i holds its
+        // splats over what the splat pass cleared attachment i to, which the composite must not
+        // count as covered.
         const std::size_t n =
             std::min({offscreenTextures1_.size(), offscreenTextures2_.size(), offscreenTextures3_.size()});
         for (std::size_t i = 0; i < n; ++i)
             compositeComputePass_->compute(commandBuffer,
-                                           {offscreenTextures1_[i], offscreenTextures2_[i], offscreenTextures3_[i]});
+                                           {offscreenTextures1_[i], offscreenTextures2_[i], offscreenTextures3_[i],
+                                            GaussianSplatRenderPass::attachmentClearColor(i)});
     }
     return offscreenTextures3_;
 }

@@ -1,8 +1,15 @@
 #pragma once
 // The two-set super-resolution renderer, for applications: splat sets 1 and 2 are drawn
-// separately into their own feature textures, composited pixel by pixel (set 2 over set 1) into a
-// third set, and that composite feeds the network. Nothing is drawn until both sets hold splats.
-// Everything else is as in SimpleSRSplatRenderer (sr_renderer_base.hpp).
+// separately into their own feature textures, composited pixel by pixel into a third set, and
+// that composite feeds the network. Nothing is drawn until both sets hold splats. Everything else
+// is as in SimpleSRSplatRenderer (sr_renderer_base.hpp).
+//
+// The composite is premultiplied "over" with set 2 in front: where set 2 covers a pixel fully
+// only set 2 shows, where it covers nothing set 1 shows as if drawn alone, and where neither does
+// the network sees the background the one-set renderer gives it. Every feature texture composites
+// by the same coverage. Set 2 is in front because it is drawn second: the result is what drawing
+// set 2's splats after set 1's into one target gives. Depth cannot decide it: the splat pass keeps
+// no depth per set (both sets share the caller's depth texture, which the pass does not test).
 
 #include "kit/render/sr_renderer_base.hpp"
 

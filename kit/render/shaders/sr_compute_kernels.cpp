@@ -18,11 +18,19 @@ void compositeTextures(const KernelInput& in) {
     Texture* destination = in.bindings->textures[2];
     const UInt3 p = in.threadPositionInGrid;
     if (!destination || p.x >= destination->width() || p.y >= destination->height()) return;
-    // Texture::read gives transparent black outside a texture.
-    const simd::float4 s1 = below ? below->read(p.x, p.y) : simd::float4{};
-    const simd::float4 s2 = above ? above->read(p.x, p.y) : simd::float4{};
+    const auto* bound = in.bindings->buffer<simd::float3>(0);
+    const simd::float3 background = bound ? *bound : simd::float3{};
+    auto source = [&](const Texture* texture) {
+        return texture && p.x < texture->width() && p.y < texture->height()
+                   ? texture->read(p.x, p.y)
+                   : simd::float4{background.x, background.y, background.z, 0.0f};
+    };
+    const simd::float4 s1 = source(below), s2 = source(above);
+    // Source 1's own background is taken out, so that only what it covers shows through source 2.
     const float k = 1.0f - s2.w;
-    destination->write({s2.x + s1.x * k, s2.y + s1.y * k, s2.z + s1.z * k, s2.w + s1.w * k}, p.x, p.y);
+    destination->write({s2.x + (s1.x - background.x) * k, s2.y + (s1.y - background.y) * k,
+                        s2.z + (s1.z - background.z) * k, s2.w + s1.w * k},
+                       p.x, p.y);
 }
 
 namespace {

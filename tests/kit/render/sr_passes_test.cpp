@@ -278,6 +278,12 @@ Image showOnScreen(bool fused, std::uint32_t w, std::uint32_t h,
     return readImage(*target);
 }
 
+TEST(SRScreenPass, TheScalePairIsTheWidthRatioTimesTheNetworksAspectInSinglePrecision) {
+    // r x (Hn / Wn), each step rounded to a float; (r x Hn) / Wn comes out one unit lower.
+    EXPECT_EQ(ScreenRenderPass::scalePair(1290, 690, 798), (std::array<float, 2>{1.8695652f, 2.1621931f}));
+    EXPECT_EQ(ScreenRenderPass::scalePair(1170, 690, 798), (std::array<float, 2>{1.6956521f, 1.9610586f}));
+}
+
 TEST(SRScreenShaders, ImageFillsTheWidthKeepsItsAspectAndIsCentred) {
     for (bool fused : {true, false}) {
         // A 4 x 2 network: its 8 x 4 output, shown on a 16 x 16 target, is 16 x 8 in rows 4 to 11.

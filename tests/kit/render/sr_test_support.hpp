@@ -121,6 +121,11 @@ public:
         std::lock_guard lock(mutex_);
         return committed_;
     }
+    // The kept command buffers hold the device: dropping them lets it go.
+    void forgetCommitted() {
+        std::lock_guard lock(mutex_);
+        committed_.clear();
+    }
     // Feature textures (the only ones made with shader-write usage) after `refuseFeatureAfter`
     // are refused.
     std::shared_ptr<Texture> makeTexture(const TextureDescriptor& descriptor) override {
@@ -170,6 +175,7 @@ struct Harness {
           renderer(std::make_shared<Renderer>(device, ColorFormat::RGB, PixelFormat::invalid, PixelFormat::invalid, 1,
                                               1, 3, network)),
           drawable(makeTarget(*device, drawableWidth, drawableHeight, PixelFormat::bgra8Unorm_srgb)), view(cameraView(width, height, 2.0f)) {}
+    ~Harness() { device->forgetCommitted(); }
 
     // One frame; the on-screen buffer is committed and waited for, unless `keep`.
     std::shared_ptr<CommandBuffer> frame(bool keep = false) {
