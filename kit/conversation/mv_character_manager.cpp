@@ -198,7 +198,14 @@ void MvCharacterManager::togglePlayerMute() {
 void MvCharacterManager::close(bool shouldCleanup) {
     setConversationState(Mivo::ConversationState::closing);
     if (connectionState_ != Mivo::ConnectionState::connected) setConversationState(Mivo::ConversationState::idle);
-    else characterService_->disconnect();
+    // Whatever socket the service holds goes, not only the one the connected state stands for: a
+    // socket still opening, or one that replaced an open connection, would outlive the session.
+    const auto& service = characterService();
+    if (service && (service->webSocketTask() || service->isConnected())) {
+        service->disconnect();
+        // A socket closed before it opened ends without news from the service.
+        if (!service->isConnected()) setConnectionState(Mivo::ConnectionState::disconnected);
+    }
     auto& player = *characterPlayer_;
     if (shouldCleanup) {
         player.cleanup();

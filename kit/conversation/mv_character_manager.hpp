@@ -74,7 +74,9 @@ public:
     // Ends the current conversation; later server data of it is ignored.
     void interrupt();
     void togglePlayerMute();
-    // Ends the session; with clean-up the player's audio is torn down and its render loop ends.
+    // Ends the session: any socket the service holds is closed, also one still opening (which then
+    // counts as disconnected at once). With clean-up the player's audio is torn down and its render
+    // loop ends.
     void close(bool shouldCleanup);
 
     Mivo::ConnectionState connectionState() const { return connectionState_.get(); }
