@@ -42,7 +42,12 @@ bool parsesAsURL(std::string_view text) {
 
 MvCharacterManager::MvCharacterManager(const Mivo::Character& character, Mivo::DriveServiceType driveServiceType)
     : logger_(std::string(platform::log::kitBundleIdentifier), "MivoKit"), character_(character),
-      driveServiceType_(driveServiceType) {}
+      driveServiceType_(driveServiceType) {
+    recordedAudioBufferCopier_ = recordedAudioBuffer_.onChange([this](const auto&, const auto& now) {
+        std::lock_guard lock(recordedAudioBufferMutex_);
+        audioThreadRecordedAudioBuffer_ = now;
+    });
+}
 
 std::shared_ptr<MvCharacterManager> MvCharacterManager::create(const Mivo::Character& character,
                                                                Mivo::DriveServiceType driveServiceType,
@@ -53,15 +58,15 @@ std::shared_ptr<MvCharacterManager> MvCharacterManager::create(const Mivo::Chara
     manager->characterPlayer_->setDelegate(manager);
     switch (driveServiceType) {
     case Mivo::DriveServiceType::animation:
-        manager->characterService_ = std::make_shared<MvCharacterAnimationService>();
+        manager->characterService_.set(std::make_shared<MvCharacterAnimationService>());
         break;
     case Mivo::DriveServiceType::audiovisual:
-        manager->characterService_ = std::make_shared<MvCharacterAudiovisualService>();
+        manager->characterService_.set(std::make_shared<MvCharacterAudiovisualService>());
         break;
     case Mivo::DriveServiceType::none:
         break;
     }
-    if (manager->characterService_) manager->characterService_->delegate = manager;
+    if (const auto& service = manager->characterService()) service->delegate = manager;
     // Reported to no delegate: none can have been set yet.
     if (const auto problem = validationProblem(character)) manager->reportError(*problem);
     return manager;
@@ -107,19 +112,19 @@ void MvCharacterManager::setPlayerState(Mivo::PlayerState state) {
 }
 
 void MvCharacterManager::setEyeTrackingLogic(std::shared_ptr<EyeTrackingLogic> logic) {
-    eyeTrackingLogic_ = logic;
-    characterPlayer_->eyeTrackingLogic() = std::move(logic);
+    // Every write reaches the player, which may have been given another logic meanwhile; the
+    // player first, so that observers find both the same.
+    characterPlayer_->eyeTrackingLogic() = logic;
+    eyeTrackingLogic_.set(std::move(logic));
 }
 
 MvCharacterManager::RecordedAudioBuffer MvCharacterManager::recordedAudioBuffer() const {
     std::lock_guard lock(recordedAudioBufferMutex_);
-    return recordedAudioBuffer_ ? *recordedAudioBuffer_ : RecordedAudioBuffer{};
+    return audioThreadRecordedAudioBuffer_ ? *audioThreadRecordedAudioBuffer_ : RecordedAudioBuffer{};
 }
 
 void MvCharacterManager::setRecordedAudioBuffer(RecordedAudioBuffer callback) {
-    auto stored = callback ? std::make_shared<const RecordedAudioBuffer>(std::move(callback)) : nullptr;
-    std::lock_guard lock(recordedAudioBufferMutex_);
-    recordedAudioBuffer_ = std::move(stored);
+    recordedAudioBuffer_.set(callback ? std::make_shared<const RecordedAudioBuffer>(std::move(callback)) : nullptr);
 }
 
 // ---- operations ----
@@ -136,13 +141,13 @@ void MvCharacterManager::start() {
     const std::string url = makeServiceURL() + "?id=" + character_.id();
     if (!parsesAsURL(url)) return;
     setConnectionState(Mivo::ConnectionState::connecting);
-    characterService_->connect(url, MivoSDK::shared().sessionToken(), std::nullopt);
+    characterService()->connect(url, MivoSDK::shared().sessionToken(), std::nullopt);
 }
 
 std::string MvCharacterManager::beginConversation() {
     std::string id = makeUUIDString();
-    currentConversationId_ = id;
-    displayCurrentConversationId_ = id;
+    currentConversationId_.set(id);
+    displayCurrentConversationId_.set(id);
     return id;
 }
 
@@ -161,7 +166,7 @@ void MvCharacterManager::sendAudioData(const std::vector<std::uint8_t>& data) {
     if (player.conversationIsReady) {
         player.stopConversation();
         // The stop notice of the replaced conversation cleared the display: it shows this one now.
-        displayCurrentConversationId_ = id;
+        displayCurrentConversationId_.set(id);
     }
     const auto endType = driveServiceType_ == Mivo::DriveServiceType::animation
                              ? MvCharacterConversation::EndType::finishedPlayingAudio
@@ -172,7 +177,7 @@ void MvCharacterManager::sendAudioData(const std::vector<std::uint8_t>& data) {
     player.checkConversationReady();
     // In animation drive the user's own speech is what plays, in step with the returned frames.
     if (driveServiceType_ == Mivo::DriveServiceType::animation) player.appendAudioData(data, id);
-    characterService_->sendAudio(id, data, [](bool) {});
+    characterService()->sendAudio(id, data, [](bool) {});
 }
 
 void MvCharacterManager::start(std::vector<std::uint8_t> withAudioData, std::vector<FlameFrameData> frameDataQueue) {
@@ -181,11 +186,11 @@ void MvCharacterManager::start(std::vector<std::uint8_t> withAudioData, std::vec
     const bool replacing = characterPlayer_->conversationIsReady;
     characterPlayer_->startConversation(id, std::move(withAudioData), std::move(frameDataQueue));
     // As in sendAudioData: the replaced conversation's stop notice must not blank what plays now.
-    if (replacing) displayCurrentConversationId_ = id;
+    if (replacing) displayCurrentConversationId_.set(id);
 }
 
 void MvCharacterManager::interrupt() {
-    currentConversationId_.reset();
+    currentConversationId_.set(std::nullopt);
     characterPlayer_->stopConversation();
 }
 
@@ -198,7 +203,14 @@ void MvCharacterManager::togglePlayerMute() {
 void MvCharacterManager::close(bool shouldCleanup) {
     setConversationState(Mivo::ConversationState::closing);
     if (connectionState_ != Mivo::ConnectionState::connected) setConversationState(Mivo::ConversationState::idle);
-    else characterService_->disconnect();
+    // Whatever socket the service holds goes, not only the one the connected state stands for: a
+    // socket still opening, or one that replaced an open connection, would outlive the session.
+    const auto& service = characterService();
+    if (service && (service->webSocketTask() || service->isConnected())) {
+        service->disconnect();
+        // A socket closed before it opened ends without news from the service.
+        if (!service->isConnected()) setConnectionState(Mivo::ConnectionState::disconnected);
+    }
     auto& player = *characterPlayer_;
     if (shouldCleanup) {
         player.cleanup();

@@ -1,8 +1,12 @@
 #pragma once
 // The application's handle on one character's session. It owns the character's player and the
 // drive service that the drive-service type asks for, turns the application's calls into player
-// and service operations, and publishes three states (connection, conversation, player) and the
-// player's last error, each with a notice to the delegate only when it changes.
+// and service operations, and publishes three states (connection, conversation, player), each with
+// a notice to the delegate only when it changes.
+//
+// Every field but the logger, the character, the player and the drive-service type is observable
+// (observedConnectionState() and its siblings): observers hear of each change with the old and the
+// new value, on the main queue, and of nothing when a field is set to the value it holds.
 //
 // Threads: the application calls everything on the main queue; service events and the player's
 // notices arrive there too. The recorded-buffer callback runs on the audio input thread.
@@ -54,6 +58,14 @@ public:
     // Receives every microphone buffer, in the input's own format, on the audio input thread.
     using RecordedAudioBuffer =
         std::function<void(const std::shared_ptr<platform::audio::PCMBuffer>&, const platform::audio::AudioTime&)>;
+    // The delegate as an observable value: held weakly, and the same as another when both refer to
+    // the same object (or both to none).
+    struct WeakDelegate {
+        std::weak_ptr<MvCharacterManagerDelegate> object;
+        bool operator==(const WeakDelegate& other) const {
+            return !object.owner_before(other.object) && !other.object.owner_before(object);
+        }
+    };
 
     // Creates the player (its render loop starts on the idle animation at once) and the service of
     // the drive type, then checks the character: the first problem is reported (to no delegate yet:
@@ -74,7 +86,9 @@ public:
     // Ends the current conversation; later server data of it is ignored.
     void interrupt();
     void togglePlayerMute();
-    // Ends the session; with clean-up the player's audio is torn down and its render loop ends.
+    // Ends the session: any socket the service holds is closed, also one still opening (which then
+    // counts as disconnected at once). With clean-up the player's audio is torn down and its render
+    // loop ends.
     void close(bool shouldCleanup);
 
     Mivo::ConnectionState connectionState() const { return connectionState_.get(); }
@@ -86,20 +100,36 @@ public:
     platform::ui::Observable<Mivo::ConversationState>& observedConversationState() { return conversationState_; }
     platform::ui::Observable<Mivo::PlayerState>& observedPlayerState() { return playerState_; }
     platform::ui::Observable<std::optional<Mivo::PlayerError>>& observedPlayerError() { return playerError_; }
-    const std::optional<std::string>& displayCurrentConversationId() const { return displayCurrentConversationId_; }
-    const std::shared_ptr<EyeTrackingLogic>& eyeTrackingLogic() const { return eyeTrackingLogic_; }
+    platform::ui::Observable<std::optional<std::string>>& observedCurrentConversationId() { return currentConversationId_; }
+    platform::ui::Observable<std::optional<std::string>>& observedDisplayCurrentConversationId() {
+        return displayCurrentConversationId_;
+    }
+    platform::ui::Observable<std::shared_ptr<EyeTrackingLogic>>& observedEyeTrackingLogic() { return eyeTrackingLogic_; }
+    // A callback has no equality of its own: every callback set is a change, clearing none is not.
+    platform::ui::Observable<std::shared_ptr<const RecordedAudioBuffer>>& observedRecordedAudioBuffer() {
+        return recordedAudioBuffer_;
+    }
+    platform::ui::Observable<std::shared_ptr<MvCharacterService>>& observedCharacterService() { return characterService_; }
+    platform::ui::Observable<WeakDelegate>& observedDelegate() { return delegate_; }
+
+    // The conversation being shown.
+    const std::optional<std::string>& displayCurrentConversationId() const { return displayCurrentConversationId_.get(); }
+    const std::shared_ptr<EyeTrackingLogic>& eyeTrackingLogic() const { return eyeTrackingLogic_.get(); }
+    // Also hands the logic to the player, whose render loop uses it.
     void setEyeTrackingLogic(std::shared_ptr<EyeTrackingLogic> logic);
     const Mivo::Character& character() const { return character_; }
     const std::shared_ptr<MvCharacterPlayer>& characterPlayer() const { return characterPlayer_; }
     Mivo::DriveServiceType driveServiceType() const { return driveServiceType_; }
+    // Any thread.
     RecordedAudioBuffer recordedAudioBuffer() const;
     void setRecordedAudioBuffer(RecordedAudioBuffer callback);
-    std::shared_ptr<MvCharacterManagerDelegate> delegate() const { return delegate_.lock(); }
-    void setDelegate(const std::shared_ptr<MvCharacterManagerDelegate>& delegate) { delegate_ = delegate; }
+    std::shared_ptr<MvCharacterManagerDelegate> delegate() const { return delegate_.get().object.lock(); }
+    void setDelegate(const std::shared_ptr<MvCharacterManagerDelegate>& delegate) { delegate_.set({delegate}); }
 
     // ---- used inside the kit and by tests ----
-    const std::optional<std::string>& currentConversationId() const { return currentConversationId_; }
-    const std::shared_ptr<MvCharacterService>& characterService() const { return characterService_; }
+    // The conversation whose server data is accepted.
+    const std::optional<std::string>& currentConversationId() const { return currentConversationId_.get(); }
+    const std::shared_ptr<MvCharacterService>& characterService() const { return characterService_.get(); }
 
     // MvCharacterServiceDelegate.
     void serviceConnectionChanged(bool connected) override;
@@ -138,17 +168,20 @@ private:
     platform::ui::Observable<Mivo::ConversationState> conversationState_{Mivo::ConversationState::idle};
     platform::ui::Observable<Mivo::PlayerState> playerState_{Mivo::PlayerState::idle};
     platform::ui::Observable<std::optional<Mivo::PlayerError>> playerError_;
-    std::optional<std::string> currentConversationId_;
-    std::optional<std::string> displayCurrentConversationId_;
-    std::shared_ptr<EyeTrackingLogic> eyeTrackingLogic_;
+    platform::ui::Observable<std::optional<std::string>> currentConversationId_;
+    platform::ui::Observable<std::optional<std::string>> displayCurrentConversationId_;
+    platform::ui::Observable<std::shared_ptr<EyeTrackingLogic>> eyeTrackingLogic_;
     const Mivo::Character character_;
     std::shared_ptr<MvCharacterPlayer> characterPlayer_;
     const Mivo::DriveServiceType driveServiceType_;
-    // Read on the audio input thread while the application may set it on the main thread.
+    platform::ui::Observable<std::shared_ptr<const RecordedAudioBuffer>> recordedAudioBuffer_;
+    // The observable lives on the main queue while the audio input thread reads the callback: that
+    // thread reads this copy, which the first observer of every change keeps up to date.
     mutable std::mutex recordedAudioBufferMutex_;
-    std::shared_ptr<const RecordedAudioBuffer> recordedAudioBuffer_;
-    std::shared_ptr<MvCharacterService> characterService_;
-    std::weak_ptr<MvCharacterManagerDelegate> delegate_;
+    std::shared_ptr<const RecordedAudioBuffer> audioThreadRecordedAudioBuffer_;
+    platform::ui::Observable<std::shared_ptr<const RecordedAudioBuffer>>::Subscription recordedAudioBufferCopier_;
+    platform::ui::Observable<std::shared_ptr<MvCharacterService>> characterService_;
+    platform::ui::Observable<WeakDelegate> delegate_;
 };
 
 } // namespace MivoKit

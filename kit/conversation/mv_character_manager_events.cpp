@@ -25,7 +25,7 @@ void MvCharacterManager::serviceConnectionChanged(bool connected) {
 }
 
 bool MvCharacterManager::isCurrent(const std::string& requestId) const {
-    return currentConversationId_ && *currentConversationId_ == requestId;
+    return currentConversationId() == requestId;
 }
 
 void MvCharacterManager::handleServiceEvent(const MvCharacterServiceEvent& event) {
@@ -39,7 +39,7 @@ void MvCharacterManager::handleServiceEvent(const MvCharacterServiceEvent& event
             },
             [&](const Event::ResponseEnd& end) {
                 if (!isCurrent(end.reqId)) return;
-                currentConversationId_.reset();
+                currentConversationId_.set(std::nullopt);
                 if (player.currentConversation) player.currentConversation->setReceivedAllData(true);
                 logger_.debug("服务器响应结束 reqId: " + end.reqId);
             },
@@ -62,7 +62,7 @@ void MvCharacterManager::handleServiceEvent(const MvCharacterServiceEvent& event
             },
             [&](const Event::Error& error) {
                 logger_.error("webscoket收到错误 " + error.message);
-                currentConversationId_.reset();
+                currentConversationId_.set(std::nullopt);
                 player.stopConversation();
                 reportError(Mivo::Error::ErrorType::serviceError);
             },
@@ -103,7 +103,7 @@ void MvCharacterManager::characterPlayerDidStartPlaying(MvCharacterPlayer&) {
 void MvCharacterManager::characterPlayerDidStopPlaying(MvCharacterPlayer&) {
     logger_.error("数字人停止播放");
     setPlayerState(Mivo::PlayerState::idle);
-    displayCurrentConversationId_.reset();
+    displayCurrentConversationId_.set(std::nullopt);
 }
 
 void MvCharacterManager::characterPlayerDidRenderFrame(MvCharacterPlayer&) {}

@@ -76,8 +76,12 @@ Async<void> MvCharacterPlayer::transitionTurn() {
     if (transitionAnimation != transition) co_return;
     if (transition->currentIndex != static_cast<std::int64_t>(transition->frames.size()) - 1) co_return;
     transitionAnimation.reset();
-    // Back at rest: the microphone listens again, unless the session has been cleaned up since.
-    if (transition->toIdle && enableVoiceRecord && !microphoneHeldOff_) switchToRecordingEngine();
+    if (transition->toIdle) resumeRecordingAtRest();
+}
+
+void MvCharacterPlayer::resumeRecordingAtRest() {
+    // The microphone listens again, unless the session has been cleaned up since.
+    if (enableVoiceRecord && !microphoneHeldOff_) switchToRecordingEngine();
 }
 
 std::optional<std::int64_t> MvCharacterPlayer::frameIndex(const platform::audio::AudioTime& playerTime) {
@@ -166,6 +170,8 @@ void MvCharacterPlayer::buildTransition(bool toIdle) {
         currentConversation->clear();
         currentConversation.reset();
     }
+    // Straight back to idle: no transition's end will turn the microphone on, so it happens now.
+    if (toIdle && !transitionAnimation) resumeRecordingAtRest();
 }
 
 } // namespace MivoKit

@@ -71,7 +71,9 @@ public:
     static std::optional<std::int64_t> frameIndex(const platform::audio::AudioTime& playerTime);
 
     // ---- render loop and transitions ----
-    // Sets up the transition into the current conversation (false) or back to idle (true).
+    // Sets up the transition into the current conversation (false) or back to idle (true). When
+    // none can be built (no frame shown yet, no frame to go to) the face goes straight over; straight
+    // back to idle, the microphone comes back at once, as at the end of a transition.
     void buildTransition(bool toIdle);
     // One turn of the render loop (frame choice and rendering) without the frame-rate wait.
     platform::dispatch::Async<void> renderCurrentFrame();
@@ -136,6 +138,9 @@ private:
     platform::dispatch::Async<void> idleTurn();
     platform::dispatch::Async<void> render(FlameFrameData frame, FlameVersion flameVersion);
 
+    // Back at rest after a conversation, by a transition or straight: with voice recording, the
+    // recording engine is switched on again.
+    void resumeRecordingAtRest();
     void stopRunningEngine();
     void stopRecordingEngine();
     void reportError(Mivo::PlayerError error);

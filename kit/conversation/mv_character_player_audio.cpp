@@ -225,8 +225,9 @@ void MvCharacterPlayer::stopConversation() {
 }
 
 void MvCharacterPlayer::cleanup() {
-    stopConversation();
+    // First, so that going back to idle does not turn the microphone on for an ended session.
     microphoneHeldOff_ = true;
+    stopConversation();
     if (recordingEngine) {
         stopRecordingEngine();
         recordingEngine->inputNode().removeTap(0);

@@ -51,7 +51,7 @@ void MvCharacterService::disconnect() {
         webSocketTask_->cancel(platform::net::kWebSocketNormalClosure, "");
         webSocketTask_.reset();
     } else if (isConnected_) {
-        setConnected(false);
+        endConnection();
     }
 }
 
@@ -93,10 +93,10 @@ void MvCharacterService::sendEvent(const MvCharacterServiceEvent& event) {
     if (auto target = delegate.lock()) target->handleServiceEvent(event);
 }
 
-void MvCharacterService::setConnected(bool connected) {
-    if (isConnected_ == connected) return;
-    isConnected_ = connected;
-    if (auto target = delegate.lock()) target->serviceConnectionChanged(connected);
+void MvCharacterService::endConnection() {
+    if (!isConnected_) return;
+    isConnected_ = false;
+    if (auto target = delegate.lock()) target->serviceConnectionChanged(false);
 }
 
 void MvCharacterService::reportTaskError(const std::string& text) {
@@ -164,14 +164,17 @@ void MvCharacterService::didOpen(TaskID task) {
     // A task the kit has cancelled or replaced does not count as opened.
     if (task != currentTask_ || currentTaskCancelled_) return;
     connectedTask_ = task;
-    setConnected(true);
-    // Both happen on every open, also when the service was already counted as connected.
+    // Every open is told, also one that replaced a connection still counted as open: the delegate
+    // has been waiting for this connection since it asked for it.
+    isConnected_ = true;
+    if (auto target = delegate.lock()) target->serviceConnectionChanged(true);
+    // Both happen on every open too.
     MivoSDK::shared().setIsVerified(true);
     if (auto sdkDelegate = MivoSDK::shared().delegate()) sdkDelegate->avatarSDKDidStarted();
 }
 
 void MvCharacterService::didEnd(TaskID task) {
-    if (task == connectedTask_) setConnected(false);
+    if (task == connectedTask_) endConnection();
 }
 
 void MvCharacterService::didComplete(TaskID task, const WebSocketError& error, std::optional<int> statusCode) {

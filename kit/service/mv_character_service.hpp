@@ -12,7 +12,9 @@
 //
 // Each connection's callbacks carry their task. Those of a task replaced by a newer connect() are
 // ignored, except that the end of the connection that isConnected stands for is still reported.
-// A task reports at most one error event, and none when the kit cancelled it.
+// Every open of the current task is reported, also when it replaced a connection still counted as
+// open; an end is reported only when the service was counted as connected. A task reports at most
+// one error event, and none when the kit cancelled it.
 
 #include "kit/model/mivo_sdk.hpp"
 #include "kit/service/mv_character_service_event.hpp"
@@ -32,7 +34,8 @@ namespace MivoKit {
 class MvCharacterServiceDelegate {
 public:
     virtual ~MvCharacterServiceDelegate() = default;
-    // True when the connection opened, false when it ended; only on a change.
+    // True on every opening (also one that replaced an open connection), false when the
+    // connection counted as open ended.
     virtual void serviceConnectionChanged(bool connected) = 0;
     virtual void handleServiceEvent(const MvCharacterServiceEvent& event) = 0;
 };
@@ -99,7 +102,8 @@ private:
     void didEnd(TaskID task);
     void didComplete(TaskID task, const platform::net::WebSocketError& error,
                      std::optional<int> statusCode);
-    void setConnected(bool connected);
+    // Reports the end once, when the service was counted as connected.
+    void endConnection();
     // At most one error event per task, none for a task the kit cancelled.
     void reportTaskError(const std::string& text);
     void stopRequestTimer();

@@ -4,6 +4,7 @@
 #include "platform/log/log.hpp"
 
 #include <cmath>
+#include <map>
 
 using namespace MivoKit;
 
@@ -84,6 +85,52 @@ TEST_F(ManagerTest, DriveTypeNoneStartsNothingButLocalPlaybackPlaysAndNamesItsCo
     const auto expected = expectedSamples(audio);
     ASSERT_GE(played.size(), expected.size());
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), played.begin()));
+    finish(manager);
+}
+
+TEST_F(ManagerTest, EachObservableFieldTellsItsObserversOfAChangeAndNotOfTheSameValue) {
+    auto manager = makeManager(Mivo::DriveServiceType::animation);
+    std::map<std::string, int> heard;
+    auto count = [&heard](std::string field) { return [&heard, field](const auto&, const auto&) { ++heard[field]; }; };
+    auto current = manager->observedCurrentConversationId().onChange(count("current"));
+    auto display = manager->observedDisplayCurrentConversationId().onChange(count("display"));
+    auto eyes = manager->observedEyeTrackingLogic().onChange(count("eyes"));
+    auto recorded = manager->observedRecordedAudioBuffer().onChange(count("recorded"));
+    auto service = manager->observedCharacterService().onChange(count("service"));
+    auto delegate = manager->observedDelegate().onChange(count("delegate"));
+
+    // Local playback names its conversation; the interruption clears the current identifier, the
+    // stop notice the displayed one; a second interruption changes neither.
+    manager->start(speech(0.2), conversationFrames(character.idleAnimation()->frames[0], 10));
+    manager->interrupt();
+    manager->interrupt();
+    EXPECT_FALSE(manager->currentConversationId());
+    EXPECT_FALSE(manager->displayCurrentConversationId());
+
+    const auto logic = std::make_shared<EyeTrackingLogic>(simd::float3{0, 0, 1}, simd::float3{0, 0, 0});
+    manager->setEyeTrackingLogic(logic);
+    manager->setEyeTrackingLogic(logic);
+    EXPECT_EQ(manager->characterPlayer()->eyeTrackingLogic(), logic);
+    manager->setEyeTrackingLogic(nullptr);
+
+    // The audio input thread's copy follows the observed value.
+    manager->setRecordedAudioBuffer([](const auto&, const auto&) {});
+    EXPECT_TRUE(manager->recordedAudioBuffer());
+    manager->setRecordedAudioBuffer({});
+    manager->setRecordedAudioBuffer({});
+    EXPECT_FALSE(manager->recordedAudioBuffer());
+
+    manager->observedCharacterService().set(manager->characterService());
+
+    auto other = std::make_shared<ManagerEvents>();
+    manager->setDelegate(managerEvents);
+    manager->setDelegate(other);
+    manager->setDelegate(other);
+    EXPECT_EQ(manager->delegate(), other);
+    manager->setDelegate(managerEvents);
+
+    EXPECT_EQ(heard, (std::map<std::string, int>{{"current", 2}, {"display", 2}, {"eyes", 2}, {"recorded", 2},
+                                                 {"delegate", 2}}));
     finish(manager);
 }
 

@@ -2,6 +2,9 @@
 
 #include "kit/model/mivo_sdk.hpp"
 #include "platform/log/log.hpp"
+#include "platform/net/trust_store.hpp"
+#include "tests/support/websocket/websocket_peer.hpp"
+#include "tools/local_tls/local_certificate.hpp"
 
 using namespace MivoKit;
 
@@ -186,16 +189,55 @@ TEST_F(ManagerTest, CloseWithAndWithoutCleanUp) {
     EXPECT_EQ(character.idleAnimation()->currentIndex, stoppedAt);
     EXPECT_FALSE(manager->characterPlayer()->renderLoopTask);
 
-    // Closing while still connecting: idle at once, and the socket's later opening still counts.
+    // Closing while still connecting: idle at once, and the socket being opened goes too, so it
+    // never opens a session that was closed.
     managerEvents->notices.clear();
     auto connecting = makeManager(Mivo::DriveServiceType::audiovisual);
     connecting->start();
     connecting->close(false);
-    EXPECT_EQ(managerEvents->notices, (std::vector<std::string>{"conversation:starting", "connection:connecting",
-                                                                "conversation:closing", "conversation:idle"}));
-    ASSERT_TRUE(waitFor([&] { return connecting->connectionState() == Mivo::ConnectionState::connected; }));
-    EXPECT_EQ(connecting->conversationState(), Mivo::ConversationState::active);
+    EXPECT_EQ(managerEvents->notices,
+              (std::vector<std::string>{"conversation:starting", "connection:connecting", "conversation:closing",
+                                        "conversation:idle", "connection:disconnected"}));
+    EXPECT_FALSE(connecting->characterService()->webSocketTask());
+    waitFor([] { return false; }, 0.5);
+    EXPECT_EQ(connecting->connectionState(), Mivo::ConnectionState::disconnected);
+    EXPECT_EQ(connecting->conversationState(), Mivo::ConversationState::idle);
     finish(connecting);
+}
+
+TEST_F(ManagerTest, AStartWhileConnectedReachesConnectedAgainAndCloseEndsWhicheverSocketIsHeld) {
+    testsupport::WebSocketPeer socketPeer("session-key");
+    platform::net::addTrustedCertificate(local_tls::localhostCertificate().certificatePem);
+    auto& sdk = MivoSDK::shared();
+    sdk.setup("session-key", MivoSDK::Configuration(MivoSDK::DowngradePlan::none, std::nullopt, ""), std::nullopt,
+              nullptr);
+    sdk.set(socketPeer.domain(), MivoSDK::Environment::release);
+    auto manager = makeManager(Mivo::DriveServiceType::animation);
+    connect(manager);
+
+    // The new socket replaces the open one and its opening is told like a first one.
+    managerEvents->notices.clear();
+    manager->start();
+    ASSERT_TRUE(waitFor([&] { return manager->connectionState() == Mivo::ConnectionState::connected; }, 5));
+    ASSERT_TRUE(waitFor([&] { return socketPeer.acceptedConnections() == 2 && socketPeer.openConnections() == 1; }));
+    EXPECT_EQ(managerEvents->notices, (std::vector<std::string>{"conversation:starting", "connection:connecting",
+                                                                "connection:connected", "conversation:active"}));
+
+    // Closed while the next replacement is still opening: no socket stays open, none opens later.
+    manager->start();
+    manager->close(false);
+    ASSERT_TRUE(waitFor([&] {
+        return manager->connectionState() == Mivo::ConnectionState::disconnected && socketPeer.openConnections() == 0;
+    }));
+    waitFor([] { return false; }, 0.5);
+    EXPECT_EQ(socketPeer.openConnections(), 0);
+    EXPECT_EQ(manager->connectionState(), Mivo::ConnectionState::disconnected);
+    EXPECT_EQ(manager->conversationState(), Mivo::ConversationState::idle);
+
+    // And the session can be opened again.
+    connect(manager);
+    finish(manager);
+    EXPECT_TRUE(waitFor([&] { return socketPeer.openConnections() == 0; }));
 }
 
 TEST_F(ManagerTest, ASocketThatEndsMidReplyStopsTheAudioAndTheMicrophoneWaitsForTheNextOpening) {

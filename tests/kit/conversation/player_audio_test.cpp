@@ -69,6 +69,41 @@ TEST_F(VirtualAudioTest, MicrophoneAndPlaybackTakeTurnsAndTheMicrophoneReturnsAf
     shutDown(player);
 }
 
+TEST_F(VirtualAudioTest, TheMicrophoneReturnsWhenNoTransitionCanBeBuiltOnTheWayBack) {
+    // No frame is ever published when the point cloud cannot be read; an idle animation without
+    // frames gives no frame to go back to.
+    Mivo::Character unreadable = character;
+    auto paths = unreadable.assetPaths();
+    paths.pointCloudModelUrl = std::filesystem::path("/nonexistent/point_cloud.ply");
+    unreadable.setAssetPaths(paths);
+    Mivo::Character frameless = character;
+    frameless.setIdleAnimation(std::make_shared<Mivo::Animation>(
+        std::vector<FlameFrameData>{}, character.idleAnimation()->flameVersion, -1, 0.2, true, false));
+    const auto frames = conversationFrames(character.idleAnimation()->frames[0], 10);
+
+    for (const Mivo::Character* which : {&unreadable, &frameless}) {
+        const bool framesPublished = which == &frameless;
+        events = std::make_shared<PlayerEvents>();
+        auto player = MvCharacterPlayer::create(*which, platform::audio::AudioFormat::standard(sampleRate, 1), true);
+        player->setDelegate(events);
+        time.advance(100ms);
+        player->switchToRecordingEngine(); // as when the audiovisual service connects
+        time.advance(500ms);
+        ASSERT_GT(events->recordedBuffers.load(), 0) << framesPublished;
+
+        player->startConversation("reply", speech(0.4), frames);
+        ASSERT_TRUE(time.advanceUntil([&] { return events->noticeNames().size() == 2; }, 10ms, 2s)) << framesPublished;
+        EXPECT_FALSE(player->transitionAnimation);
+        EXPECT_FALSE(player->conversationIsReady);
+        const int atStop = events->recordedBuffers.load();
+        time.advance(2s);
+        EXPECT_TRUE(device->isInputRunning()) << framesPublished;
+        EXPECT_FALSE(device->isOutputRunning()) << framesPublished;
+        EXPECT_GT(events->recordedBuffers.load(), atStop) << framesPublished;
+        shutDown(player);
+    }
+}
+
 TEST_F(VirtualAudioTest, ADeferredMicrophoneStartNeverRunsAfterPlaybackBeganOrAfterCleanUp) {
     auto player = makePlayer(true);
     time.advance(100ms);

@@ -219,9 +219,9 @@ TEST_F(ServiceConnectionTest, AReconnectReplacesTheConnectionAndIgnoresTheOldOne
     ASSERT_TRUE(pumpUntil([&] { return sdkDelegate->started == 2 && peer.closeCodes().size() == 1; }));
     pumpFor(0.2);
     // The old connection was closed by the kit; its end neither disconnects the new one nor
-    // reports an error, and the second open changes nothing for the delegate.
+    // reports an error, and the second open is told like the first.
     EXPECT_EQ(peer.closeCodes(), std::vector<std::uint16_t>{1000});
-    EXPECT_EQ(delegate->connectionChanges(), std::vector<bool>{true});
+    EXPECT_EQ(delegate->connectionChanges(), (std::vector<bool>{true, true}));
     EXPECT_TRUE(delegate->errors().empty());
     EXPECT_TRUE(service->isConnected());
     ASSERT_NE(service->webSocketTask(), nullptr);
