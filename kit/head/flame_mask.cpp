@@ -28,9 +28,9 @@ FlameMask::Indices indicesOf(const nlohmann::json& list) {
 }
 
 const FlameMask::Indices& regionOrEmpty(const std::map<std::string, FlameMask::Indices>& mask, const std::string& name) {
-    static const FlameMask::Indices none;
+    static const auto* none = new FlameMask::Indices(); // never destroyed: heads are built in the background
     const auto it = mask.find(name);
-    return it == mask.end() ? none : it->second;
+    return it == mask.end() ? *none : it->second;
 }
 
 FlameMask::Indices concat(const FlameMask::Indices& a, const FlameMask::Indices& b) {

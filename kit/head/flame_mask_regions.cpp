@@ -14,15 +14,17 @@ namespace {
 
 using Indices = FlameMask::Indices;
 
-const Indices kLipInsideRingUpper = {1595, 1746, 1747, 1742, 1739, 1665, 1666, 3514,
+// Never destroyed, as no static state that background work reads may be: heads are built on
+// background tasks, which may still run while the process exits.
+const Indices& kLipInsideRingUpper = *new Indices{1595, 1746, 1747, 1742, 1739, 1665, 1666, 3514,
                                      2783, 2782, 2854, 2857, 2862, 2861, 2731};
-const Indices kLipInsideRingLower = {1572, 1573, 1860, 1862, 1830, 1835, 1852, 3497,
+const Indices& kLipInsideRingLower = *new Indices{1572, 1573, 1860, 1862, 1830, 1835, 1852, 3497,
                                      2941, 2933, 2930, 2945, 2943, 2709, 2708};
-const Indices kLipOutsideRingUpper = {1713, 1715, 1716, 1735, 1696, 1694, 1657, 3543,
+const Indices& kLipOutsideRingUpper = *new Indices{1713, 1715, 1716, 1735, 1696, 1694, 1657, 3543,
                                       2774, 2811, 2813, 2850, 2833, 2832, 2830};
-const Indices kLipOutsideRingLower = {1576, 1577, 1773, 1774, 1795, 1802, 1865, 3503,
+const Indices& kLipOutsideRingLower = *new Indices{1576, 1577, 1773, 1774, 1795, 1802, 1865, 3503,
                                       2948, 2905, 2898, 2881, 2880, 2713, 2712};
-const Indices kBottomline = {3218, 3219, 3226, 3272, 3273, 3274, 3280, 3290, 3301, 3315,
+const Indices& kBottomline = *new Indices{3218, 3219, 3226, 3272, 3273, 3274, 3280, 3290, 3301, 3315,
                              3330, 3342, 3355, 3366, 3379, 3371, 3360, 3348, 3336, 3322,
                              3309, 3295, 3282, 3270, 3264, 3260, 3258, 3257, 3255, 3256};
 
@@ -142,9 +144,10 @@ std::vector<std::pair<std::string, Indices>> makeFixedRegions() {
 
 } // namespace
 
+// Never destroyed: a head may be built on a background task while the process exits.
 const std::vector<std::pair<std::string, Indices>>& FlameMask::fixedRegions() {
-    static const auto regions = makeFixedRegions();
-    return regions;
+    static const auto* regions = new std::vector<std::pair<std::string, Indices>>(makeFixedRegions());
+    return *regions;
 }
 
 } // namespace MivoKit

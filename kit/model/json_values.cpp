@@ -10,14 +10,16 @@ namespace MivoKit {
 namespace json_values {
 namespace {
 
+// Never destroyed, like every static that background work reads: a file may be decoded on a
+// background task while the process exits.
 const json& nullValue() {
-    static const json null;
-    return null;
+    static const json* null = new json();
+    return *null;
 }
 
 const json& emptyArray() {
-    static const json empty = json::array();
-    return empty;
+    static const json* empty = new json(json::array());
+    return *empty;
 }
 
 [[noreturn]] void fail(std::string_view what, std::string_view expected, const json& value) {

@@ -20,7 +20,8 @@ MetalBufferError MetalBufferError::bufferCreationFailed() {
 namespace metal_buffer_detail {
 
 void logAllocation(std::size_t stride, std::size_t count) {
-    static const platform::log::Logger logger("MetalBuffer", "MetalBuffer");
+    // Never destroyed: buffers grow on whichever thread draws, also while the process exits.
+    static const auto& logger = *new platform::log::Logger("MetalBuffer", "MetalBuffer");
     const float megabytes = static_cast<float>(stride * count) / 1048576.0f;
     char line[128];
     std::snprintf(line, sizeof line, "Allocating a new buffer of size %ld * %ld = %fmb", static_cast<long>(stride),

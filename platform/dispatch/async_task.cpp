@@ -37,10 +37,10 @@ void TaskState::clearWake() {
 
 namespace {
 // Spawned tasks whose body has not ended.
-std::atomic<std::size_t> tasksRunning{0};
+std::atomic<std::size_t> spawnedTasksRunning{0};
 } // namespace
 
-std::size_t asyncTasksRunning() { return tasksRunning.load(std::memory_order_acquire); }
+std::size_t asyncTasksRunning() { return spawnedTasksRunning.load(std::memory_order_acquire); }
 
 namespace detail {
 
@@ -82,7 +82,7 @@ struct Detached {
 Detached runDetached(Async<void> body, std::shared_ptr<TaskState> state) {
     co_await body;
     state->markFinished();
-    tasksRunning.fetch_sub(1, std::memory_order_release);
+    spawnedTasksRunning.fetch_sub(1, std::memory_order_release);
 }
 
 } // namespace
@@ -90,7 +90,7 @@ Detached runDetached(Async<void> body, std::shared_ptr<TaskState> state) {
 
 TaskHandle spawn(Async<void> body) {
     auto state = std::make_shared<TaskState>();
-    tasksRunning.fetch_add(1, std::memory_order_relaxed);
+    spawnedTasksRunning.fetch_add(1, std::memory_order_relaxed);
     auto root = detail::runDetached(std::move(body), state).handle;
     postMain([root] { root.resume(); });
     return TaskHandle(std::move(state));

@@ -15,10 +15,12 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace MivoKit {
 
@@ -42,8 +44,45 @@ MainQueue& mainQueue() {
     return *queue;
 }
 
+// ---- the background pool and the exit ----
+//
+// The pool is never destroyed, and at exit it stops starting tasks and waits for the ones running
+// (an exit handler registered when the pool is made). So no task runs on into the destruction of
+// state made before the pool's first task: the libraries' tables, the kit's. State made later and
+// read by tasks is never destroyed (the kit keeps such statics on the heap for good). A task that
+// does not end within the limit is left running: exiting matters more than one late task.
+
+constexpr auto kExitWaitLimit = std::chrono::seconds(10);
+
+std::atomic<bool> closing{false};
+std::atomic<std::size_t> poolTasksRunning{0};
+thread_local bool onPoolTask = false;
+
+// Tasks that were due when the process began to exit: kept, not run and not destroyed, because a
+// task may own a suspended coroutine that nothing else refers to.
+struct ParkedTasks {
+    std::mutex mutex;
+    std::vector<Task> tasks;
+};
+ParkedTasks& parkedTasks() {
+    static auto* parked = new ParkedTasks();
+    return *parked;
+}
+
+void finishRunningTasksAtExit() {
+    closing.store(true, std::memory_order_seq_cst);
+    const std::size_t own = onPoolTask ? 1 : 0; // exit called from a task
+    const auto limit = std::chrono::steady_clock::now() + kExitWaitLimit;
+    while (poolTasksRunning.load(std::memory_order_seq_cst) > own && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 asio::thread_pool& pool() {
-    static asio::thread_pool* p = new asio::thread_pool(backgroundThreadCount());
+    static asio::thread_pool* p = [] {
+        auto* made = new asio::thread_pool(backgroundThreadCount());
+        std::atexit(finishRunningTasksAtExit);
+        return made;
+    }();
     return *p;
 }
 
@@ -71,10 +110,24 @@ private:
 Task counted(Task task) {
     inFlight.fetch_add(1, std::memory_order_relaxed);
     return [task = std::move(task)] {
+        // Counted as running before the exit's flag is read: the exit either sees the task
+        // running and waits for it, or the task sees the flag and does not start.
+        poolTasksRunning.fetch_add(1, std::memory_order_seq_cst);
         struct Done {
-            ~Done() { inFlight.fetch_sub(1, std::memory_order_release); }
+            ~Done() {
+                poolTasksRunning.fetch_sub(1, std::memory_order_seq_cst);
+                inFlight.fetch_sub(1, std::memory_order_release);
+            }
         } done;
+        if (closing.load(std::memory_order_seq_cst)) {
+            auto& parked = parkedTasks();
+            std::lock_guard lock(parked.mutex);
+            parked.tasks.push_back(task);
+            return;
+        }
+        onPoolTask = true;
         task();
+        onPoolTask = false;
     };
 }
 

@@ -126,8 +126,8 @@ void setDocumentsDirectory(std::optional<fs::path> directory) {
 fs::path temporaryDirectory() {
     std::lock_guard lock(overrides().mutex);
     if (overrides().temporary) return *overrides().temporary;
-    static const fs::path dir = defaultTemporaryDirectory();
-    return dir;
+    static const auto* dir = new fs::path(defaultTemporaryDirectory()); // never destroyed: read by background work
+    return *dir;
 }
 
 void setTemporaryDirectory(std::optional<fs::path> directory) {
