@@ -7,6 +7,12 @@ include(GNUInstallDirs)
 function(mivo_add_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_library(${name} STATIC ${ARG_SOURCES})
+  # protoc's sources define the same file-level tables each: they cannot share a unity source.
+  foreach(source IN LISTS ARG_SOURCES)
+    if(source MATCHES "\\.pb\\.cc$")
+      set_source_files_properties(${source} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+    endif()
+  endforeach()
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}>
     $<BUILD_INTERFACE:${CMAKE_BINARY_DIR}/generated>

@@ -25,9 +25,18 @@ struct PreparedSplatLists::Next {
     }
 };
 
+PreparedSplatLists::~PreparedSplatLists() { dropNext(); }
+
+void PreparedSplatLists::dropNext() {
+    auto next = std::move(next_);
+    if (!next || next->claim()) return;
+    std::unique_lock lock(next->mutex);
+    next->built.wait(lock, [&] { return next->ready; });
+}
+
 void PreparedSplatLists::setPrototype(SplatPointList prototype) {
+    dropNext();
     prototype_ = std::make_shared<const SplatPointList>(std::move(prototype));
-    next_.reset();
 }
 
 SplatPointList PreparedSplatLists::take() {

@@ -14,6 +14,13 @@ namespace MivoKit {
 
 class PreparedSplatLists {
 public:
+    PreparedSplatLists() = default;
+    // Calls off a list not yet started and waits for one being built: nothing started here runs
+    // on after the binder.
+    ~PreparedSplatLists();
+    PreparedSplatLists(const PreparedSplatLists&) = delete;
+    PreparedSplatLists& operator=(const PreparedSplatLists&) = delete;
+
     // The points every list starts as; drops any list prepared from an earlier prototype.
     void setPrototype(SplatPointList prototype);
     const SplatPointList& prototype() const { return *prototype_; }
@@ -26,6 +33,7 @@ public:
 
 private:
     struct Next;
+    void dropNext();
     std::shared_ptr<const SplatPointList> prototype_ = std::make_shared<SplatPointList>();
     std::shared_ptr<Next> next_;
 };

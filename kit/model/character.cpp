@@ -8,7 +8,7 @@
 
 namespace MivoKit {
 
-namespace json = json_values;
+namespace jsonv = json_values;
 
 namespace Mivo {
 namespace {
@@ -20,25 +20,25 @@ std::shared_ptr<Animation> makeIdleAnimation(std::vector<FlameFrameData> frames,
 }
 
 // A camera value of "character.json": numbers and booleans count, anything else is 0.
-float cameraValue(const json::json& camera, const char* key) {
-    return static_cast<float>(json::optionalNumber(json::member(camera, key)).value_or(0.0));
+float cameraValue(const jsonv::json& camera, const char* key) {
+    return static_cast<float>(jsonv::optionalNumber(jsonv::member(camera, key)).value_or(0.0));
 }
 
 } // namespace
 
-json::ordered_json CameraSettings::encode() const {
-    json::ordered_json out = json::ordered_json::object();
-    out["rotation"] = json::encodeFloat(rotation);
-    out["fovyRadians"] = json::encodeFloat(fovyRadians);
-    out["translationX"] = json::encodeFloat(translationX);
-    out["translationY"] = json::encodeFloat(translationY);
-    out["translationZ"] = json::encodeFloat(translationZ);
+jsonv::ordered_json CameraSettings::encode() const {
+    jsonv::ordered_json out = jsonv::ordered_json::object();
+    out["rotation"] = jsonv::encodeFloat(rotation);
+    out["fovyRadians"] = jsonv::encodeFloat(fovyRadians);
+    out["translationX"] = jsonv::encodeFloat(translationX);
+    out["translationY"] = jsonv::encodeFloat(translationY);
+    out["translationZ"] = jsonv::encodeFloat(translationZ);
     return out;
 }
 
-CameraSettings CameraSettings::decode(const json::json& value) {
-    json::requireObject(value, "camera");
-    auto f = [&](const char* key) { return json::decodeFloat(json::requireMember(value, key), key); };
+CameraSettings CameraSettings::decode(const jsonv::json& value) {
+    jsonv::requireObject(value, "camera");
+    auto f = [&](const char* key) { return jsonv::decodeFloat(jsonv::requireMember(value, key), key); };
     return CameraSettings(f("rotation"), f("fovyRadians"), f("translationX"), f("translationY"), f("translationZ"));
 }
 
@@ -94,12 +94,12 @@ std::optional<Character> Character::createCharacter(std::string_view path) {
     std::ostringstream bytes;
     bytes << in.rdbuf();
     if (in.bad()) return std::nullopt;
-    auto document = json::parse(bytes.str());
+    auto document = jsonv::parse(bytes.str());
     if (!document) return std::nullopt;
 
-    const auto& idValue = json::member(*document, "characterID");
-    const auto& versionValue = json::member(*document, "version");
-    const auto& camera = json::member(*document, "camera");
+    const auto& idValue = jsonv::member(*document, "characterID");
+    const auto& versionValue = jsonv::member(*document, "version");
+    const auto& camera = jsonv::member(*document, "camera");
     std::string id = idValue.is_string() ? idValue.get<std::string>() : std::string();
     std::string version = versionValue.is_string() ? versionValue.get<std::string>() : std::string("1.0");
     CameraSettings settings(cameraValue(camera, "rotation"), cameraValue(camera, "fovyRadians"),
@@ -108,20 +108,20 @@ std::optional<Character> Character::createCharacter(std::string_view path) {
     return Character(std::move(id), std::move(version), settings, path);
 }
 
-json::ordered_json Character::encode() const {
-    json::ordered_json out = json::ordered_json::object();
+jsonv::ordered_json Character::encode() const {
+    jsonv::ordered_json out = jsonv::ordered_json::object();
     out["version"] = version_;
     out["camera"] = camera_.encode();
     out["characterID"] = id_;
     return out;
 }
 
-Character Character::decode(const json::json& value) {
-    json::requireObject(value, "Character");
+Character Character::decode(const jsonv::json& value) {
+    jsonv::requireObject(value, "Character");
     Character c;
-    c.version_ = json::decodeString(json::requireMember(value, "version"), "version");
-    c.camera_ = CameraSettings::decode(json::requireMember(value, "camera"));
-    c.id_ = json::decodeString(json::requireMember(value, "characterID"), "characterID");
+    c.version_ = jsonv::decodeString(jsonv::requireMember(value, "version"), "version");
+    c.camera_ = CameraSettings::decode(jsonv::requireMember(value, "camera"));
+    c.id_ = jsonv::decodeString(jsonv::requireMember(value, "characterID"), "characterID");
     c.configuration_ = CharacterConfiguration{};
     c.assetPaths_ = AssetPaths{};
     c.idleAnimation_ = makeIdleAnimation({}, FlameVersion::V_2020);

@@ -5,12 +5,12 @@
 
 namespace MivoKit {
 
-namespace wire = api::driven_ingress::v1;
+namespace ingressWire = api::driven_ingress::v1;
 
 void MvCharacterAnimationService::sendAudio(const std::string& reqID, const std::vector<std::uint8_t>& audio,
                                             std::function<void(bool)> completion) {
-    wire::Message message;
-    message.set_type(wire::MESSAGE_CLIENT_AUDIO_INPUT);
+    ingressWire::Message message;
+    message.set_type(ingressWire::MESSAGE_CLIENT_AUDIO_INPUT);
     auto* input = message.mutable_client_audio_input();
     input->set_req_id(reqID);
     input->set_audio(audio.data(), audio.size());
@@ -19,14 +19,14 @@ void MvCharacterAnimationService::sendAudio(const std::string& reqID, const std:
 }
 
 void MvCharacterAnimationService::handleMessageData(std::span<const std::uint8_t> data) {
-    wire::Message message;
+    ingressWire::Message message;
     if (!decodeMessage(message, data)) return;
     // Dispatch on the type; a member other than the one it names reads as its default value.
     switch (message.type()) {
-    case wire::MESSAGE_ERROR:
+    case ingressWire::MESSAGE_ERROR:
         sendEvent(errorEvent(message.error()));
         break;
-    case wire::MESSAGE_SERVER_RESPONSE_ANIMATION:
+    case ingressWire::MESSAGE_SERVER_RESPONSE_ANIMATION:
         sendEvent(animationFramesEvent(message.server_response_animation()));
         break;
     default:

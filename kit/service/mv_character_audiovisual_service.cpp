@@ -5,12 +5,12 @@
 
 namespace MivoKit {
 
-namespace wire = api::realtime::v1;
+namespace realtimeWire = api::realtime::v1;
 
 void MvCharacterAudiovisualService::sendAudio(const std::string& reqID, const std::vector<std::uint8_t>& audio,
                                               std::function<void(bool)> completion) {
-    wire::Message message;
-    message.set_type(wire::MESSAGE_CLIENT_USER_SPEECH_END);
+    realtimeWire::Message message;
+    message.set_type(realtimeWire::MESSAGE_CLIENT_USER_SPEECH_END);
     auto* speech = message.mutable_client_speech_end();
     speech->set_req_id(reqID);
     speech->set_audio(audio.data(), audio.size());
@@ -18,26 +18,26 @@ void MvCharacterAudiovisualService::sendAudio(const std::string& reqID, const st
 }
 
 void MvCharacterAudiovisualService::handleMessageData(std::span<const std::uint8_t> data) {
-    wire::Message message;
+    realtimeWire::Message message;
     if (!decodeMessage(message, data)) return;
     // Dispatch on the type; a member other than the one it names reads as its default value.
     switch (message.type()) {
-    case wire::MESSAGE_ERROR:
+    case realtimeWire::MESSAGE_ERROR:
         sendEvent(errorEvent(message.error()));
         break;
-    case wire::MESSAGE_SERVER_RESPONSE_START:
+    case realtimeWire::MESSAGE_SERVER_RESPONSE_START:
         sendEvent(MvCharacterServiceEvent::ResponseStart{message.server_response_start().req_id()});
         break;
-    case wire::MESSAGE_SERVER_RESPONSE_END:
+    case realtimeWire::MESSAGE_SERVER_RESPONSE_END:
         sendEvent(MvCharacterServiceEvent::ResponseEnd{message.server_response_end().req_id()});
         break;
-    case wire::MESSAGE_SERVER_RESPONSE_AUDIO: {
+    case realtimeWire::MESSAGE_SERVER_RESPONSE_AUDIO: {
         const auto& audio = message.server_response_audio();
         sendEvent(MvCharacterServiceEvent::AudioData{std::vector<std::uint8_t>(audio.audio().begin(), audio.audio().end()),
                                                      audio.req_id()});
         break;
     }
-    case wire::MESSAGE_SERVER_RESPONSE_ANIMATION:
+    case realtimeWire::MESSAGE_SERVER_RESPONSE_ANIMATION:
         sendEvent(animationFramesEvent(message.server_response_animation()));
         break;
     default:

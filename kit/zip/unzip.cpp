@@ -27,7 +27,7 @@ using namespace zipdetail;
 
 namespace {
 
-constexpr std::size_t kCopyBufferSize = 4096;
+constexpr std::size_t kEntryCopyBufferSize = 4096;
 constexpr unsigned long kEncryptedFlag = 0x1;
 
 struct UnzCloser {
@@ -35,7 +35,7 @@ struct UnzCloser {
 };
 using UnzipHandle = std::unique_ptr<std::remove_pointer_t<unzFile>, UnzCloser>;
 
-[[noreturn]] void fail() { throw makeZipError(ZipErrorCode::unzipFail); }
+[[noreturn]] void failUnzipping() { throw makeZipError(ZipErrorCode::unzipFail); }
 
 std::error_code lastError() { return std::error_code(errno, std::generic_category()); }
 
@@ -72,8 +72,8 @@ std::optional<std::uint64_t> declaredTotalSize(unzFile archive) {
         if (unzGetCurrentFileInfo64(archive, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) break;
         total.add(info.uncompressed_size);
     }
-    if (moved != UNZ_OK && moved != UNZ_END_OF_LIST_OF_FILE) fail();
-    if (unzGoToFirstFile(archive) != UNZ_OK) fail();
+    if (moved != UNZ_OK && moved != UNZ_END_OF_LIST_OF_FILE) failUnzipping();
+    if (unzGoToFirstFile(archive) != UNZ_OK) failUnzipping();
     return total.value();
 }
 
@@ -130,16 +130,16 @@ public:
     // skipped it (the entry is closed then).
     std::optional<fs::path> extractCurrentEntry(double& compressedTotal) {
         unz_file_info64 info{};
-        if (unzGetCurrentFileInfo64(archive_, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) fail();
+        if (unzGetCurrentFileInfo64(archive_, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) failUnzipping();
         openEntry(info);
         std::string storedName(info.size_filename + 1, '\0');
         unzGetCurrentFileInfo64(archive_, nullptr, storedName.data(), info.size_filename + 1, nullptr, 0, nullptr, 0);
         storedName.resize(info.size_filename);
-        if (storedName.empty()) fail();
+        if (storedName.empty()) failUnzipping();
 
         const bool isDirectory = isDirectoryEntryName(storedName);
         const auto components = entryNameComponents(decodeUTF8Lossy(storedName));
-        if (!components || (!isDirectory && components->empty())) fail();
+        if (!components || (!isDirectory && components->empty())) failUnzipping();
         fs::path target = destination_;
         for (const std::string& component : *components) target /= component;
 
@@ -148,13 +148,13 @@ public:
         const std::span<const std::string> directoryComponents(
             components->data(), isDirectory ? components->size() : components->size() - 1);
         DirectoryBelow directory = openDirectoryBelow(destination_, directoryComponents);
-        if (directory.blockedByLink) fail();
+        if (directory.blockedByLink) failUnzipping();
 
         FileDescriptor file;
         std::optional<PartialFile> partial;
         std::uint64_t written = 0;
         if (!isDirectory) {
-            if (!directory.fd) fail();
+            if (!directory.fd) failUnzipping();
             const char* name = components->back().c_str();
             struct stat existing {};
             if (!overwrite_ && ::fstatat(directory.fd.get(), name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -170,25 +170,25 @@ public:
             written = copyEntryData(-1);
         }
 
-        if (!closeEntry()) fail();
-        if (written != info.uncompressed_size) fail();
+        if (!closeEntry()) failUnzipping();
+        if (written != info.uncompressed_size) failUnzipping();
 
         const int modeHolder = isDirectory ? directory.fd.get() : file.get();
         setPermissions(modeHolder, info.external_fa, target, directory.error);
-        if (file.close() != 0) fail();
+        if (file.close() != 0) failUnzipping();
         if (partial) partial->keep();
         return target;
     }
 
 private:
     // Opens the current entry's data. Encrypted entries are decrypted when there is a password
-    // (minizip as built cannot); with none they are read as they are and fail the CRC or size test.
+    // (minizip as built cannot); with none they are read as they are and failUnzipping the CRC or size test.
     void openEntry(const unz_file_info64& info) {
         reader_.reset();
         std::optional<std::string_view> password;
         if (password_ && (info.flag & kEncryptedFlag) != 0) password = *password_;
         reader_.emplace(archive_, info, password);
-        if (!reader_->opened()) fail();
+        if (!reader_->opened()) failUnzipping();
     }
 
     // Closes the current entry; false when its data does not match the recorded size and CRC-32.
@@ -203,7 +203,7 @@ private:
         FileDescriptor file(::openat(directory, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                                      0666));
         struct stat st {};
-        if (!file || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) fail();
+        if (!file || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) failUnzipping();
         return file;
     }
 
@@ -214,7 +214,7 @@ private:
             // The reader never returns data beyond the entry's recorded size.
             const int count = reader_->read(buffer_.data(), static_cast<unsigned>(buffer_.size()));
             if (count <= 0) break; // the end, or data that is damaged or too long: caught by the CRC or size test
-            if (fd >= 0 && !writeAll(fd, buffer_.data(), static_cast<std::size_t>(count))) fail();
+            if (fd >= 0 && !writeAll(fd, buffer_.data(), static_cast<std::size_t>(count))) failUnzipping();
             written += static_cast<std::uint64_t>(count);
         }
         return written;
@@ -240,7 +240,7 @@ private:
     bool overwrite_;
     std::optional<std::string> password_;
     std::optional<EntryReader> reader_;
-    std::array<char, kCopyBufferSize> buffer_{};
+    std::array<char, kEntryCopyBufferSize> buffer_{};
 };
 
 } // namespace
@@ -256,7 +256,7 @@ void Zip::unzipFile(const fs::path& zipFilePath, const fs::path& destination, bo
     platform::progress::Progress fileProgress(static_cast<std::int64_t>(totalSize));
 
     UnzipHandle archive(unzOpen64(zipFilePath.c_str()));
-    if (!archive || unzGoToFirstFile(archive.get()) != UNZ_OK) fail();
+    if (!archive || unzGoToFirstFile(archive.get()) != UNZ_OK) failUnzipping();
 
     // An archive that cannot fit is refused before anything is written, rather than filling the disk
     // on the way to a failed write. The refusal is unzipFail, as that failed write would be: it is
@@ -265,7 +265,7 @@ void Zip::unzipFile(const fs::path& zipFilePath, const fs::path& destination, bo
     const std::optional<std::uint64_t> declaredTotal = declaredTotalSize(archive.get());
     const fs::path measured = nearestExisting(destination);
     const std::uintmax_t available = availableSpace ? availableSpace(measured) : fileSystemAvailableSpace(measured);
-    if (!declaredTotal || *declaredTotal > available) fail();
+    if (!declaredTotal || *declaredTotal > available) failUnzipping();
 
     // A password that is not plain ASCII cannot be what the archive was encrypted with.
     std::optional<std::string> asciiPassword;
@@ -284,7 +284,7 @@ void Zip::unzipFile(const fs::path& zipFilePath, const fs::path& destination, bo
     }
     // Only the end of the list ends an extraction well: a damaged entry header would silently skip
     // every entry after it.
-    if (moved != UNZ_END_OF_LIST_OF_FILE) fail();
+    if (moved != UNZ_END_OF_LIST_OF_FILE) failUnzipping();
     if (progress) progress(1.0);
     fileProgress.setCompletedUnitCount(fileProgress.totalUnitCount());
 }

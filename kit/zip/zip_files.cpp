@@ -20,9 +20,9 @@ using namespace zipdetail;
 
 namespace {
 
-constexpr std::size_t kCopyBufferSize = 16384;
+constexpr std::size_t kFileReadBufferSize = 16384;
 
-[[noreturn]] void fail() { throw makeZipError(ZipErrorCode::zipFail); }
+[[noreturn]] void failZipping() { throw makeZipError(ZipErrorCode::zipFail); }
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -44,11 +44,11 @@ void readWhole(std::FILE* file, std::vector<char>& buffer, Consume&& consume) {
         const std::size_t count = std::fread(buffer.data(), 1, buffer.size(), file);
         if (count > 0) {
             total += count;
-            if (total > kMaxEntrySize) fail();
+            if (total > kMaxEntrySize) failZipping();
             consume(buffer.data(), count);
         }
         if (count < buffer.size()) {
-            if (std::ferror(file)) fail();
+            if (std::ferror(file)) failZipping();
             if (std::feof(file)) return;
         }
     }
@@ -57,7 +57,7 @@ void readWhole(std::FILE* file, std::vector<char>& buffer, Consume&& consume) {
 // Adds one file on disk as the entry `name`; returns its size from its attributes (0 when unknown).
 double addFile(ArchiveWriter& writer, const fs::path& path, const std::string& name) {
     FileHandle file(std::fopen(path.c_str(), "r"));
-    if (!file) fail();
+    if (!file) failZipping();
 
     std::optional<std::chrono::system_clock::time_point> modified;
     double size = 0;
@@ -65,14 +65,14 @@ double addFile(ArchiveWriter& writer, const fs::path& path, const std::string& n
     if (::fstat(fileno(file.get()), &st) == 0) {
         modified = modificationTime(st);
         size = static_cast<double>(st.st_size);
-        if (static_cast<std::uint64_t>(st.st_size) > kMaxEntrySize) fail();
+        if (static_cast<std::uint64_t>(st.st_size) > kMaxEntrySize) failZipping();
     }
 
     std::vector<char> buffer;
     try {
-        buffer.resize(kCopyBufferSize);
+        buffer.resize(kFileReadBufferSize);
     } catch (const std::bad_alloc&) {
-        fail();
+        failZipping();
     }
     std::uint32_t crc = 0;
     if (writer.hasPassword()) {
@@ -124,7 +124,7 @@ void Zip::zipData(const std::vector<ArchiveFile>& archiveFiles, const fs::path& 
                   const std::optional<std::string>& password, ZipCompression compression, ProgressHandler progress) {
     std::uint64_t totalSize = 0;
     for (const ArchiveFile& file : archiveFiles) {
-        if (file.data.size() > kMaxEntrySize) fail();
+        if (file.data.size() > kMaxEntrySize) failZipping();
         totalSize += file.data.size();
     }
     platform::progress::Progress fileProgress(static_cast<std::int64_t>(totalSize));

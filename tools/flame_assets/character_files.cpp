@@ -21,7 +21,7 @@ namespace synthetic {
 namespace {
 
 using nlohmann::json;
-constexpr float kPi = std::numbers::pi_v<float>;
+constexpr float kPiRadians = std::numbers::pi_v<float>;
 constexpr std::size_t kIdleFrames = 125; // five seconds at 25 frames per second
 
 // Camera of character.json: the camera sits in front of the face, looking down -z at the head.
@@ -60,7 +60,7 @@ std::vector<simd::float3> characterStaticOffsets(const Head& head) {
 json idleFrames() {
     json frames = json::array();
     for (std::size_t i = 0; i < kIdleFrames; ++i) {
-        const float t = 2 * kPi * float(i) / float(kIdleFrames);
+        const float t = 2 * kPiRadians * float(i) / float(kIdleFrames);
         std::vector<float> expr(kExpressionCoefficients, 0.0f);
         expr[0] = 0.05f + 0.05f * std::sin(3 * t);
         expr[1] = 0.25f + 0.1f * std::sin(t + 0.5f);

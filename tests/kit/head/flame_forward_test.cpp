@@ -42,7 +42,7 @@ Vertices posed(FlameHead& head, std::vector<float> shape, std::vector<float> exp
     return head.forward(shape, expr, rotation, neck, jaw, {0, 0, 0, 0, 0, 0}, translation, false, staticOffset, std::nullopt, eyelid).first;
 }
 
-void expectNear(const Vertices& a, const Vertices& b, float tolerance = 1e-5f) {
+void expectNearVertices(const Vertices& a, const Vertices& b, float tolerance = 1e-5f) {
     ASSERT_EQ(a.size(), b.size());
     for (std::size_t i = 0; i < a.size(); ++i) {
         EXPECT_NEAR(a[i].x, b[i].x, tolerance) << "vertex " << i;
@@ -74,15 +74,15 @@ TEST(FlameForward, BlendShapesStaticOffsetsEyelidsAndTranslationAddUp) {
         // Left eyelid scaled by 0.5, the right one by the missing second weight (0); then translation.
         expected.push_back(expectedShaped[v] + simd::float3{0, 0.5f, 0} + simd::float3{10, 20, 30});
     }
-    expectNear(shaped, expectedShaped);
-    expectNear(vertices, expected);
+    expectNearVertices(shaped, expectedShaped);
+    expectNearVertices(vertices, expected);
 }
 
 TEST(FlameForward, AGlobalQuarterTurnTurnsEveryVertexAboutTheRoot) {
     auto head = smallHead({0, 1, 2, 1, 0});
     Vertices expected;
     for (const auto& v : head.v_template) expected.push_back({v.z, v.y, -v.x}); // a quarter about y
-    expectNear(posed(head, {}, {}, {0, kHalfPi, 0}), expected);
+    expectNearVertices(posed(head, {}, {}, {0, kHalfPi, 0}), expected);
 }
 
 TEST(FlameForward, TheJawTurnsItsVerticesAboutTheJawJoint) {
@@ -90,8 +90,8 @@ TEST(FlameForward, TheJawTurnsItsVerticesAboutTheJawJoint) {
     auto head = smallHead({0, 1, 2, 1, 2});
     const auto out = posed(head, {}, {}, {0, 0, 0}, {0, 0, 0}, {kHalfPi, 0, 0});
     // (1, 0, 1) relative to the jaw joint (1, 1, 0) is (0, -1, 1); a quarter about x gives (0, -1, -1).
-    expectNear({out[4]}, {{1, 0, -1}});
-    expectNear({out[0], out[1], out[2], out[3]}, {head.v_template[0], head.v_template[1], head.v_template[2], head.v_template[3]});
+    expectNearVertices({out[4]}, {{1, 0, -1}});
+    expectNearVertices({out[0], out[1], out[2], out[3]}, {head.v_template[0], head.v_template[1], head.v_template[2], head.v_template[3]});
 }
 
 TEST(FlameForward, PoseCorrectivesFollowThePoseFeatures) {
@@ -101,7 +101,7 @@ TEST(FlameForward, PoseCorrectivesFollowThePoseFeatures) {
     const float angle = 0.3f;
     Vertices expected;
     for (const auto& v : head.v_template) expected.push_back(v + simd::float3{1, 1, 1} * (std::cos(angle) - 1));
-    expectNear(posed(head, {}, {}, {0, 0, 0}, {0, 0, angle}), expected);
+    expectNearVertices(posed(head, {}, {}, {0, 0, 0}, {0, 0, angle}), expected);
 }
 
 TEST(FlameForward, ListsOfAnyLengthAreFittedToTheHead) {
@@ -161,5 +161,5 @@ TEST(FlameForward, EyelidRowsThatAreMissingOrMalformedAddNothing) {
     head.l_eyelid.resize(2);
     head.l_eyelid[1] = {1, 1};
     const auto out = posed(head, {}, {}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, std::nullopt, std::vector<float>{1, 2});
-    expectNear(out, {{0, 1, 2}, {0, 1, 2}, {1, 1, 2}, {0, 2, 2}, {1, 0, 3}});
+    expectNearVertices(out, {{0, 1, 2}, {0, 1, 2}, {1, 1, 2}, {0, 2, 2}, {1, 0, 3}});
 }

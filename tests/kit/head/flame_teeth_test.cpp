@@ -35,7 +35,7 @@ FlameHead ringHead() {
     return head;
 }
 
-void expectNear(simd::float3 a, simd::float3 b) {
+void expectNearTooth(simd::float3 a, simd::float3 b) {
     EXPECT_NEAR(a.x, b.x, 1e-5f);
     EXPECT_NEAR(a.y, b.y, 1e-5f);
     EXPECT_NEAR(a.z, b.z, 1e-5f);
@@ -58,9 +58,9 @@ TEST(FlameTeeth, AppendEightRowsOfFifteenWithTheirTopology) {
     for (const auto& row : head.J_regressor) EXPECT_EQ(row.size(), N + 120);
 
     // Teeth vertex 0 (row U1, column 0) and 105 (row L1b, column 0), with d = 1 and ybar = 0.5.
-    expectNear(head.v_template[N + 0], {0, 0.5f + 2.1f, 0.2f - 1.5f});
-    expectNear(head.v_template[N + 105], {0, 0.5f - 0.1f, 0.2f - 2.9f});
-    expectNear(head.v_template[N + 14], {1.4f, 2.6f, -1.3f});
+    expectNearTooth(head.v_template[N + 0], {0, 0.5f + 2.1f, 0.2f - 1.5f});
+    expectNearTooth(head.v_template[N + 105], {0, 0.5f - 0.1f, 0.2f - 2.9f});
+    expectNearTooth(head.v_template[N + 14], {1.4f, 2.6f, -1.3f});
 
     EXPECT_NEAR(head.vertex_uvs[M + 44].x, 0.38f, 1e-6f);
     EXPECT_NEAR(head.vertex_uvs[M + 44].y, 0.9917f, 1e-6f);

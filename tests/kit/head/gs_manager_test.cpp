@@ -37,7 +37,7 @@ struct Binder {
     }
 };
 
-void expectNear(simd::float3 a, simd::float3 b, float tolerance = 1e-6f) {
+void expectNearSplat(simd::float3 a, simd::float3 b, float tolerance = 1e-6f) {
     EXPECT_NEAR(a.x, b.x, tolerance);
     EXPECT_NEAR(a.y, b.y, tolerance);
     EXPECT_NEAR(a.z, b.z, tolerance);
@@ -86,7 +86,7 @@ TEST(GSManager, SplatsMoveWithTheirTriangles) {
     const auto points = b.frame();
     ASSERT_EQ(points.size(), 3u);
 
-    expectNear(points[0].position, {1.0f / 3 + 0.5f, 0.25f, -1.0f / 3 - 1});
+    expectNearSplat(points[0].position, {1.0f / 3 + 0.5f, 0.25f, -1.0f / 3 - 1});
     EXPECT_EQ(points[0].rotation, (simd::quatf{0.5f, 0.5f, 0.5f, 0.5f})); // the rotation read (w, x, y, z) = (.5, .5, .5, .5)
     const auto* scale = std::get_if<SplatScenePoint::Scale::LinearFloat>(&points[0].scale);
     ASSERT_NE(scale, nullptr);
@@ -96,20 +96,20 @@ TEST(GSManager, SplatsMoveWithTheirTriangles) {
     EXPECT_NE(std::get_if<SplatScenePoint::Color::FirstOrderSphericalHarmonic>(&points[0].color), nullptr);
 
     // Size 2: the offset and the scale double; the rotation is normalised.
-    expectNear(points[1].position, {2.0f / 3 + 2, 1, -2.0f / 3});
+    expectNearSplat(points[1].position, {2.0f / 3 + 2, 1, -2.0f / 3});
     const auto* doubled = std::get_if<SplatScenePoint::Scale::LinearFloat>(&points[1].scale);
     EXPECT_FLOAT_EQ(doubled->x, 2);
     EXPECT_FLOAT_EQ(doubled->y, 4);
     EXPECT_EQ(points[1].rotation, (simd::quatf{0, 0, 0, 1}));
 
     // The degenerate triangle holds its splats at its centre with the quaternion (w 0.5).
-    expectNear(points[2].position, {5, 5, 5});
+    expectNearSplat(points[2].position, {5, 5, 5});
     const simd::quatf spun = simd::quatf{half, 0, 0, half} * simd::quatf{0, 0, 0, 0.5f};
-    expectNear({points[2].rotation.x, points[2].rotation.y, points[2].rotation.z}, {spun.x, spun.y, spun.z});
+    expectNearSplat({points[2].rotation.x, points[2].rotation.y, points[2].rotation.z}, {spun.x, spun.y, spun.z});
     EXPECT_FLOAT_EQ(points[2].rotation.w, spun.w);
 
     // The posed vertices of the frame carry the translation.
-    expectNear(b.frame(lifted(1))[0].position, {1.0f / 3 + 0.5f, 1.25f, -1.0f / 3 - 1});
+    expectNearSplat(b.frame(lifted(1))[0].position, {1.0f / 3 + 0.5f, 1.25f, -1.0f / 3 - 1});
     EXPECT_EQ(b.manager->faceCenter().size(), 3u);
     EXPECT_EQ(b.manager->faceOrienQuat()[0], (simd::float4{1, 0, 0, 0}));
 }

@@ -8,9 +8,9 @@ using namespace MivoKit;
 
 namespace {
 
-constexpr float kHalfPi = std::numbers::pi_v<float> / 2;
+constexpr float kQuarterTurn = std::numbers::pi_v<float> / 2;
 
-void expectNear(simd::float3 a, simd::float3 b, float tolerance = 1e-6f) {
+void expectNearJoint(simd::float3 a, simd::float3 b, float tolerance = 1e-6f) {
     EXPECT_NEAR(a.x, b.x, tolerance);
     EXPECT_NEAR(a.y, b.y, tolerance);
     EXPECT_NEAR(a.z, b.z, tolerance);
@@ -26,22 +26,22 @@ simd::float3 applyRelative(const simd::float4x4& a, simd::float3 p) {
 
 TEST(LBS, RodriguesOfZeroIsExactlyTheIdentityAndOfAQuarterTurnTurnsX) {
     EXPECT_EQ(LBS::rodrigues({0, 0, 0}), Float3x3::identity());
-    const auto r = LBS::rodrigues({0, 0, kHalfPi});
-    expectNear(r * simd::float3{1, 0, 0}, {0, 1, 0});
-    expectNear(r * simd::float3{0, 1, 0}, {-1, 0, 0});
+    const auto r = LBS::rodrigues({0, 0, kQuarterTurn});
+    expectNearJoint(r * simd::float3{1, 0, 0}, {0, 1, 0});
+    expectNearJoint(r * simd::float3{0, 1, 0}, {-1, 0, 0});
     // The angle is the length of the vector.
-    expectNear(LBS::rodrigues({0, 2 * kHalfPi, 0}) * simd::float3{1, 0, 0}, {-1, 0, 0});
+    expectNearJoint(LBS::rodrigues({0, 2 * kQuarterTurn, 0}) * simd::float3{1, 0, 0}, {-1, 0, 0});
 }
 
 TEST(LBS, RigidTransformsFollowTheChain) {
     // Joint 0 at the origin and joint 1 at (1, 0, 0), each turned a quarter about z.
-    const std::vector<Float3x3> rotations = {LBS::rodrigues({0, 0, kHalfPi}), LBS::rodrigues({0, 0, kHalfPi})};
+    const std::vector<Float3x3> rotations = {LBS::rodrigues({0, 0, kQuarterTurn}), LBS::rodrigues({0, 0, kQuarterTurn})};
     const std::vector<simd::float3> joints = {{0, 0, 0}, {1, 0, 0}};
     const auto [posed, relative] = LBS::batchRigidTransform(rotations, joints, {-1, 0});
-    expectNear(posed[1], {0, 1, 0});
+    expectNearJoint(posed[1], {0, 1, 0});
     // A point one unit past joint 1 ends at joint 1 plus a half turn of that unit: (-1, 1, 0).
-    expectNear(applyRelative(relative[1], {2, 0, 0}), {-1, 1, 0}, 1e-5f);
-    expectNear(applyRelative(relative[0], {1, 0, 0}), {0, 1, 0}, 1e-5f);
+    expectNearJoint(applyRelative(relative[1], {2, 0, 0}), {-1, 1, 0}, 1e-5f);
+    expectNearJoint(applyRelative(relative[0], {1, 0, 0}), {0, 1, 0}, 1e-5f);
     // The identity was taken away from every element, the bottom-right one included.
     EXPECT_NEAR(relative[0].columns[3].w, 0, 1e-7f);
 }
@@ -55,17 +55,17 @@ TEST(LBS, TheRestPoseKeepsTheVerticesAndAQuarterTurnTurnsThem) {
     ASSERT_EQ(rest.size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(rest[i], vertices[i]);
 
-    const auto [turned, joints] = LBS::lbs({0, kHalfPi, 0}, vertices, posedirs, regressor, {-1}, weights);
-    expectNear(turned[1], {0, 0, -1});
-    expectNear(turned[2], {0, 1, -1});
-    expectNear(joints[0], {0, 0, 0});
+    const auto [turned, joints] = LBS::lbs({0, kQuarterTurn, 0}, vertices, posedirs, regressor, {-1}, weights);
+    expectNearJoint(turned[1], {0, 0, -1});
+    expectNearJoint(turned[2], {0, 1, -1});
+    expectNearJoint(joints[0], {0, 0, 0});
 }
 
 TEST(LBS, VerticesWithoutWeightsStayAndListsRunOverTheirCommonLength) {
     const std::vector<simd::float3> vertices = {{1, 2, 3}, {4, 5, 6}};
     const auto [out, joints] = LBS::lbs({0, 1, 0}, vertices, {}, {{1, 0}}, {-1}, {{0}, {0}});
-    expectNear(out[0], {1, 2, 3});
-    expectNear(out[1], {4, 5, 6});
+    expectNearJoint(out[0], {1, 2, 3});
+    expectNearJoint(out[1], {4, 5, 6});
     EXPECT_EQ(LBS::lbs({0, 0, 0}, vertices, {}, {{1, 0}}, {-1}, {{1}}).first.size(), 1u);
 
     EXPECT_EQ(LBS::addOffsets(vertices, {{1, 1, 1}}), (std::vector<simd::float3>{{2, 3, 4}}));

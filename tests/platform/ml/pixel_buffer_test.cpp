@@ -15,13 +15,13 @@ using namespace platform::gpu;
 
 namespace {
 
-std::shared_ptr<Device> device() {
+std::shared_ptr<Device> softwareDevice() {
     static const std::shared_ptr<Device> shared = std::make_shared<SoftwareDevice>();
     return shared;
 }
 
 TEST(PixelBuffer, HoldsItsPixelsInAlignedRowsOfOneDeviceBuffer) {
-    auto image = PixelBuffer::make(device(), 21, 3);
+    auto image = PixelBuffer::make(softwareDevice(), 21, 3);
     ASSERT_TRUE(image);
     EXPECT_EQ(image->width(), 21u);
     EXPECT_EQ(image->height(), 3u);
@@ -30,8 +30,8 @@ TEST(PixelBuffer, HoldsItsPixelsInAlignedRowsOfOneDeviceBuffer) {
     EXPECT_EQ(image->bytesPerRow() % 64, 0u);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(image->baseAddress()) % 64, 0u);
 
-    EXPECT_FALSE(PixelBuffer::make(device(), 0, 3));
-    EXPECT_FALSE(PixelBuffer::make(device(), 3, 0));
+    EXPECT_FALSE(PixelBuffer::make(softwareDevice(), 0, 3));
+    EXPECT_FALSE(PixelBuffer::make(softwareDevice(), 3, 0));
     EXPECT_FALSE(PixelBuffer::make(nullptr, 3, 3));
     SoftwareDeviceDescriptor small;
     small.maxBufferLength = 1024;
@@ -39,7 +39,7 @@ TEST(PixelBuffer, HoldsItsPixelsInAlignedRowsOfOneDeviceBuffer) {
 }
 
 TEST(PixelBuffer, TheTextureShowsThePixelsWrittenEitherWay) {
-    auto image = PixelBuffer::make(device(), 21, 3);
+    auto image = PixelBuffer::make(softwareDevice(), 21, 3);
     ASSERT_TRUE(image);
     auto texture = image->texture();
     ASSERT_TRUE(texture);
@@ -68,7 +68,7 @@ TEST(PixelBuffer, TheTextureShowsThePixelsWrittenEitherWay) {
 }
 
 TEST(PixelBuffer, FillSetsEveryPixelRoundedToNearest) {
-    auto image = PixelBuffer::make(device(), 21, 3);
+    auto image = PixelBuffer::make(softwareDevice(), 21, 3);
     ASSERT_TRUE(image);
     image->fill(1.0f, 0.5f, 0.25f, 0.2f);
     auto byte = [](float v) { return static_cast<int>(v * 255.0f + 0.5f); };
