@@ -17,6 +17,12 @@ void MvCharacterAudiovisualService::sendAudio(const std::string& reqID, const st
     sendMessage(encodeMessage(message), std::move(completion));
 }
 
+// A reply is open from its start to its end: every piece of it stops the request timer, as every
+// message does, and arms it again for the next piece, so that a reply which stops half-way is
+// reported as a timeout instead of playing on for ever with nobody told. Its end, or an error,
+// leaves the timer stopped.
+void MvCharacterAudiovisualService::awaitRestOfReply() { startRequestTimeoutTimer(); }
+
 void MvCharacterAudiovisualService::handleMessageData(std::span<const std::uint8_t> data) {
     realtimeWire::Message message;
     if (!decodeMessage(message, data)) return;
@@ -27,6 +33,7 @@ void MvCharacterAudiovisualService::handleMessageData(std::span<const std::uint8
         break;
     case realtimeWire::MESSAGE_SERVER_RESPONSE_START:
         sendEvent(MvCharacterServiceEvent::ResponseStart{message.server_response_start().req_id()});
+        awaitRestOfReply();
         break;
     case realtimeWire::MESSAGE_SERVER_RESPONSE_END:
         sendEvent(MvCharacterServiceEvent::ResponseEnd{message.server_response_end().req_id()});
@@ -35,10 +42,12 @@ void MvCharacterAudiovisualService::handleMessageData(std::span<const std::uint8
         const auto& audio = message.server_response_audio();
         sendEvent(MvCharacterServiceEvent::AudioData{std::vector<std::uint8_t>(audio.audio().begin(), audio.audio().end()),
                                                      audio.req_id()});
+        awaitRestOfReply();
         break;
     }
     case realtimeWire::MESSAGE_SERVER_RESPONSE_ANIMATION:
         sendEvent(animationFramesEvent(message.server_response_animation()));
+        awaitRestOfReply();
         break;
     default:
         break;

@@ -13,7 +13,12 @@ public:
     void sendAudio(const std::string& reqID, const std::vector<std::uint8_t>& audio,
                    std::function<void(bool)> completion) override;
     // Start, end, audio, keyframes and server errors become events; everything else is ignored.
+    // While a reply is open (after its start or a piece, before its end) the request timer runs
+    // again after each message, so a reply that stalls ends in a timeout.
     void handleMessageData(std::span<const std::uint8_t> data) override;
+
+private:
+    void awaitRestOfReply();
 };
 
 } // namespace MivoKit

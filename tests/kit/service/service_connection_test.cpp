@@ -330,6 +330,38 @@ TEST_F(ServiceConnectionTest, AnyReceivedMessageStopsTheRequestTimer) {
     EXPECT_TRUE(delegate->events().empty());
 }
 
+TEST_F(ServiceConnectionTest, AnAudiovisualReplyThatStallsHalfWayTimesOutAndOneThatEndsDoesNot) {
+    MivoSDK::shared().update(withRequestTimeout(0.3));
+    auto audiovisual = std::make_shared<MvCharacterAudiovisualService>();
+    audiovisual->delegate = delegate;
+    realtime::Message start, audio, end;
+    start.set_type(realtime::MESSAGE_SERVER_RESPONSE_START);
+    start.mutable_server_response_start()->set_req_id("r");
+    audio.set_type(realtime::MESSAGE_SERVER_RESPONSE_AUDIO);
+    audio.mutable_server_response_audio()->set_req_id("r");
+    audio.mutable_server_response_audio()->set_audio(std::string(640, '\0'));
+    end.set_type(realtime::MESSAGE_SERVER_RESPONSE_END);
+    end.mutable_server_response_end()->set_req_id("r");
+    // The first utterance gets a start and one piece, then nothing; the second a whole reply.
+    peer.setResponder([&](const WebSocketPeer::Received&) {
+        std::vector answers{WebSocketPeer::Action::binary(wireBytes(start)), WebSocketPeer::Action::binary(wireBytes(audio))};
+        if (peer.receivedCount() == 2) answers.push_back(WebSocketPeer::Action::binary(wireBytes(end)));
+        return answers;
+    });
+    connectAndOpen(*audiovisual);
+    const auto timeouts = [&] { return delegate->eventsOf<Event::RequestTimeout>().size(); };
+    audiovisual->sendAudio("r", {1}, nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return timeouts() == 1; }));
+    EXPECT_EQ(delegate->eventsOf<Event::AudioData>().size(), 1u);
+
+    audiovisual->sendAudio("r", {1}, nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return !delegate->eventsOf<Event::ResponseEnd>().empty(); }));
+    EXPECT_EQ(audiovisual->requestTimeoutTimer(), nullptr);
+    pumpFor(0.5);
+    EXPECT_EQ(timeouts(), 1u);
+    audiovisual->disconnect();
+}
+
 TEST_F(ServiceConnectionTest, SendingWithoutAConnectionAnswersFalseAndStillArmsTheTimer) {
     MivoSDK::shared().update(withRequestTimeout(0.1));
     std::optional<bool> sent;
