@@ -27,6 +27,10 @@ a plot of the speech's loudness against the jaw opening, and the reply's audio (
   --size WIDTHxHEIGHT     the view's size (default 690x798)
   --sr                    draw through the super-resolution network instead of directly
   --no-window             do not open a window even where a display exists
+
+Ctrl-C (SIGINT) or SIGTERM ends the conversation early: the demo closes the manager, writes its
+files and then ends by that signal (a shell reports exit status 130 or 143). A second one ends it
+at once.
 )";
 
 namespace {

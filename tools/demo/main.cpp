@@ -22,6 +22,7 @@
 #include "platform/ui/view_host.hpp"
 #include "tools/demo/image_files.hpp"
 #include "tools/demo/measuring_provider.hpp"
+#include "tools/demo/stop_signals.hpp"
 #include "tools/demo/sync_meter.hpp"
 #include "tools/demo/sync_plot.hpp"
 #include "tools/service_peer/jaw_track.hpp"
@@ -33,6 +34,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <csignal>
 #include <iostream>
 #include <thread>
 
@@ -155,17 +157,23 @@ std::vector<FlameFrameData> localFrames(const fs::path& characterDirectory, cons
     return convertKeyframes(animation.keyframes());
 }
 
-// Runs the main queue until `done()` holds or `seconds` pass; false when the window was closed.
-bool runUntil(const std::function<bool()>& done, double seconds, platform::ui::ViewHost* window) {
+const char* signalName(int number) { return number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "a signal"; }
+
+// Runs the main queue until `done()` holds or `seconds` pass; false when the window was closed or
+// a stop signal came (with `stop`: the closing steps pass none, as they must run to their end).
+bool runUntil(const std::function<bool()>& done, double seconds, platform::ui::ViewHost* window,
+              StopSignals* stop = nullptr) {
     const auto deadline = dispatch::monotonicNow() + std::chrono::duration_cast<dispatch::Nanoseconds>(dispatch::Seconds(seconds));
     while (!done() && dispatch::monotonicNow() < deadline) {
+        if (stop && stop->poll()) return false;
         dispatch::pumpMainUntil(done, dispatch::Seconds(0.01));
         if (window && !window->pump()) return false;
     }
-    return true;
+    return !(stop && stop->poll());
 }
 
-int run(const Options& options) {
+// Returns the stop signal that ended the conversation early, 0 when none did.
+int run(const Options& options, StopSignals& stop) {
     fs::create_directories(options.output / "frames");
     for (const auto& entry : fs::directory_iterator(options.output / "frames")) fs::remove(entry.path());
 
@@ -256,10 +264,11 @@ int run(const Options& options) {
     if (options.drive != Mivo::DriveServiceType::none) {
         manager->start();
         open = runUntil([&] { return manager->connectionState() == Mivo::ConnectionState::connected || delegate->failed; },
-                        15, window.get());
-        if (manager->connectionState() != Mivo::ConnectionState::connected) throw std::runtime_error("could not connect");
+                        15, window.get(), &stop);
+        if (open && manager->connectionState() != Mivo::ConnectionState::connected)
+            throw std::runtime_error("could not connect");
     }
-    open = open && runUntil([] { return false; }, 1.0, window.get()); // the head idles a moment
+    open = open && runUntil([] { return false; }, 1.0, window.get(), &stop); // the head idles a moment
     std::vector<std::uint8_t> spoken; // what the head speaks, for reply.wav and the plot
     if (open) {
         say("sending an utterance of %.2f s", utterance.seconds());
@@ -283,9 +292,12 @@ int run(const Options& options) {
         // A second after the reply ended (or failed), so the face is back at rest.
         return delegate->endedAt && dispatch::monotonicNow() - *delegate->endedAt > std::chrono::seconds(1);
     };
-    open = open && runUntil(finished, 60, window.get());
-    if (!finished()) say(open ? "the reply did not end within a minute" : "the window was closed");
+    open = open && runUntil(finished, 60, window.get(), &stop);
+    const auto stoppedBy = stop.poll();
+    if (stoppedBy) say("%s: closing and writing the files (a second one ends the demo at once)", signalName(*stoppedBy));
+    else if (!finished()) say(open ? "the reply did not end within a minute" : "the window was closed");
 
+    if (interruption) interruption->cancel();
     manager->close(true);
     runUntil([&] { return manager->connectionState() == Mivo::ConnectionState::disconnected; }, 5, nullptr);
     gpuView->stopDisplayLink();
@@ -318,15 +330,17 @@ int run(const Options& options) {
                 "Lip sync plot: %s/sync_plot.png (grey: loudness, red: jaw)\nReply audio:   %s/reply.wav\n",
                 out.c_str(), out.c_str(), out.c_str(), out.c_str());
     platform::audio::setSharedAudioDevice(nullptr);
-    return 0;
+    return stoppedBy.value_or(0);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    StopSignals stop; // before any thread starts, so that every thread leaves the signals to it
     demo::limitAllocatorRetention();
     try {
-        return run(parseOptions(argc, argv));
+        if (const int signal = run(parseOptions(argc, argv), stop)) StopSignals::endProcess(signal);
+        return 0;
     } catch (const HelpRequested&) {
         std::cout << usage;
         return 0;
