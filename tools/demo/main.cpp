@@ -15,6 +15,7 @@
 #include "platform/audio/wav_file.hpp"
 #include "platform/files/directories.hpp"
 #include "platform/net/trust_store.hpp"
+#include "tools/demo/contact_sheet_frames.hpp"
 #include "tools/demo/demo_options.hpp"
 #include "tools/demo/demo_scene.hpp"
 #include "tools/demo/frame_writer.hpp"
@@ -47,7 +48,10 @@ using namespace demo;
 namespace {
 
 constexpr int sampleRate = 16000;
-constexpr std::uint32_t kContactSheetShrink = 4;
+// The contact sheet: every fifth frame from the first that shows the head, a quarter of its size,
+// at most forty.
+constexpr std::uint32_t kContactSheetEvery = 5, kContactSheetShrink = 4;
+constexpr std::size_t kContactSheetFrames = 40;
 const dispatch::Nanoseconds demoStart = dispatch::monotonicNow();
 
 double secondsSinceStart() { return std::chrono::duration<double>(dispatch::monotonicNow() - demoStart).count(); }
@@ -243,17 +247,13 @@ int run(const Options& options, StopSignals& stop) {
     // writer the GPU thread waits for one.
     const unsigned writers = std::max(1u, std::thread::hardware_concurrency());
     FrameWriter frameWriter(writers, 2 * std::size_t(writers));
-    std::mutex sampledMutex;
-    std::vector<RGBAImage> sampled; // every fifth frame, shrunk for the contact sheet
+    ContactSheetFrames sheetFrames(kContactSheetEvery, kContactSheetFrames, kContactSheetShrink);
     gpuView->addPresentationSink([&](const platform::gpu::PresentedImage& presented) {
         const auto at = dispatch::monotonicNow();
         char name[32];
         std::snprintf(name, sizeof name, "frame_%04llu.png", (unsigned long long)presented.number);
         RGBAImage image{presented.width, presented.height, presented.rgba};
-        if (presented.number % 5 == 1) {
-            std::lock_guard lock(sampledMutex);
-            if (sampled.size() < 40) sampled.push_back(shrunk(image, kContactSheetShrink));
-        }
+        sheetFrames.add(image);
         frameWriter.write(options.output / "frames" / name, std::move(image));
         dispatch::postMain([&meter, draw = presented.drawNumber, at] { meter.framePresented(draw, at); });
     });
@@ -312,7 +312,8 @@ int run(const Options& options, StopSignals& stop) {
     platform::audio::writePCM16MonoWavFile(options.output / "reply.wav", spoken, sampleRate);
     const auto spokenAudio = service_peer::PcmAudio::fromBytes(spoken, sampleRate);
     writePNG(options.output / "sync_plot.png", plotEnvelopeAndJaw(spokenAudio.samples, sampleRate, meter.jawByClock()));
-    writePNG(options.output / "contact_sheet.png", contactSheet(sampled, 8, 1));
+    const auto sheet = sheetFrames.sheet(8);
+    if (sheet.width > 0) writePNG(options.output / "contact_sheet.png", sheet);
 
     const auto summary = meter.summary();
     std::printf("\n");
@@ -326,9 +327,11 @@ int run(const Options& options, StopSignals& stop) {
             "the clock by at most %.0f ms)",
             *summary.worstClockOffsetFrames, summary.worstLagMs.value_or(0));
     const auto out = fs::absolute(options.output).lexically_normal().string();
-    std::printf("\nFrames:        %s/frames/frame_*.png\nContact sheet: %s/contact_sheet.png\n"
-                "Lip sync plot: %s/sync_plot.png (grey: loudness, red: jaw)\nReply audio:   %s/reply.wav\n",
-                out.c_str(), out.c_str(), out.c_str(), out.c_str());
+    std::printf("\nFrames:        %s/frames/frame_*.png\n", out.c_str());
+    if (sheet.width > 0) std::printf("Contact sheet: %s/contact_sheet.png\n", out.c_str());
+    else std::printf("Contact sheet: none, no frame showed the head\n");
+    std::printf("Lip sync plot: %s/sync_plot.png (grey: loudness, red: jaw)\nReply audio:   %s/reply.wav\n", out.c_str(),
+                out.c_str());
     platform::audio::setSharedAudioDevice(nullptr);
     return stoppedBy.value_or(0);
 }
