@@ -169,11 +169,11 @@ bool runUntil(const std::function<bool()>& done, double seconds, platform::ui::V
               StopSignals* stop = nullptr) {
     const auto deadline = dispatch::monotonicNow() + std::chrono::duration_cast<dispatch::Nanoseconds>(dispatch::Seconds(seconds));
     while (!done() && dispatch::monotonicNow() < deadline) {
-        if (stop && stop->poll()) return false;
+        if (stop && stop->received()) return false;
         dispatch::pumpMainUntil(done, dispatch::Seconds(0.01));
         if (window && !window->pump()) return false;
     }
-    return !(stop && stop->poll());
+    return !(stop && stop->received());
 }
 
 // Returns the stop signal that ended the conversation early, 0 when none did.
@@ -293,7 +293,7 @@ int run(const Options& options, StopSignals& stop) {
         return delegate->endedAt && dispatch::monotonicNow() - *delegate->endedAt > std::chrono::seconds(1);
     };
     open = open && runUntil(finished, 60, window.get(), &stop);
-    const auto stoppedBy = stop.poll();
+    const auto stoppedBy = stop.received();
     if (stoppedBy) say("%s: closing and writing the files (a second one ends the demo at once)", signalName(*stoppedBy));
     else if (!finished()) say(open ? "the reply did not end within a minute" : "the window was closed");
 

@@ -22,19 +22,28 @@ sigset_t stopSet() {
 StopSignals::StopSignals() {
     const sigset_t set = stopSet();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    watcher_ = std::thread([this] { watch(); });
 }
 
-std::optional<int> StopSignals::poll() {
-    if (taken_) return taken_;
+StopSignals::~StopSignals() {
+    quit_.store(true);
+    watcher_.join();
+}
+
+std::optional<int> StopSignals::received() const {
+    const int number = received_.load();
+    return number ? std::optional(number) : std::nullopt;
+}
+
+void StopSignals::watch() {
     const sigset_t set = stopSet();
-    const timespec now{0, 0};
-    const int number = sigtimedwait(&set, nullptr, &now);
-    if (number <= 0) return std::nullopt;
-    taken_ = number;
-    // Only this thread lets them through now, with their default action: a second one ends the
-    // process even if the orderly end hangs.
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-    return taken_;
+    const timespec tick{0, 50'000'000}; // how soon the destructor is noticed
+    while (!quit_.load()) {
+        const int number = sigtimedwait(&set, nullptr, &tick);
+        if (number <= 0) continue;
+        int none = 0;
+        if (!received_.compare_exchange_strong(none, number)) endProcess(number); // the second one
+    }
 }
 
 void StopSignals::endProcess(int number) {
