@@ -17,7 +17,7 @@ a plot of the speech's loudness against the jaw opening, and the reply's audio (
   --drive KIND            audiovisual (default), animation or none (local playback, no service)
   --downgrade PLAN        none (default) or idle: on an error while playing, keep the audio with
                           the idle animation
-  --peer-mode MODE        normal (default), error, silent, drop or slow
+  --peer-mode MODE        normal (default), error, silent, drop, slow or stall
   --interrupt-after S     interrupt the reply S seconds after it starts playing
   --request-timeout S     the request time-out (the silent mode uses 3 s when none is given)
   --utterance FILE.wav    the user's speech (default: a generated voice-like signal)
