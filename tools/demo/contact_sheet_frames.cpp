@@ -10,11 +10,12 @@ namespace demo {
 ContactSheetFrames::ContactSheetFrames(std::uint32_t every, std::size_t capacity, std::uint32_t shrink)
     : every_(std::max(every, 1u)), shrink_(std::max(shrink, 1u)), capacity_(capacity) {}
 
-void ContactSheetFrames::add(const RGBAImage& frame) {
+bool ContactSheetFrames::add(const RGBAImage& frame) {
     std::lock_guard lock(mutex_);
     // Once a frame showed something, later ones count even if blank: a gap in the head is news.
-    if (shown_ == 0 && isBlank(frame)) return;
-    if (shown_++ % every_ == 0 && kept_.size() < capacity_) kept_.push_back(shrunk(frame, shrink_));
+    if (shown_ == 0 && isBlank(frame)) return false;
+    if (shown_ % every_ == 0 && kept_.size() < capacity_) kept_.push_back(shrunk(frame, shrink_));
+    return shown_++ == 0;
 }
 
 RGBAImage ContactSheetFrames::sheet(std::uint32_t columns) const {

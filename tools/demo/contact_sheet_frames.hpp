@@ -20,7 +20,8 @@ class ContactSheetFrames {
 public:
     ContactSheetFrames(std::uint32_t every, std::size_t capacity, std::uint32_t shrink);
 
-    void add(const RGBAImage& frame);
+    // True for the first frame that shows anything.
+    bool add(const RGBAImage& frame);
     // The frames kept, `columns` to a row (see contactSheet()).
     RGBAImage sheet(std::uint32_t columns) const;
 

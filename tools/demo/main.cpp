@@ -168,12 +168,13 @@ const char* signalName(int number) { return number == SIGINT ? "SIGINT" : number
 bool runUntil(const std::function<bool()>& done, double seconds, platform::ui::ViewHost* window,
               StopSignals* stop = nullptr) {
     const auto deadline = dispatch::monotonicNow() + std::chrono::duration_cast<dispatch::Nanoseconds>(dispatch::Seconds(seconds));
-    while (!done() && dispatch::monotonicNow() < deadline) {
-        if (stop && stop->received()) return false;
-        dispatch::pumpMainUntil(done, dispatch::Seconds(0.01));
+    const auto stopped = [stop] { return stop && stop->received(); };
+    const auto doneOrStopped = [&] { return done() || stopped(); };
+    while (!doneOrStopped() && dispatch::monotonicNow() < deadline) {
+        dispatch::pumpMainUntil(doneOrStopped, dispatch::Seconds(0.01));
         if (window && !window->pump()) return false;
     }
-    return !(stop && stop->received());
+    return !stopped();
 }
 
 // Returns the stop signal that ended the conversation early, 0 when none did.
@@ -253,7 +254,8 @@ int run(const Options& options, StopSignals& stop) {
         char name[32];
         std::snprintf(name, sizeof name, "frame_%04llu.png", (unsigned long long)presented.number);
         RGBAImage image{presented.width, presented.height, presented.rgba};
-        sheetFrames.add(image);
+        if (sheetFrames.add(image))
+            dispatch::postMain([number = presented.number] { say("view: frame %llu is the first that shows the head", number); });
         frameWriter.write(options.output / "frames" / name, std::move(image));
         dispatch::postMain([&meter, draw = presented.drawNumber, at] { meter.framePresented(draw, at); });
     });

@@ -110,7 +110,8 @@ RGBAImage plotEnvelopeAndJaw(const std::vector<std::int16_t>& samples, int sampl
     const double loudest = loudness.empty() ? 0 : *std::max_element(loudness.begin(), loudness.end());
 
     const Scale time = scaleCovering(seconds, 8);
-    const auto [level, opening] = alignedScales(loudest, widestJaw);
+    const auto scales = alignedScales(loudest, widestJaw);
+    const Scale level = scales.first, opening = scales.second;
     auto xOf = [&](double t) { return x0 + int(std::lround(t / time.top() * (x1 - x0))); };
     auto yOf = [&](double fraction) { return y1 - int(std::lround(std::clamp(fraction, 0.0, 1.0) * (y1 - y0))); };
 

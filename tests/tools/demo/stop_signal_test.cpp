@@ -116,7 +116,9 @@ TEST(StopSignals, TheDemoEndsOnSigintWithItsFilesWritten) {
     ::close(ends[1]);
 
     std::string printed;
-    const bool playing = readUntil(ends[0], "player: playing", printed, std::chrono::seconds(60));
+    // Stopped while the reply plays and the head is on screen, so every file has something to show.
+    const bool playing = readUntil(ends[0], "player: playing", printed, std::chrono::seconds(60)) &&
+                         readUntil(ends[0], "the first that shows the head", printed, std::chrono::seconds(60));
     ::kill(pid, SIGINT);
     // It closes and writes its files first; the SIGINT ends it when that is done.
     const bool ended = readUntil(ends[0], "", printed, std::chrono::seconds(20));
