@@ -117,6 +117,10 @@ class SdlAudioDevice final : public AudioDevice {
 public:
     explicit SdlAudioDevice(const AudioDeviceOptions& options) : periodSeconds_(options.periodSeconds) {
         std::lock_guard lock(sdlMutex());
+        // Audio starts SDL's event subsystem too, whose handlers would turn the application's
+        // SIGINT and SIGTERM into SDL_QUIT events nobody reads. An application that wants them
+        // sets the hint (or SDL_NO_SIGNAL_HANDLERS) itself.
+        if (!SDL_GetHint(SDL_HINT_NO_SIGNAL_HANDLERS)) SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
         if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) throw sdlError("SDL audio cannot start");
         output_.delivery = delivery_.get();
         input_.delivery = delivery_.get();

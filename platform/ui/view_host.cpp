@@ -50,6 +50,9 @@ std::unique_ptr<ViewHost> ViewHost::open(std::shared_ptr<gpu::GPUView> view, int
     // Frames are drawn in software; without this SDL would show the window's surface through an
     // OpenGL context, loading (and, offscreen, leaking) a whole EGL driver for nothing.
     SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+    // Video starts SDL's event subsystem, whose handlers would take the application's SIGINT and
+    // SIGTERM (as SDL_QUIT events); the application keeps them unless it asked SDL for them.
+    if (!SDL_GetHint(SDL_HINT_NO_SIGNAL_HANDLERS)) SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
         why = SDL_GetError();
         return nullptr;

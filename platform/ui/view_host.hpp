@@ -3,7 +3,7 @@
 // where a display exists, a window on screen; with SDL's offscreen video driver (no display, as in
 // CI), a window without a screen that behaves the same. The window shows every frame the view
 // presents (copied on the GPU thread, drawn on the main queue), and resizing the window changes
-// the view's drawable size.
+// the view's drawable size. SIGINT and SIGTERM stay the application's, as with the SDL audio device.
 //
 // Main queue only (SDL video belongs to the thread that started it), except the presentation sink
 // the host adds to the view, which only hands frames over.

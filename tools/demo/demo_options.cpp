@@ -11,13 +11,17 @@ const char* const usage = R"(mivo_demo: a spoken conversation with the synthetic
 
 Starts the local service peer, loads the character through the kit's loader, connects a character
 manager and sends one utterance; the head answers. Writes the frames drawn (PNG), a contact sheet,
-a plot of the speech's loudness against the jaw opening, and the reply's audio (reply.wav).
+a plot of the speech's loudness against the jaw opening (sync_plot.png), and the reply's audio
+(reply.wav).
 
   --output DIR            where to write (default demo-output)
   --drive KIND            audiovisual (default), animation or none (local playback, no service)
   --downgrade PLAN        none (default) or idle: on an error while playing, keep the audio with
                           the idle animation
-  --peer-mode MODE        normal (default), error, silent, drop or slow
+  --peer-mode MODE        how the peer answers: normal (default); error (an error message); silent
+                          (no answer, so the request times out); drop (the connection dropped
+                          after the reply's first second); slow (the reply at half speed); stall
+                          (the reply's first second, then nothing more on the open connection)
   --interrupt-after S     interrupt the reply S seconds after it starts playing
   --request-timeout S     the request time-out (the silent mode uses 3 s when none is given)
   --utterance FILE.wav    the user's speech (default: a generated voice-like signal)
@@ -27,6 +31,10 @@ a plot of the speech's loudness against the jaw opening, and the reply's audio (
   --size WIDTHxHEIGHT     the view's size (default 690x798)
   --sr                    draw through the super-resolution network instead of directly
   --no-window             do not open a window even where a display exists
+
+Ctrl-C (SIGINT) or SIGTERM ends the conversation early: the demo closes the manager, writes its
+files and then ends by that signal (a shell reports exit status 130 or 143). A second one ends it
+at once.
 )";
 
 namespace {

@@ -15,6 +15,7 @@
 #include "platform/audio/wav_file.hpp"
 #include "platform/files/directories.hpp"
 #include "platform/net/trust_store.hpp"
+#include "tools/demo/contact_sheet_frames.hpp"
 #include "tools/demo/demo_options.hpp"
 #include "tools/demo/demo_scene.hpp"
 #include "tools/demo/frame_writer.hpp"
@@ -22,6 +23,7 @@
 #include "platform/ui/view_host.hpp"
 #include "tools/demo/image_files.hpp"
 #include "tools/demo/measuring_provider.hpp"
+#include "tools/demo/stop_signals.hpp"
 #include "tools/demo/sync_meter.hpp"
 #include "tools/demo/sync_plot.hpp"
 #include "tools/service_peer/jaw_track.hpp"
@@ -33,6 +35,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <csignal>
 #include <iostream>
 #include <thread>
 
@@ -45,7 +48,10 @@ using namespace demo;
 namespace {
 
 constexpr int sampleRate = 16000;
-constexpr std::uint32_t kContactSheetShrink = 4;
+// The contact sheet: every fifth frame from the first that shows the head, a quarter of its size,
+// at most forty.
+constexpr std::uint32_t kContactSheetEvery = 5, kContactSheetShrink = 4;
+constexpr std::size_t kContactSheetFrames = 40;
 const dispatch::Nanoseconds demoStart = dispatch::monotonicNow();
 
 double secondsSinceStart() { return std::chrono::duration<double>(dispatch::monotonicNow() - demoStart).count(); }
@@ -155,17 +161,24 @@ std::vector<FlameFrameData> localFrames(const fs::path& characterDirectory, cons
     return convertKeyframes(animation.keyframes());
 }
 
-// Runs the main queue until `done()` holds or `seconds` pass; false when the window was closed.
-bool runUntil(const std::function<bool()>& done, double seconds, platform::ui::ViewHost* window) {
+const char* signalName(int number) { return number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "a signal"; }
+
+// Runs the main queue until `done()` holds or `seconds` pass; false when the window was closed or
+// a stop signal came (with `stop`: the closing steps pass none, as they must run to their end).
+bool runUntil(const std::function<bool()>& done, double seconds, platform::ui::ViewHost* window,
+              StopSignals* stop = nullptr) {
     const auto deadline = dispatch::monotonicNow() + std::chrono::duration_cast<dispatch::Nanoseconds>(dispatch::Seconds(seconds));
-    while (!done() && dispatch::monotonicNow() < deadline) {
-        dispatch::pumpMainUntil(done, dispatch::Seconds(0.01));
+    const auto stopped = [stop] { return stop && stop->received(); };
+    const auto doneOrStopped = [&] { return done() || stopped(); };
+    while (!doneOrStopped() && dispatch::monotonicNow() < deadline) {
+        dispatch::pumpMainUntil(doneOrStopped, dispatch::Seconds(0.01));
         if (window && !window->pump()) return false;
     }
-    return true;
+    return !stopped();
 }
 
-int run(const Options& options) {
+// Returns the stop signal that ended the conversation early, 0 when none did.
+int run(const Options& options, StopSignals& stop) {
     fs::create_directories(options.output / "frames");
     for (const auto& entry : fs::directory_iterator(options.output / "frames")) fs::remove(entry.path());
 
@@ -235,17 +248,14 @@ int run(const Options& options) {
     // writer the GPU thread waits for one.
     const unsigned writers = std::max(1u, std::thread::hardware_concurrency());
     FrameWriter frameWriter(writers, 2 * std::size_t(writers));
-    std::mutex sampledMutex;
-    std::vector<RGBAImage> sampled; // every fifth frame, shrunk for the contact sheet
+    ContactSheetFrames sheetFrames(kContactSheetEvery, kContactSheetFrames, kContactSheetShrink);
     gpuView->addPresentationSink([&](const platform::gpu::PresentedImage& presented) {
         const auto at = dispatch::monotonicNow();
         char name[32];
         std::snprintf(name, sizeof name, "frame_%04llu.png", (unsigned long long)presented.number);
         RGBAImage image{presented.width, presented.height, presented.rgba};
-        if (presented.number % 5 == 1) {
-            std::lock_guard lock(sampledMutex);
-            if (sampled.size() < 40) sampled.push_back(shrunk(image, kContactSheetShrink));
-        }
+        if (sheetFrames.add(image))
+            dispatch::postMain([number = presented.number] { say("view: frame %llu is the first that shows the head", number); });
         frameWriter.write(options.output / "frames" / name, std::move(image));
         dispatch::postMain([&meter, draw = presented.drawNumber, at] { meter.framePresented(draw, at); });
     });
@@ -256,10 +266,11 @@ int run(const Options& options) {
     if (options.drive != Mivo::DriveServiceType::none) {
         manager->start();
         open = runUntil([&] { return manager->connectionState() == Mivo::ConnectionState::connected || delegate->failed; },
-                        15, window.get());
-        if (manager->connectionState() != Mivo::ConnectionState::connected) throw std::runtime_error("could not connect");
+                        15, window.get(), &stop);
+        if (open && manager->connectionState() != Mivo::ConnectionState::connected)
+            throw std::runtime_error("could not connect");
     }
-    open = open && runUntil([] { return false; }, 1.0, window.get()); // the head idles a moment
+    open = open && runUntil([] { return false; }, 1.0, window.get(), &stop); // the head idles a moment
     std::vector<std::uint8_t> spoken; // what the head speaks, for reply.wav and the plot
     if (open) {
         say("sending an utterance of %.2f s", utterance.seconds());
@@ -283,9 +294,12 @@ int run(const Options& options) {
         // A second after the reply ended (or failed), so the face is back at rest.
         return delegate->endedAt && dispatch::monotonicNow() - *delegate->endedAt > std::chrono::seconds(1);
     };
-    open = open && runUntil(finished, 60, window.get());
-    if (!finished()) say(open ? "the reply did not end within a minute" : "the window was closed");
+    open = open && runUntil(finished, 60, window.get(), &stop);
+    const auto stoppedBy = stop.received();
+    if (stoppedBy) say("%s: closing and writing the files (a second one ends the demo at once)", signalName(*stoppedBy));
+    else if (!finished()) say(open ? "the reply did not end within a minute" : "the window was closed");
 
+    if (interruption) interruption->cancel();
     manager->close(true);
     runUntil([&] { return manager->connectionState() == Mivo::ConnectionState::disconnected; }, 5, nullptr);
     gpuView->stopDisplayLink();
@@ -300,7 +314,8 @@ int run(const Options& options) {
     platform::audio::writePCM16MonoWavFile(options.output / "reply.wav", spoken, sampleRate);
     const auto spokenAudio = service_peer::PcmAudio::fromBytes(spoken, sampleRate);
     writePNG(options.output / "sync_plot.png", plotEnvelopeAndJaw(spokenAudio.samples, sampleRate, meter.jawByClock()));
-    writePNG(options.output / "contact_sheet.png", contactSheet(sampled, 8, 1));
+    const auto sheet = sheetFrames.sheet(8);
+    if (sheet.width > 0) writePNG(options.output / "contact_sheet.png", sheet);
 
     const auto summary = meter.summary();
     std::printf("\n");
@@ -314,19 +329,23 @@ int run(const Options& options) {
             "the clock by at most %.0f ms)",
             *summary.worstClockOffsetFrames, summary.worstLagMs.value_or(0));
     const auto out = fs::absolute(options.output).lexically_normal().string();
-    std::printf("\nFrames:        %s/frames/frame_*.png\nContact sheet: %s/contact_sheet.png\n"
-                "Lip sync plot: %s/sync_plot.png (grey: loudness, red: jaw)\nReply audio:   %s/reply.wav\n",
-                out.c_str(), out.c_str(), out.c_str(), out.c_str());
+    std::printf("\nFrames:        %s/frames/frame_*.png\n", out.c_str());
+    if (sheet.width > 0) std::printf("Contact sheet: %s/contact_sheet.png\n", out.c_str());
+    else std::printf("Contact sheet: none, no frame showed the head\n");
+    std::printf("Lip sync plot: %s/sync_plot.png (grey: loudness, red: jaw)\nReply audio:   %s/reply.wav\n", out.c_str(),
+                out.c_str());
     platform::audio::setSharedAudioDevice(nullptr);
-    return 0;
+    return stoppedBy.value_or(0);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    StopSignals stop; // before any thread starts, so that every thread leaves the signals to it
     demo::limitAllocatorRetention();
     try {
-        return run(parseOptions(argc, argv));
+        if (const int signal = run(parseOptions(argc, argv), stop)) StopSignals::endProcess(signal);
+        return 0;
     } catch (const HelpRequested&) {
         std::cout << usage;
         return 0;

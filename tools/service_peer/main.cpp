@@ -37,7 +37,8 @@ Options:
                          HTTPS, keyframes from a neutral frame)
   --mode MODE            how utterances are answered: normal, error (MESSAGE_ERROR), silent (no
                          answer), drop (connection dropped after a second of the reply), slow (reply
-                         sent at half speed) (default: normal)
+                         sent at half speed), stall (a second of the reply, then nothing more on an
+                         open connection) (default: normal)
   --pace P               seconds of waiting per second of reply audio: 1 real time, 0 as fast as
                          possible (default: 1)
   --reply-wav FILE       speak this WAV in every reply: 16-bit PCM mono (other formats are
@@ -100,7 +101,7 @@ CommandLine parse(int argc, char** argv) {
         else if (arg == "--mode") {
             const std::string text = value();
             const auto mode = fromRaw<service_peer::PeerMode>(text);
-            if (!mode) throw std::invalid_argument("unknown mode " + text + "; normal, error, silent, drop or slow");
+            if (!mode) throw std::invalid_argument("unknown mode " + text + "; normal, error, silent, drop, slow or stall");
             c.options.mode = *mode;
         } else if (arg == "--pace") {
             const std::string text = value();

@@ -22,6 +22,7 @@ enum class PeerMode {
     silent, // nothing at all, so the client's request time-out fires
     drop,   // the reply's first second, then the TCP connection is dropped without a closing handshake
     slow,   // the reply at half speed, so the client's playback runs dry
+    stall,  // the reply's first second, then nothing more; the connection stays open
 };
 
 struct PeerOptions {
@@ -55,11 +56,12 @@ struct PeerOptions {
 
 template <>
 struct MivoKit::RawValues<service_peer::PeerMode> {
-    static constexpr std::array<std::pair<service_peer::PeerMode, std::string_view>, 5> table{{
+    static constexpr std::array<std::pair<service_peer::PeerMode, std::string_view>, 6> table{{
         {service_peer::PeerMode::normal, "normal"},
         {service_peer::PeerMode::error, "error"},
         {service_peer::PeerMode::silent, "silent"},
         {service_peer::PeerMode::drop, "drop"},
         {service_peer::PeerMode::slow, "slow"},
+        {service_peer::PeerMode::stall, "stall"},
     }};
 };

@@ -17,7 +17,7 @@ namespace {
 
 constexpr std::size_t kKeyframesPerPiece = 5; // 200 ms of audio
 constexpr double kPieceSeconds = double(kKeyframesPerPiece) / kKeyframesPerSecond;
-constexpr std::size_t kPiecesBeforeDrop = 5; // the reply's first second
+constexpr std::size_t kPiecesBeforeCut = 5; // the reply's first second, in the drop and stall modes
 constexpr int kErrorCode = 500;
 constexpr const char* kErrorReason = "the local service peer answers every utterance with an error";
 
@@ -119,9 +119,9 @@ ReplyScript ServiceResponder::plan(WireProtocol protocol, const std::string& req
     const auto jaw = jawTrack(speech);
     const double secondsPerSecond = pace_ * (mode_ == PeerMode::slow ? 2.0 : 1.0);
     const std::size_t pieces = (jaw.size() + kKeyframesPerPiece - 1) / kKeyframesPerPiece;
-    // The drop comes partway: after the first second, and never after the last piece.
-    const std::size_t sentPieces =
-        mode_ == PeerMode::drop ? std::min(kPiecesBeforeDrop, pieces > 0 ? pieces - 1 : 0) : pieces;
+    // A drop or a stall comes partway: after the first second, and never after the last piece.
+    const bool cut = mode_ == PeerMode::drop || mode_ == PeerMode::stall;
+    const std::size_t sentPieces = cut ? std::min(kPiecesBeforeCut, pieces > 0 ? pieces - 1 : 0) : pieces;
     auto dueOf = [&](std::size_t piece) { return double(piece) * kPieceSeconds * secondsPerSecond; };
 
     // The response start or end of the audiovisual drive.
@@ -150,7 +150,7 @@ ReplyScript ServiceResponder::plan(WireProtocol protocol, const std::string& req
         drop.drop = true;
         drop.sent.due = dueOf(sentPieces);
         script.steps.push_back(std::move(drop));
-    } else if (speaks) {
+    } else if (speaks && !cut) {
         script.steps.push_back(boundary(realtime::MESSAGE_SERVER_RESPONSE_END, dueOf(pieces > 0 ? pieces - 1 : 0)));
     }
     return script;

@@ -7,7 +7,9 @@
 // keyframes, then a response end. An animation-drive utterance (MESSAGE_CLIENT_AUDIO_INPUT with
 // `end`) is answered with keyframes for the user's own audio only, in the same 200 ms pieces. A
 // piece is due when its audio is: piece k at 0.2 k seconds times the pace (twice that in the slow
-// mode). Every message carries the request's req_id. Other messages get no answer.
+// mode). The drop and stall modes send the pieces of the reply's first second only, then drop the
+// connection or, stalling, send nothing more (no response end). Every message carries the
+// request's req_id. Other messages get no answer.
 //
 // Immutable after construction; respond() may be called from any thread (the peer calls it on its
 // server thread).

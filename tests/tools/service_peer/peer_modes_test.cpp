@@ -1,5 +1,5 @@
 // The peer's failure modes as the kit's services meet them: an error answer, no answer, a dropped
-// connection and a reply slower than real time.
+// connection, a reply that stops partway and a reply slower than real time.
 
 #include "kit/model/mivo_sdk.hpp"
 #include "kit/service/mv_character_animation_service.hpp"
@@ -77,6 +77,24 @@ TEST_F(PeerModesTest, DropModeCutsTheConnectionAfterTheReplysFirstSecond) {
     send(*animation, "cut-2", toneBytes({0.5}, 2.0));
     ASSERT_TRUE(peer.record().waitUntil([](const auto& h) { return h.reply("cut-2") && h.reply("cut-2")->dropped; }));
     EXPECT_EQ(peer.record().reply("cut-2")->keyframes.size(), 25u);
+}
+
+TEST_F(PeerModesTest, StallModeSendsTheReplysFirstSecondThenNothingOnTheOpenConnection) {
+    auto& peer = start(peerOptions(PeerMode::stall));
+    auto service = open<MvCharacterAudiovisualService>(withId(peer.audiovisualUrl()));
+    send(*service, "stall-1", toneBytes({0.5}, 0.5));
+    ASSERT_TRUE(peer.record().waitUntil([](const auto& h) { return h.reply("stall-1") && h.reply("stall-1")->finished; }));
+    const auto reply = *peer.record().reply("stall-1");
+    ASSERT_TRUE(pumpUntil([&] { return delegate_->events().size() == reply.messages.size(); }));
+
+    ASSERT_GT(peer.replyAudio().seconds(), 1.0);
+    EXPECT_EQ(delegate_->eventsOf<Event::ResponseStart>().size(), 1u);
+    EXPECT_EQ(delegate_->audio().size(), std::size_t(2 * kRate)) << "one second of 16-bit audio";
+    EXPECT_EQ(delegate_->frames().size(), 25u);
+    EXPECT_FALSE(delegate_->hasResponseEnd()) << "the reply never ends";
+    EXPECT_FALSE(reply.dropped);
+    EXPECT_TRUE(service->isConnected());
+    EXPECT_TRUE(delegate_->errors().empty());
 }
 
 TEST_F(PeerModesTest, SlowModeSendsTheReplyAtHalfSpeed) {
