@@ -88,7 +88,13 @@ bool pumpMainUntil(const std::function<bool()>& done, Seconds timeout) {
     auto& ctx = mainQueue().context;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(timeout);
     while (true) {
-        ctx.poll();
+        // One handler at a time: a queue that always has one ready (a display link behind its
+        // schedule, whose next draw is due when the last one returns) never drains, and poll()
+        // would not return to look at `done` or the deadline.
+        while (ctx.poll_one()) {
+            if (done()) return true;
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+        }
         if (done()) return true;
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline) return false;

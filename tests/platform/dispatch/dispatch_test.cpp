@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -62,6 +63,27 @@ TEST(MainQueue, RunMainServesUntilStopped) {
     dispatch::postMain([&] { again = true; });
     dispatch::pumpMain();
     EXPECT_TRUE(again);
+}
+
+// A queue that never drains (a handler that always queues the next, like a display link that
+// is behind its schedule) still lets pumpMainUntil see `done` and its deadline between handlers.
+TEST(MainQueue, PumpingUntilDoneReturnsWhileHandlersKeepComing) {
+    constexpr int kChainLength = 2'000'000;
+    int ran = 0;
+    bool stop = false;
+    std::function<void()> next = [&] {
+        if (stop || ++ran >= kChainLength) return;
+        dispatch::postMain(next);
+    };
+    dispatch::postMain(next);
+    EXPECT_TRUE(dispatch::pumpMainUntil([&] { return ran >= 10; }, 60s));
+    EXPECT_LT(ran, kChainLength);
+    const int before = ran;
+    EXPECT_FALSE(dispatch::pumpMainUntil([] { return false; }, 1ms));
+    EXPECT_LT(ran, kChainLength);
+    EXPECT_GT(ran, before);
+    stop = true;
+    dispatch::pumpMain();
 }
 
 TEST(SerialQueue, RunsOneTaskAtATimeInOrder) {
