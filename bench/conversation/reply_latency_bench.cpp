@@ -2,7 +2,10 @@
 // device and shown through the kit's view (its draw loop pulls 30 times a second, three frames in
 // flight, direct renderer): the time from the first keyframe received to the first frame of the reply on
 // screen, the largest offset between the keyframe drawn and the audio clock, and the frames shown per
-// second while the head speaks, and the shares of draws that converted and sorted the splats.
+// second while the head speaks, and the shares of draws that converted and sorted the splats. The
+// first figure is split at the pull of the reply's first frame: keyframe to pull (the player's
+// tick, posing, publishing, the draw that pulls) and pull to screen (the next draw, the frames in
+// flight before it, drawing).
 // Argument: the frame width (height 798/690 of it); a small frame is the baseline that shows what
 // drawing costs. Across repetitions it reports medians and 95th percentiles (p95).
 //
@@ -34,19 +37,58 @@ namespace {
 
 struct Listener : MvCharacterManagerDelegate {
     demo::SyncMeter& meter;
-    bool stopped = false;
+    bool playing = false, stopped = false;
+    std::optional<dispatch::Nanoseconds> firstKeyframeAt;
     explicit Listener(demo::SyncMeter& meter) : meter(meter) {}
     void characterManager(MvCharacterManager&, Mivo::ConnectionState) override {}
     void characterManager(MvCharacterManager&, Mivo::ConversationState) override {}
     void characterManager(MvCharacterManager&, Mivo::PlayerState state) override {
-        if (state == Mivo::PlayerState::playing) meter.playbackStarted();
+        if (state == Mivo::PlayerState::playing) playing = true, meter.playbackStarted();
         else stopped = true, meter.playbackStopped();
     }
     void characterManager(MvCharacterManager&, const std::vector<FlameFrameData>& frames) override {
+        if (!firstKeyframeAt && !frames.empty()) firstKeyframeAt = dispatch::monotonicNow();
         meter.keyframesArrived(frames);
     }
     void characterManager(MvCharacterManager&, const Mivo::Error&) override {}
 };
+
+// Passes the measuring provider through and notes when the first frame of the reply (the first
+// new frame pulled once playback started) was pulled, and by which draw it is shown. Main queue.
+class PullTiming : public MvCharacterDataProvider {
+public:
+    PullTiming(std::shared_ptr<MvCharacterDataProvider> inner, const Listener& listener)
+        : inner_(std::move(inner)), listener_(listener) {}
+    void setView(std::shared_ptr<platform::gpu::GPUView> view) { view_ = std::move(view); }
+
+    const std::optional<Mivo::VideoFrame>& currentVideoFrame() const override {
+        const auto& frame = inner_->currentVideoFrame();
+        if (!frame || !view_) return frame;
+        const auto& buffer = frame->sharedBuffer();
+        const bool isNew = last_.owner_before(buffer) || buffer.owner_before(last_);
+        last_ = buffer;
+        if (isNew && listener_.playing && !firstReplyDraw) {
+            firstReplyDraw = view_->drawCount() + 1;
+            firstReplyPulledAt = dispatch::monotonicNow();
+        }
+        return frame;
+    }
+    std::optional<Mivo::Transform>& frameTransform() override { return inner_->frameTransform(); }
+    std::shared_ptr<EyeTrackingLogic>& eyeTrackingLogic() override { return inner_->eyeTrackingLogic(); }
+
+    mutable std::optional<std::uint64_t> firstReplyDraw;
+    mutable std::optional<dispatch::Nanoseconds> firstReplyPulledAt;
+
+private:
+    std::shared_ptr<MvCharacterDataProvider> inner_;
+    const Listener& listener_;
+    std::shared_ptr<platform::gpu::GPUView> view_;
+    mutable std::weak_ptr<const SplatMemoryBuffer> last_;
+};
+
+double milliseconds(dispatch::Nanoseconds from, dispatch::Nanoseconds to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
 
 // The 95th percentile of the repetitions.
 double p95(const std::vector<double>& values) {
@@ -81,12 +123,18 @@ void BM_ReplyOnScreen(benchmark::State& state) {
         manager->setDelegate(listener);
         auto body = MvCharacterView(manager).body();
         auto measuring = std::make_shared<demo::MeasuringProvider>(manager->characterPlayer(), meter);
-        body.content.characterDataProvider = measuring;
+        auto timing = std::make_shared<PullTiming>(measuring, *listener);
+        body.content.characterDataProvider = timing;
         HostedCharacterView hosted(std::move(body));
         measuring->setView(hosted.gpuView());
+        timing->setView(hosted.gpuView());
         hosted.gpuView()->setDrawableSize(width, height);
-        hosted.gpuView()->addPresentationSink([&meter](const platform::gpu::PresentedImage& image) {
-            dispatch::postMain([&meter, draw = image.drawNumber, at = dispatch::monotonicNow()] { meter.framePresented(draw, at); });
+        std::optional<dispatch::Nanoseconds> firstReplyShownAt;
+        hosted.gpuView()->addPresentationSink([&meter, &timing, &firstReplyShownAt](const platform::gpu::PresentedImage& image) {
+            dispatch::postMain([&, draw = image.drawNumber, at = dispatch::monotonicNow()] {
+                meter.framePresented(draw, at);
+                if (timing->firstReplyDraw == draw) firstReplyShownAt = at;
+            });
         });
         manager->start();
         dispatch::pumpMainUntil([&] { return manager->connectionState() == Mivo::ConnectionState::connected; },
@@ -109,6 +157,9 @@ void BM_ReplyOnScreen(benchmark::State& state) {
         state.counters["worst_clock_offset_frames"] = summary.worstClockOffsetFrames.value_or(-1);
         state.counters["worst_lag_ms"] = summary.worstLagMs.value_or(-1);
         state.counters["frames_per_second"] = summary.framesPerSecond;
+        const bool split = listener->firstKeyframeAt && timing->firstReplyPulledAt && firstReplyShownAt;
+        state.counters["keyframe_to_pull_ms"] = split ? milliseconds(*listener->firstKeyframeAt, *timing->firstReplyPulledAt) : -1;
+        state.counters["pull_to_screen_ms"] = split ? milliseconds(*timing->firstReplyPulledAt, *firstReplyShownAt) : -1;
         platform::audio::setSharedAudioDevice(nullptr);
     }
     platform::files::setDocumentsDirectory(std::nullopt);
