@@ -44,7 +44,7 @@ Splat::Splat(simd::float3 p, simd::float4 c, simd::float3 s, simd::quatf q, std:
 
     position = {p.x, p.y, p.z};
     color = {floatToHalf(c.x), floatToHalf(c.y), floatToHalf(c.z), floatToHalf(c.w)};
-    alpha = floatToHalf(c.w);
+    alpha = color.a;
     covA = {floatToHalf(sigma(0, 0)), floatToHalf(sigma(0, 1)), floatToHalf(sigma(0, 2))};
     covB = {floatToHalf(sigma(1, 1)), floatToHalf(sigma(1, 2)), floatToHalf(sigma(2, 2))};
     if (srFeatures.empty()) {
