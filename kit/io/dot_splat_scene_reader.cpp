@@ -105,6 +105,9 @@ void DotSplatSceneReader::read(SplatSceneReaderDelegate& delegate) {
     std::vector<SplatScenePoint> points(kBatchSize);
     std::size_t buffered = 0;
     input->open();
+    // The size tells the point count before any record is read, so the collector can make room
+    // once instead of growing and copying.
+    if (const auto size = input->size(); size && *size >= kRecord) delegate.expectPointCount(*size / kRecord);
     for (;;) {
         ssize_t n = input->read(buffer.get() + buffered, kBufferSize - buffered);
         if (n == 0) break;

@@ -1,7 +1,8 @@
 #pragma once
 // Reads the headerless .splat point-cloud format: a plain sequence of 32-byte little-endian
 // records (position, linear scale, RGBA bytes, a quantised rotation). Points arrive in file order,
-// in batches of at most 2048 points, each delivered as soon as its records have been read.
+// in batches of at most 2048 points, each delivered as soon as its records have been read. Before
+// the first point the delegate hears how many records the file's size holds (expectPointCount).
 
 #include "kit/model/splat_scene_reader.hpp"
 #include "kit/model/typed_error.hpp"

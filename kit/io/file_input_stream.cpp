@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <system_error>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace MivoKit {
@@ -51,6 +52,12 @@ ssize_t FileInputStream::read(void* buffer, std::size_t maxLength) {
         failure_ = std::system_category().message(errno);
         return -1;
     }
+}
+
+std::optional<std::uint64_t> FileInputStream::size() const {
+    struct stat status;
+    if (fd_ < 0 || ::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+    return static_cast<std::uint64_t>(status.st_size);
 }
 
 void FileInputStream::close() {

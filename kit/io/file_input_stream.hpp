@@ -6,6 +6,7 @@
 // its first read, so a missing file surfaces as a read error.
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -28,6 +29,8 @@ public:
     // input, -1 on failure (including a stream that is not open). Interrupted reads are retried.
     ssize_t read(void* buffer, std::size_t maxLength);
     void close();
+    // The size in bytes of the opened file, when it is a regular file.
+    std::optional<std::uint64_t> size() const;
 
     // The reason of the last failure (open or read), as the system describes it.
     const std::string& failureDescription() const { return failure_; }

@@ -47,19 +47,19 @@ public:
     // past that the list grows as points arrive.
     void didStartReading(std::optional<std::uint32_t> pointCount) override {
         if (done_ || !pointCount || !points_.empty()) return;
-        const std::size_t wanted = std::min<std::size_t>(*pointCount, kMaximumReservedPoints);
-        if (wanted <= points_.capacity()) return;
-        points_.reserve(wanted);
-        adviseHugePages(points_.data(), points_.capacity() * sizeof(SplatScenePoint));
+        reserve(std::min<std::size_t>(*pointCount, kMaximumReservedPoints));
+    }
+
+    // A size is only a hint too (the file may change while it is read): the same cap.
+    void expectPointCount(std::size_t count) override {
+        if (done_ || !points_.empty()) return;
+        reserve(std::min(count, kMaximumReservedPoints));
     }
 
     void didRead(std::span<const SplatScenePoint> batch) override {
         if (done_) return;
-        if (points_.capacity() == 0) {
-            // No declared count (.splat): room for a character-sized cloud at once.
-            points_.reserve(std::max(batch.size(), kFirstReservationWithoutCount));
-            adviseHugePages(points_.data(), points_.capacity() * sizeof(SplatScenePoint));
-        }
+        // Without a count or a hint: room for a character-sized cloud at once.
+        if (points_.capacity() == 0) reserve(std::max(batch.size(), kFirstReservationWithoutCount));
         appendBatch(points_, batch);
     }
 
@@ -84,6 +84,12 @@ public:
     }
 
 private:
+    void reserve(std::size_t wanted) {
+        if (wanted <= points_.capacity()) return;
+        points_.reserve(wanted);
+        adviseHugePages(points_.data(), points_.capacity() * sizeof(SplatScenePoint));
+    }
+
     SplatPointList points_;
     bool done_ = false;
     std::exception_ptr error_;

@@ -7,6 +7,7 @@
 
 #include "kit/model/splat_scene_point.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -20,6 +21,9 @@ public:
 
     // The number of points the file declares, for formats that declare one.
     virtual void didStartReading(std::optional<std::uint32_t> pointCount) = 0;
+    // A hint before any point from readers that know their source's size (not a declared count):
+    // about how many points may follow, for reserving room. It may be wrong; ignored by default.
+    virtual void expectPointCount(std::size_t) {}
     // The next batch of points in file order. The span is only valid during the call.
     virtual void didRead(std::span<const SplatScenePoint> points) = 0;
     virtual void didFinishReading() = 0;

@@ -44,12 +44,13 @@ Splat::Splat(simd::float3 p, simd::float4 c, simd::float3 s, simd::quatf q, std:
 
     position = {p.x, p.y, p.z};
     color = {floatToHalf(c.x), floatToHalf(c.y), floatToHalf(c.z), floatToHalf(c.w)};
-    alpha = floatToHalf(c.w);
+    alpha = color.a;
     covA = {floatToHalf(sigma(0, 0)), floatToHalf(sigma(0, 1)), floatToHalf(sigma(0, 2))};
     covB = {floatToHalf(sigma(1, 1)), floatToHalf(sigma(1, 2)), floatToHalf(sigma(2, 2))};
     if (srFeatures.empty()) {
-        const float fromColor[3] = {c.x, c.y, c.z};
-        sr = PackedSRHalf8(fromColor);
+        // (r, g, b, 0, 0, 0, 0, 0): the colour's halves, already made, and zeros.
+        sr = {};
+        sr.f0 = color.r, sr.f1 = color.g, sr.f2 = color.b;
     } else {
         sr = PackedSRHalf8(srFeatures);
     }

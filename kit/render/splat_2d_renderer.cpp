@@ -129,7 +129,7 @@ void Splat2DRenderer::draw(GPUView& view) {
         const auto& frame = self->characterDataProvider_->currentVideoFrame();
         if (!frame) return;
         try {
-            self->splatRenderer_->update(frame->buffer());
+            self->splatRenderer_->updateFromShared(frame->sharedBuffer());
         } catch (const std::exception& error) {
             platform::log::print(error.what());
         }

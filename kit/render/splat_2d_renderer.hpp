@@ -4,7 +4,8 @@
 // pull of the player's newest splats (and, through makeViewport, of its camera) onto the main queue
 // for the next draw, builds the frame's one viewport, lets the renderer of the render mode encode
 // the frame, and presents the drawable. Nothing is pushed to it: it pulls through
-// MvCharacterDataProvider at its own rate while the player publishes 25 frames a second.
+// MvCharacterDataProvider at its own rate while the player publishes 25 frames a second. It hands
+// the renderer the frame's shared buffer object, so a frame pulled again is not converted again.
 //
 // Main queue only; the only other thread is the GPU's, whose completion handlers signal the
 // in-flight semaphore. Every draw that waited signals it exactly once: through the completion of

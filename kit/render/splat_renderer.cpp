@@ -32,6 +32,10 @@ void SplatRenderer::reset() { bufferManager.reset(); }
 
 void SplatRenderer::update(const SplatMemoryBuffer& from) { bufferManager.update(from, _colorFormat()); }
 
+void SplatRenderer::updateFromShared(const std::shared_ptr<const SplatMemoryBuffer>& from) {
+    bufferManager.update(from, _colorFormat());
+}
+
 void SplatRenderer::update(const SplatMemoryBuffer&, const SplatMemoryBuffer&) {}
 
 void SplatRenderer::add(std::span<const SplatScenePoint> points) { bufferManager.add(points); }

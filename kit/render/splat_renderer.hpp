@@ -2,7 +2,8 @@
 // The direct renderer: every frame it advances a ring of uniform slots, writes each view's camera,
 // sorts the splats farthest first along the mean viewing direction and draws all of them in one
 // instanced draw, blending premultiplied colour. It only encodes into the command buffer it is
-// given; the caller presents and commits.
+// given; the caller presents and commits. Handed the same frame buffer object again and drawn with
+// the same viewing direction, it neither converts nor sorts again (SplatBufferManager).
 
 #include "kit/render/splat_buffer_manager.hpp"
 #include "kit/render/splat_pass_encoding.hpp"
@@ -30,6 +31,9 @@ public:
 
     void reset() override;
     void update(const SplatMemoryBuffer& from) override;
+    // Keeps the records, and the order of an unchanged camera, when `from` is the buffer object of
+    // the update before (see SplatBufferManager).
+    void updateFromShared(const std::shared_ptr<const SplatMemoryBuffer>& from) override;
     // Does nothing.
     void update(const SplatMemoryBuffer& partOne, const SplatMemoryBuffer& partTwo) override;
     void add(std::span<const SplatScenePoint> points) override;

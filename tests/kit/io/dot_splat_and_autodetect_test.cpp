@@ -72,6 +72,34 @@ TEST(DotSplatSceneReader, UnreadableSources) {
     EXPECT_EQ(dotSplatError(noPath), DotSplatSceneReader::ErrorCode::cannotOpenSource);
 }
 
+// A large file's list is sized once from the file's size, not grown by doubling and copying;
+// a size that claims far more points than arrive reserves no more than a bounded amount.
+TEST(DotSplatSceneReader, TheCollectedListIsSizedFromTheFile) {
+    testsupport::TempDir dir;
+    std::vector<ply_writer::DotSplatRecord> records(150000);
+    for (std::size_t i = 0; i < records.size(); ++i) records[i].position[1] = static_cast<float>(i);
+    ply_writer::writeDotSplat(dir / "large.splat", records);
+    SplatMemoryBuffer buffer;
+    AutodetectSceneReader reader(dir / "large.splat");
+    buffer.read(reader);
+    ASSERT_EQ(buffer.points.size(), records.size());
+    EXPECT_EQ(buffer.points.capacity(), records.size());
+    EXPECT_EQ(buffer.points.back().position.y, 149999.0f);
+
+    struct ClaimingReader : SplatSceneReader {
+        void read(SplatSceneReaderDelegate& delegate) override {
+            delegate.expectPointCount(std::size_t(1) << 40);
+            std::vector<SplatScenePoint> three(3);
+            delegate.didRead(three);
+            delegate.didFinishReading();
+        }
+    } claiming;
+    SplatMemoryBuffer few;
+    few.read(claiming);
+    EXPECT_EQ(few.points.size(), 3u);
+    EXPECT_LE(few.points.capacity(), std::size_t(1) << 20);
+}
+
 TEST(DotSplatSceneReader, RecordDecoding) {
     auto decode = [](std::array<std::uint8_t, 4> rgba, std::array<std::uint8_t, 4> rot) {
         ply_writer::DotSplatRecord record{{1, -2, 3.5f}, {0.5f, 0.25f, 2}, rgba, rot};

@@ -70,6 +70,19 @@ std::shared_ptr<FixedProvider> providerWithSplats(float fovy) {
     return provider;
 }
 
+// A player that publishes a new frame object, with the same splats, every time it is read: the
+// draw loop converts and sorts them every time.
+struct RepublishingProvider : FixedProvider {
+    SplatPointList points;
+    mutable std::optional<Mivo::VideoFrame> fresh;
+    const std::optional<Mivo::VideoFrame>& currentVideoFrame() const override {
+        SplatMemoryBuffer buffer;
+        buffer.points = points;
+        fresh.emplace(std::move(buffer), FlameFrameData());
+        return fresh;
+    }
+};
+
 struct DrawLoop {
     std::shared_ptr<GPUView> view = GPUView::make();
     std::shared_ptr<Splat2DRenderer> renderer;
@@ -221,4 +234,70 @@ TEST(Splat2DRenderer, SRModeWithoutSplatsPresentsNothingAndWithSplatsReleasesEve
     for (int i = 0; i < 3; ++i) splats.view->draw();
     EXPECT_EQ(splats.renderer->waitedDraws(), waited);
     EXPECT_TRUE(testsupport::finishWork());
+}
+
+TEST(Splat2DRenderer, AnUnchangedFrameAndCameraAreDrawnWithoutConvertingOrSortingAgainAndLookTheSame) {
+    // Splats in pairs at one place with different colours: the image shows the order of equal depths.
+    SplatPointList points = randomCloud(200, 11, 0.05f, 0.2f);
+    for (int i = 0; i < 60; ++i) {
+        SplatScenePoint twin = points[std::size_t(i)];
+        twin.color = SplatScenePoint::Color::LinearFloat256{255, 255.0f * float(i % 2), 0};
+        points.push_back(twin);
+    }
+    auto fixed = std::make_shared<FixedProvider>();
+    SplatMemoryBuffer buffer;
+    buffer.points = points;
+    fixed->frame.emplace(std::move(buffer), FlameFrameData());
+    fixed->transform = Mivo::Transform(translation(0, 0, 2.5f), simd::float4x4::identity(), 0.9f);
+    auto republishing = std::make_shared<RepublishingProvider>();
+    republishing->points = points;
+    republishing->transform = fixed->transform;
+
+    struct Run {
+        DrawLoop loop;
+        std::shared_ptr<SplatRenderer> renderer;
+        std::mutex mutex;
+        std::vector<PresentedImage> images;
+        std::vector<std::vector<std::uint8_t>> records;
+    };
+    const auto start = [](Run& run, std::shared_ptr<MvCharacterDataProvider> provider) {
+        run.loop = makeLoop(makeDevice(), std::move(provider), RenderMode::Default, 96, 80);
+        run.renderer = std::dynamic_pointer_cast<SplatRenderer>(run.loop.renderer->splatRenderer());
+        run.loop.view->addPresentationSink([&run](const PresentedImage& image) {
+            std::lock_guard lock(run.mutex);
+            run.images.push_back(image);
+        });
+    };
+    Run kept, redone;
+    start(kept, fixed);
+    start(redone, republishing);
+    constexpr int kDraws = 6;
+    for (int draw = 0; draw < kDraws; ++draw) {
+        for (Run* run : {&kept, &redone}) {
+            run->loop.view->draw();
+            platform::dispatch::pumpMain(); // the pulls
+            const auto& drawn = *run->renderer->bufferManager.splatBuffer;
+            const auto* bytes = reinterpret_cast<const std::uint8_t*>(drawn.values());
+            run->records.emplace_back(bytes, bytes + drawn.count * sizeof(Splat));
+        }
+    }
+    for (Run* run : {&kept, &redone}) {
+        // The first draw had no camera yet; buffers complete in commit order, handlers first.
+        auto last = run->loop.renderer->commandQueue()->makeCommandBuffer();
+        last->commit();
+        last->waitUntilCompleted();
+    }
+    EXPECT_EQ(kept.records, redone.records);
+    ASSERT_EQ(kept.images.size(), std::size_t(kDraws - 1));
+    ASSERT_EQ(redone.images.size(), kept.images.size());
+    for (std::size_t i = 0; i < kept.images.size(); ++i) {
+        EXPECT_EQ(kept.images[i].drawNumber, redone.images[i].drawNumber);
+        EXPECT_TRUE(kept.images[i].rgba == redone.images[i].rgba) << "image " << i;
+    }
+    // Once the same frame has been converted and sorted, nothing is done again.
+    EXPECT_EQ(kept.renderer->bufferManager.conversionsRun(), 1u);
+    EXPECT_EQ(kept.renderer->bufferManager.sortsRun(), 1u);
+    EXPECT_EQ(redone.renderer->bufferManager.conversionsRun(), std::uint64_t(kDraws));
+    EXPECT_EQ(redone.renderer->bufferManager.sortsRun(), std::uint64_t(kDraws - 1));
+    platform::dispatch::pumpMain();
 }

@@ -232,4 +232,101 @@ TEST(SplatBuffers, NeitherUpdateNorSortOverwritesABufferAQueuedFrameStillReads) 
     for (auto& c : inFlight) c->waitUntilCompleted();
 }
 
+// What a caller can see of a manager: each buffer's count, capacity and records, and which of the
+// two buffers it started with is drawn.
+struct Observed {
+    bool firstIsDrawn;
+    std::size_t count, capacity, primeCount, primeCapacity;
+    std::vector<std::uint8_t> records, primeRecords;
+    friend bool operator==(const Observed&, const Observed&) = default;
+};
+
+Observed observe(const SplatBufferManager& manager, const MetalBuffer<Splat>* first) {
+    const auto bytes = [](const MetalBuffer<Splat>& buffer) {
+        const auto* data = reinterpret_cast<const std::uint8_t*>(buffer.values());
+        return std::vector<std::uint8_t>(data, data + buffer.count * sizeof(Splat));
+    };
+    return {manager.splatBuffer.get() == first, manager.splatBuffer->count, manager.splatBuffer->capacity(),
+            manager.splatBufferPrime->count, manager.splatBufferPrime->capacity(), bytes(*manager.splatBuffer),
+            bytes(*manager.splatBufferPrime)};
+}
+
+// A manager handed the same buffer object again keeps its records and sorted order; step by step
+// it shows exactly what a manager that redoes every conversion and sort shows, ties included (a
+// second sort of sorted records flips equal depths, so it is never taken as done), and buffer
+// objects are told apart by owner and pointer, never by address alone.
+TEST(SplatBuffers, KeptRecordsAndOrderAreThoseOfTheWorkRedone) {
+    auto device = makeDevice();
+    SplatBufferManager kept(device), redone(device);
+    const MetalBuffer<Splat>* keptFirst = kept.splatBuffer.get();
+    const MetalBuffer<Splat>* redoneFirst = redone.splatBuffer.get();
+    // Pairs of splats at one place: equal depths, told apart by colour.
+    SplatPointList cloud;
+    for (int i = 0; i < 40; ++i) cloud.push_back(at(float(i % 7), float(i % 3), float(i % 5)));
+    cloud = tagged(cloud);
+    const auto frame = std::make_shared<const SplatMemoryBuffer>(memoryOf(cloud));
+    SplatPointList otherCloud(cloud.begin(), cloud.begin() + 25);
+    const auto other = std::make_shared<const SplatMemoryBuffer>(memoryOf(otherCloud));
+
+    int step = 0;
+    const auto check = [&](std::uint64_t conversions, std::uint64_t sorts) {
+        ++step;
+        ASSERT_EQ(observe(kept, keptFirst), observe(redone, redoneFirst)) << "step " << step;
+        EXPECT_EQ(kept.conversionsRun(), conversions) << "step " << step;
+        EXPECT_EQ(kept.sortsRun(), sorts) << "step " << step;
+    };
+    const auto update = [&](const std::shared_ptr<const SplatMemoryBuffer>& buffer) {
+        kept.update(buffer, ColorFormat::RGB);
+        redone.update(*buffer, ColorFormat::RGB);
+    };
+    const auto sort = [&](simd::float3 d) {
+        kept.sortSplats(d);
+        redone.sortSplats(d);
+    };
+    const simd::float3 forward{0, 0, -1}, turned{0.6f, 0, -0.8f};
+
+    update(frame), check(1, 0);
+    sort(forward), check(1, 1);
+    update(frame), check(1, 1); // the spare still holds the frame's records
+    sort(forward), check(1, 1); // and the other one their order
+    sort(forward), check(1, 2); // sorted records sorted again: work
+    update(frame), check(2, 2); // the spare holds the once-sorted order, not the records
+    sort(forward), check(2, 3);
+    update(frame), check(2, 3);
+    sort(forward), check(2, 3);
+    update(frame), check(2, 3);
+    sort(turned), check(2, 4); // a new viewing direction
+    update(other), check(3, 4);
+    sort(turned), check(3, 5);
+    update(std::make_shared<const SplatMemoryBuffer>(*frame)), check(4, 5); // equal points, another object
+    sort(turned), check(4, 6);
+    kept.add(cloud), redone.add(cloud), check(4, 6);
+    sort(turned), check(4, 7);
+    kept.reset(), redone.reset(), check(4, 7);
+    update(frame), check(5, 7);
+    sort(turned), check(5, 8);
+
+    // One object at one address, first under one owner, then (changed) under another; then two
+    // objects under one owner.
+    struct Pair {
+        SplatMemoryBuffer a, b;
+    };
+    auto pair = std::make_shared<Pair>();
+    pair->a = memoryOf(cloud);
+    pair->b = memoryOf(otherCloud);
+    {
+        const std::shared_ptr<const SplatMemoryBuffer> firstA(std::make_shared<int>(), &pair->a);
+        update(firstA), check(6, 8);
+        sort(turned), check(6, 9);
+        update(firstA), check(6, 9);
+        sort(turned), check(6, 9); // the spare now holds the records of `a` under the first owner
+    }
+    pair->a.points[0].position.z = 9;
+    update(std::shared_ptr<const SplatMemoryBuffer>(std::make_shared<int>(), &pair->a)), check(7, 9);
+    sort(turned), check(7, 10);
+    update(std::shared_ptr<const SplatMemoryBuffer>(pair, &pair->a)), check(8, 10);
+    sort(turned), check(8, 11);
+    update(std::shared_ptr<const SplatMemoryBuffer>(pair, &pair->b)), check(9, 11);
+}
+
 } // namespace

@@ -81,6 +81,8 @@ TEST(MainQueue, RunMainServesUntilStopped) {
     EXPECT_TRUE(again);
 }
 
+// A queue that never drains (a handler that always queues the next, like a display link that
+// is behind its schedule) still lets pumpMainUntil see `done` and its deadline between handlers.
 TEST(SerialQueue, RunsOneTaskAtATimeInOrder) {
     dispatch::SerialQueue queue("SRTaskQueue");
     EXPECT_EQ(queue.label(), "SRTaskQueue");
