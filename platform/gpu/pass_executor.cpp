@@ -410,11 +410,9 @@ void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& mem
         const bool noDepthEffect = !t.depth || !batch.depthState ||
                                    (batch.depthState->descriptor().depthCompareFunction == CompareFunction::always &&
                                     !batch.depthState->descriptor().depthWriteEnabled);
-        bool allOver = noDepthEffect && t.colorCount > 0, allNormalised = true;
-        for (std::size_t i = 0; i < t.colorCount; ++i) {
+        bool allOver = noDepthEffect && t.colorCount > 0;
+        for (std::size_t i = 0; i < t.colorCount; ++i)
             allOver = allOver && target.color[i] && isPremultipliedOver(descriptor.colorAttachments[i]);
-            allNormalised = allNormalised && descriptor.colorAttachments[i].pixelFormat != PixelFormat::rgba16Float;
-        }
         target.premultipliedOver = t.colorCount == 1 && allOver;
         target.clampColor = descriptor.colorAttachments[0].pixelFormat != PixelFormat::rgba16Float;
         const std::size_t primitiveBytes = primitiveStride(batch.program->primitiveBytes());
@@ -426,16 +424,15 @@ void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& mem
                                  ox + entry.x1, oy + entry.y1);
         };
         if (allOver && batch.program->frontToBackAttachments() >= t.colorCount) {
-            // Nearest first, each fragment under the ones before it; once no pixel lets through
-            // more than the limit the rest cannot change the stored values.
-            const float limit = allNormalised ? 1.0f / 1024.0f : 1.0f / 2048.0f;
+            // Nearest first, each fragment under the ones before it, until no pixel lets through
+            // kOpaqueTransmittance or more (what is left out is bounded in TileTarget).
             for (std::size_t i = 0; i < t.colorCount; ++i) {
                 memory.accumulated[i].fill(0.0f);
                 target.accumulated[i] = memory.accumulated[i].data();
             }
             memory.transmittance.fill(1.0f);
             target.transmittance = memory.transmittance.data();
-            target.opaqueTransmittance = limit;
+            target.opaqueTransmittance = kOpaqueTransmittance;
             for (int y = 0; y < kTileSize; ++y) memory.openPixels[y] = y < h ? std::uint16_t((1u << w) - 1) : 0;
             target.openPixels = memory.openPixels.data();
             target.openRows = (1u << h) - 1;

@@ -27,6 +27,9 @@ inline constexpr std::size_t kMaxTextureBindings = 8;
 inline constexpr std::size_t kMaxColorAttachments = 4;
 inline constexpr std::size_t kMaxVaryings = 16;
 inline constexpr int kTileSize = 16;
+// Composing front to back, a pixel stops gathering once it lets through less than this, as the
+// reference rasteriser of 3D Gaussian splatting does (what that leaves out: TileTarget).
+inline constexpr float kOpaqueTransmittance = 1e-4f;
 
 // What one shader stage sees of the bound resources.
 struct BindingTable {
@@ -122,7 +125,10 @@ struct TileTarget {
     // blue gathered so far in each colour attachment, as three planes of kTileSize * kTileSize
     // floats (red first, pixels in the order of `color`), and per pixel the transmittance left for
     // what lies behind it. The alpha gathered is 1 - transmittance. Once a pixel lets through less
-    // than opaqueTransmittance, nothing behind it changes what is stored.
+    // than opaqueTransmittance, what lies behind it is left out; it could have moved each stored
+    // channel by at most opaqueTransmittance times its largest difference from the clear colour
+    // (kOpaqueTransmittance: under 1e-4 for values within 0..1, a 39th of an 8-bit step, so an
+    // 8-bit value changes only where the exact one lies that close to a rounding edge).
     // openPixels holds per row of the tile the pixels that still let through opaqueTransmittance
     // or more (bit x for pixel x; pixels outside the target are never open), openRows the rows
     // with such a pixel. A fused draw gathers only into open pixels and closes those it darkens
@@ -175,9 +181,8 @@ public:
     // attachment i; transmittance *= 1 - alpha) when the tile's accumulated and transmittance are
     // set, which requires the fragment to carry its alpha in the alpha channel of all of them. The
     // device uses it for passes of at most n colour attachments that all blend premultiplied over,
-    // which gives the same image; each pixel stops gathering once it lets through less than 1/1024
-    // (normalised attachments: a quarter of an 8-bit step) or 1/2048 (with a float attachment:
-    // one half-float step below 1, less than half-float blending itself rounds away), and the tile
+    // which gives the same image up to what each pixel leaves out once it lets through less than
+    // kOpaqueTransmittance (TileTarget::transmittance says how much that can be); the tile stops
     // once every pixel has (TileTarget::openPixels).
     virtual std::size_t frontToBackAttachments() const { return 0; }
     // Bytes of set-up data per instance.
