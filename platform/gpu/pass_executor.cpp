@@ -31,18 +31,14 @@ struct PassExecutor::Batch {
     };
     std::vector<std::uint32_t> chunkCounts; // chunk-major: counts[chunk * tiles + tile]
     std::vector<std::uint32_t> tileStart;   // tiles + 1 entries
-    // A slot binned to a tile, with the part of its rectangle inside that tile (tile pixels
-    // [x0, x1) x [y0, y1)), so that shading reads no other per-slot record than the primitive.
-    struct Entry {
-        std::uint32_t slot;
-        std::uint8_t x0, y0, x1, y1;
-    };
-    std::vector<Entry> entries; // grouped by tile, in slot order
+    // Slots binned to tiles with the part of their rectangle inside the tile, so that shading reads
+    // no other per-slot record than the primitive.
+    std::vector<TileEntry> entries; // grouped by tile, in slot order
     // Per chunk of slots, the entries it found in slot order and their tiles: set-up finds each
     // slot's tiles once, the scatter into `entries` only copies.
     struct Hit {
         std::uint32_t tile;
-        Entry entry;
+        TileEntry entry;
     };
     struct ChunkHits {
         std::vector<Hit> hits; // only grows, so that frames after the first allocate nothing
@@ -85,6 +81,8 @@ bool isPremultipliedOver(const RenderPipelineColorAttachmentDescriptor& a) {
 }
 
 constexpr std::size_t kSlotsPerChunk = 2048;
+// Slots set up in one call: their bounds stay in the first level of cache until binned.
+constexpr std::size_t kSlotsPerRun = 64;
 
 // Set-up records of up to 64 bytes get one cache line each; larger ones a multiple of 16 bytes.
 std::size_t primitiveStride(std::size_t bytes) { return bytes <= 64 ? 64 : (bytes + 15) / 16 * 16; }
@@ -262,8 +260,13 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
             const int tilesAcross = tilesX; // a local: stores through counts could alias the captured one
             std::size_t hitCount = 0;
             const std::size_t end = std::min(slots, (chunk + 1) * kSlotsPerChunk);
+            WindowBounds runBounds[kSlotsPerRun];
             for (std::size_t s = chunk * kSlotsPerChunk; s < end; ++s) {
-                const WindowBounds bounds = batch.program->setup(s, primitives + s * primitiveBytes);
+                const std::size_t inRun = (s - chunk * kSlotsPerChunk) % kSlotsPerRun;
+                if (inRun == 0)
+                    batch.program->setup(s, std::min(kSlotsPerRun, end - s), primitives + s * primitiveBytes,
+                                         primitiveBytes, runBounds);
+                const WindowBounds& bounds = runBounds[inRun];
                 // Non-finite or empty bounds are culled before any conversion to integers.
                 if (bounds.empty() || !std::isfinite(bounds.minX) || !std::isfinite(bounds.minY) ||
                     !std::isfinite(bounds.maxX) || !std::isfinite(bounds.maxY))
@@ -336,7 +339,7 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
         for (std::size_t chunk = c0; chunk < c1; ++chunk) {
             std::uint32_t* position = batch.chunkCounts.data() + chunk * tiles;
             const std::uint32_t* start = batch.tileStart.data();
-            Batch::Entry* entries = batch.entries.data();
+            TileEntry* entries = batch.entries.data();
             const Batch::ChunkHits& found = batch.chunkHits[chunk];
             for (std::size_t h = 0; h < found.count; ++h) {
                 const Batch::Hit& hit = found.hits[h];
@@ -418,11 +421,7 @@ void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& mem
         const std::size_t primitiveBytes = primitiveStride(batch.program->primitiveBytes());
         const std::byte* const primitives = alignedBase(batch.primitives);
         const std::uint32_t first = batch.tileStart[tile], last = batch.tileStart[tile + 1];
-        auto shadeEntry = [&](std::uint32_t e) {
-            const Batch::Entry& entry = batch.entries[e];
-            batch.program->shade(primitives + entry.slot * primitiveBytes, target, ox + entry.x0, oy + entry.y0,
-                                 ox + entry.x1, oy + entry.y1);
-        };
+        const TileEntry* entries = batch.entries.data() + first;
         if (allOver && batch.program->frontToBackAttachments() >= t.colorCount) {
             // Nearest first, each fragment under the ones before it, until no pixel lets through
             // kOpaqueTransmittance or more (what is left out is bounded in TileTarget).
@@ -436,14 +435,7 @@ void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& mem
             for (int y = 0; y < kTileSize; ++y) memory.openPixels[y] = y < h ? std::uint16_t((1u << w) - 1) : 0;
             target.openPixels = memory.openPixels.data();
             target.openRows = (1u << h) - 1;
-            for (std::uint32_t e = last; e > first && target.openRows; --e) {
-                if (e >= first + 5) { // records are scattered in memory: fetch ahead
-                    __builtin_prefetch(primitives + batch.entries[e - 5].slot * primitiveBytes);
-                }
-                const Batch::Entry& entry = batch.entries[e - 1];
-                const std::uint32_t rows = ((1u << entry.y1) - 1) & ~((1u << entry.y0) - 1);
-                if (target.openRows & rows) shadeEntry(e - 1); // else nearer splats hid it here
-            }
+            batch.program->shade(primitives, primitiveBytes, entries, last - first, target);
             constexpr int kPlane = kTileSize * kTileSize;
             for (std::size_t i = 0; i < t.colorCount; ++i) {
                 float* color = target.color[i];
@@ -459,11 +451,7 @@ void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& mem
             target.openPixels = nullptr;
             continue;
         }
-        for (std::uint32_t e = first; e < last; ++e) {
-            // Records are visited in draw order, scattered in memory: fetch ahead.
-            if (e + 4 < last) __builtin_prefetch(primitives + batch.entries[e + 4].slot * primitiveBytes);
-            shadeEntry(e);
-        }
+        batch.program->shade(primitives, primitiveBytes, entries, last - first, target);
     }
 
     // Store what the pass keeps.

@@ -93,6 +93,13 @@ struct WindowBounds {
     bool hasEllipse() const { return qxx > 0.0f; }
 };
 
+// A primitive binned to a tile: its slot, and the part of its pixel rectangle inside the tile (tile
+// pixels [x0, x1) x [y0, y1)).
+struct TileEntry {
+    std::uint32_t slot;
+    std::uint8_t x0, y0, x1, y1;
+};
+
 // Maps clip coordinates to window coordinates for one view of a draw.
 struct ViewportTransform {
     Viewport viewport;
@@ -192,6 +199,18 @@ public:
     // Shades the pixels [x0, x1) x [y0, y1) (inside one tile) for one set-up primitive.
     virtual void shade(const DrawContext& context, const std::byte* primitive, TileTarget& tile, int x0, int y0,
                        int x1, int y1) const = 0;
+
+    // The device calls these two, once per run of instances and once per tile, so that a draw can
+    // keep its per-instance loop in one place; the defaults call setup() and shade() for each.
+    // Sets up instances [first, first + count): instance first + i into primitives + i * stride and
+    // its window area into bounds[i].
+    virtual void setupInstances(const DrawContext& context, std::uint32_t first, std::uint32_t count,
+                                std::byte* primitives, std::size_t stride, WindowBounds* bounds) const;
+    // Shades one tile's entries, given in draw order, whose primitives lie at primitives + slot *
+    // stride. Composing front to back (tile.transmittance set), nearest first, only while the
+    // entry's rows hold an open pixel, and no further once no row is open.
+    virtual void shadeEntries(const DrawContext& context, const std::byte* primitives, std::size_t stride,
+                              const TileEntry* entries, std::size_t count, TileTarget& tile) const;
 };
 
 } // namespace platform::gpu

@@ -98,6 +98,15 @@ WindowBounds setupSplatPrimitive(const DrawContext& context, std::uint32_t insta
     return bounds;
 }
 
+SplatRowReach rowReachOf(const SplatPrimitive& p) {
+    // u^2 + v^2 = a dx^2 + 2 b dx dy + c dy^2 <= m is, per row, a quadratic in dx whose
+    // discriminant over 4 is a m - (a c - b^2) dy^2 with a c - b^2 = det^2. Doubles: a thin
+    // ellipse has a nearly singular form.
+    const double i00 = p.i00, i01 = p.i01, i10 = p.i10, i11 = p.i11;
+    const double a = i00 * i00 + i10 * i10, b = i00 * i01 + i10 * i11, det = i00 * i11 - i01 * i10;
+    return {float(-b / a), float(a * p.maxDistance2), float(det * det), float(1.0 / a)};
+}
+
 void splatVertexShader(const VertexInput& in, VertexOutput& out) { splatCorner(in, out); }
 
 bool splatFragmentShader(const FragmentInput& in, FragmentOutput& out) {
@@ -113,17 +122,38 @@ namespace {
 class SplatFusedDraw final : public FusedDraw {
 public:
     std::size_t frontToBackAttachments() const override { return 1; }
-    std::size_t primitiveBytes() const override { return sizeof(SplatPrimitive); }
+    std::size_t primitiveBytes() const override { return sizeof(SplatGatherRecord); }
 
     WindowBounds setup(const DrawContext& context, std::uint32_t instance, std::byte* primitive) const override {
+        auto& record = *new (primitive) SplatGatherRecord;
         const Splat* splat = nullptr;
-        return setupSplatPrimitive(context, instance, *new (primitive) SplatPrimitive, splat);
+        const WindowBounds bounds = setupSplatPrimitive(context, instance, record.splat, splat);
+        // Depth clipping: every fragment of a splat has its centre's depth.
+        if (bounds.empty() || !insideDepthRange(context, record.splat)) return {};
+        record.rows = rowReachOf(record.splat);
+        return bounds;
     }
 
-    void shade(const DrawContext& context, const std::byte* primitive, TileTarget& tile, int x0, int y0, int x1,
+    void setupInstances(const DrawContext& context, std::uint32_t first, std::uint32_t count, std::byte* primitives,
+                        std::size_t stride, WindowBounds* bounds) const override {
+        for (std::uint32_t i = 0; i < count; ++i) bounds[i] = SplatFusedDraw::setup(context, first + i, primitives + i * stride);
+    }
+
+    void shadeEntries(const DrawContext& context, const std::byte* primitives, std::size_t stride,
+                      const TileEntry* entries, std::size_t count, TileTarget& tile) const override {
+        if (!tile.transmittance) return FusedDraw::shadeEntries(context, primitives, stride, entries, count, tile);
+        // Front to back: the whole tile in one call of the tile kernel.
+        constexpr int kPlane = kTileSize * kTileSize;
+        const GatherTile gatherTile{tile.originX, tile.originY, tile.transmittance, tile.openPixels, &tile.openRows,
+                                    tile.opaqueTransmittance, nullptr, 0, nullptr, 0};
+        float* planes = tile.accumulated[0];
+        activeSplatTileKernels().gatherEntries(primitives, stride, entries, count, gatherTile,
+                                               {planes, planes + kPlane, planes + 2 * kPlane, tile.clampColor});
+    }
+
+    void shade(const DrawContext&, const std::byte* primitive, TileTarget& tile, int x0, int y0, int x1,
                int y1) const override {
-        const auto& p = *reinterpret_cast<const SplatPrimitive*>(primitive);
-        if (!insideDepthRange(context, p)) return;
+        const auto& p = reinterpret_cast<const SplatGatherRecord*>(primitive)->splat;
         const bool inRange = withinUnitRange(p.red, p.green, p.blue);
         if (tile.transmittance) { // front to back: under what nearer splats left visible
             const GatheredColour colour{p.red, p.green, p.blue, tile.clampColor && !inRange};

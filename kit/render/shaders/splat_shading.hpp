@@ -49,19 +49,21 @@ inline bool insideDepthRange(const platform::gpu::DrawContext& context, const Sp
 using Float4 = float __attribute__((vector_size(16)));
 using Int4 = std::int32_t __attribute__((vector_size(16)));
 
-// e^x for -87 <= x <= 0, four at a time, within about 2e-6 relative error: 2^(x log2 e) split
-// into an integer power, set in the exponent bits, and a polynomial for the fraction.
-inline Float4 fastExp(Float4 x) {
-    const Float4 t = x * 1.44269504f;
-    const Int4 whole = __builtin_convertvector(t, Int4); // rounds towards zero: t - whole in (-1, 0]
-    const Float4 f = t - __builtin_convertvector(whole, Float4) + 1.0f; // in (0, 1]
-    Float4 p = Float4{} + 1.8775767e-3f;
-    p = p * f + 8.9893397e-3f;
-    p = p * f + 5.5826318e-2f;
-    p = p * f + 2.4015361e-1f;
-    p = p * f + 6.9315308e-1f;
-    p = p * f + 9.9999994e-1f; // 2^f
-    return p * reinterpret_cast<Float4>((whole + 126) << 23);
+// e^(-q/2) for 0 <= q <= 250, four at a time, within 3e-7 relative error: 2^(-q log2(e) / 2) split
+// into the nearest integer n, set as exponent bits, and a polynomial for 2^f, |f| <= 1/2. Adding
+// 1.5 * 2^23 (+ 127, the exponent bias) rounds to an integer in the low mantissa bits, which
+// shifted left by 23 are the exponent of 2^n. (splat_tile_avx2.cpp has its own copy.)
+inline Float4 gaussian(Float4 q) {
+    const Float4 t = q * (-0.5f * 1.44269504f);
+    const Float4 k = t + (12582912.0f + 127.0f);
+    const Float4 f = t + ((12582912.0f + 127.0f) - k); // exact: t less its nearest integer
+    Float4 p = Float4{} + 1.3390863e-3f;
+    p = p * f + 9.6760319e-3f;
+    p = p * f + 5.5503571e-2f;
+    p = p * f + 2.4022107e-1f;
+    p = p * f + 6.9314719e-1f;
+    p = p * f + 1.0000001f;
+    return p * reinterpret_cast<Float4>(reinterpret_cast<Int4>(k) << 23);
 }
 
 inline Float4 absolute(Float4 v) { return reinterpret_cast<Float4>(reinterpret_cast<Int4>(v) & 0x7fffffff); }
@@ -69,9 +71,7 @@ inline Float4 absolute(Float4 v) { return reinterpret_cast<Float4>(reinterpret_c
 // The fragment alpha at four positions (u, v), or 0 outside the footprint, under the smallest kept
 // alpha, and where `keep` is false.
 inline Float4 alphaAt(const SplatPrimitive& p, Float4 u, Float4 v, Int4 keep) {
-    Float4 distance2 = u * u + v * v;
-    distance2 = distance2 < 150.0f ? distance2 : 150.0f; // keeps the exponent above -87
-    const Float4 g = p.opacity * fastExp(-0.5f * distance2);
+    const Float4 g = p.opacity * gaussian(u * u + v * v); // meaningless past q = 250, outside the square
     const Float4 value = g < kMaxAlpha ? g : kMaxAlpha;
     const Int4 inside = (absolute(u) <= 3.0f) & (absolute(v) <= 3.0f) & (value >= kMinAlpha) & keep;
     return reinterpret_cast<Float4>(reinterpret_cast<Int4>(value) & inside);

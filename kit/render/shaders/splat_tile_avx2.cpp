@@ -2,6 +2,10 @@
 // kit/render/CMakeLists.txt) and called only where the CPU has both: everything here is
 // intrinsics and functions of its own, none of a shared header (whose inline functions, built
 // here with AVX2, could become the copy every caller links to).
+//
+// A row of a splat takes one step of eight pixels, starting at its first wanted pixel (at most at
+// column 8, so that the step stays in the row): a splat up to eight pixels wide costs one step per
+// row wherever it lies. Wider ones take further steps for the pixels left.
 
 #include "kit/render/shaders/splat_tile_kernels.hpp"
 
@@ -19,50 +23,64 @@ namespace {
 constexpr float kMaxAlpha = 0.99f;
 constexpr float kMinAlpha = 1.0f / 255.0f;
 constexpr int kSize = kGatherTileSize;
+constexpr int kPlane = kSize * kSize;
+constexpr int kStep = 8;
+constexpr float kSlack = 1.0f / 16.0f; // row spans are widened by this against rounding
+// Records are taken in an order scattered in memory: fetch this many entries ahead.
+constexpr std::size_t kFetchAhead = 6;
 
-// e^(d2 * scale) for -87 <= d2 * scale <= 0 with the polynomial of splat_shading.hpp's fastExp,
-// its steps fused; scale is -0.5 log2(e), so that d2 * scale equals (-0.5 d2) * log2(e) there.
-__m256 fastExp2(__m256 d2, __m256 scale) {
-    const __m256 t = _mm256_mul_ps(d2, scale);
-    const __m256i whole = _mm256_cvttps_epi32(t); // towards zero: t - whole in (-1, 0]
-    const __m256 f = _mm256_add_ps(_mm256_sub_ps(t, _mm256_cvtepi32_ps(whole)), _mm256_set1_ps(1.0f));
-    __m256 p = _mm256_set1_ps(1.8775767e-3f);
-    p = _mm256_fmadd_ps(p, f, _mm256_set1_ps(8.9893397e-3f));
-    p = _mm256_fmadd_ps(p, f, _mm256_set1_ps(5.5826318e-2f));
-    p = _mm256_fmadd_ps(p, f, _mm256_set1_ps(2.4015361e-1f));
-    p = _mm256_fmadd_ps(p, f, _mm256_set1_ps(6.9315308e-1f));
-    p = _mm256_fmadd_ps(p, f, _mm256_set1_ps(9.9999994e-1f));
-    const __m256i exponent = _mm256_slli_epi32(_mm256_add_epi32(whole, _mm256_set1_epi32(126)), 23);
-    return _mm256_mul_ps(p, _mm256_castsi256_ps(exponent));
+// e^(-q/2) for 0 <= q <= 250 within 3e-7 relative error, as the portable kernel computes it:
+// 2^(-q log2(e) / 2) split into the nearest integer n, set as exponent bits, and a polynomial for
+// 2^f, |f| <= 1/2. Adding 1.5 * 2^23 (+ 127, the exponent bias) rounds to an integer in the low
+// mantissa bits, which shifted left by 23 are the exponent of 2^n.
+__m256 gaussian(__m256 q) {
+    const __m256 halfLog2e = _mm256_set1_ps(0.5f * 1.44269504f);
+    const __m256 magic = _mm256_set1_ps(12582912.0f + 127.0f);
+    const __m256 k = _mm256_fnmadd_ps(q, halfLog2e, magic);
+    const __m256 f = _mm256_fnmadd_ps(q, halfLog2e, _mm256_sub_ps(magic, k));
+    __m256 p = _mm256_set1_ps(1.3390863e-3f);
+    p = _mm256_fmadd_ps(p, f, _mm256_set1_ps(9.6760319e-3f));
+    p = _mm256_fmadd_ps(p, f, _mm256_set1_ps(5.5503571e-2f));
+    p = _mm256_fmadd_ps(p, f, _mm256_set1_ps(2.4022107e-1f));
+    p = _mm256_fmadd_ps(p, f, _mm256_set1_ps(6.9314719e-1f));
+    p = _mm256_fmadd_ps(p, f, _mm256_set1_ps(1.0000001f));
+    return _mm256_mul_ps(p, _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_castps_si256(k), 23)));
 }
 
-// Per row of the tile, the columns [x0, x1) the splat's alpha can reach, eight rows at a time:
-// u^2 + v^2 <= maxDistance2 is per row a quadratic in dx (as the portable kernel's RowSpans),
-// widened by 1/16 pixel so that rounding never loses a pixel the per-pixel test keeps.
-// Only the blocks of eight rows that hold a row of [rowFirst, rowEnd) are filled.
-void rowSpans(const SplatPrimitive& p, int originX, int originY, int x0, int x1, int rowFirst, int rowEnd,
-              std::uint32_t spans[kSize]) {
-    const float a = p.i00 * p.i00 + p.i10 * p.i10;
-    const float b = p.i00 * p.i01 + p.i10 * p.i11;
-    const float det = p.i00 * p.i11 - p.i01 * p.i10;
-    const float inverseA = 1.0f / a;
-    const __m256 scale = _mm256_set1_ps(inverseA), slope = _mm256_set1_ps(-b * inverseA);
-    const __m256 limit = _mm256_set1_ps(a * p.maxDistance2), det2 = _mm256_set1_ps(det * det);
-    const __m256 centreX = _mm256_set1_ps(p.centreX - 0.5f), slack = _mm256_set1_ps(1.0f / 16.0f);
+// All ones in lane i where bit i of `bits` is set.
+__m256 laneMask(std::uint32_t bits) {
+    const __m256i laneBit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+    return _mm256_castsi256_ps(
+        _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(int(bits)), laneBit), laneBit));
+}
+
+// Per row of the tile, the columns [x0, x1) in which the splat's alpha can reach 1/255 (the
+// ellipse of SplatRowReach, widened by kSlack so that rounding never loses a pixel the per-pixel
+// test keeps), for the blocks of eight rows that hold a row of `rows`. A row whose span is not a
+// number covers [x0, x1): the per-pixel tests decide there.
+void rowSpans(const SplatPrimitive& p, const SplatRowReach& reach, int originX, int originY, int x0, int x1,
+              std::uint32_t rows, std::uint32_t spans[kSize]) {
+    const __m256 slope = _mm256_set1_ps(reach.slope), inverseWidth = _mm256_set1_ps(reach.inverseWidth);
+    const __m256 limit = _mm256_set1_ps(reach.reach), narrowing = _mm256_set1_ps(reach.narrowing);
+    const __m256 middle = _mm256_set1_ps(p.centreX - 0.5f), slack = _mm256_set1_ps(kSlack); // pixel x: centre x + 0.5
     const __m256 first = _mm256_set1_ps(float(x0)), last = _mm256_set1_ps(float(x1 - 1));
     const __m256i origin = _mm256_set1_epi32(originX), one = _mm256_set1_epi32(1);
-    for (int r = rowFirst & ~7; r < rowEnd; r += 8) {
-        const __m256 rows = _mm256_add_ps(_mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_ps(float(originY + r)));
-        const __m256 dy = _mm256_sub_ps(_mm256_add_ps(rows, _mm256_set1_ps(0.5f)), _mm256_set1_ps(p.centreY));
-        const __m256 discriminant = _mm256_fnmadd_ps(_mm256_mul_ps(det2, dy), dy, limit);
-        const __m256 half = _mm256_mul_ps(_mm256_sqrt_ps(_mm256_max_ps(discriminant, _mm256_setzero_ps())), scale);
-        const __m256 mid = _mm256_fmadd_ps(slope, dy, centreX);
+    for (int r = 0; r < kSize; r += 8) {
+        if (!(rows >> r & 0xff)) continue;
+        const __m256 dy = _mm256_add_ps(_mm256_setr_ps(0.5f, 1.5f, 2.5f, 3.5f, 4.5f, 5.5f, 6.5f, 7.5f),
+                                        _mm256_set1_ps(float(originY + r) - p.centreY));
+        const __m256 discriminant = _mm256_fnmadd_ps(_mm256_mul_ps(narrowing, dy), dy, limit);
+        const __m256 half =
+            _mm256_mul_ps(_mm256_sqrt_ps(_mm256_max_ps(discriminant, _mm256_setzero_ps())), inverseWidth);
+        const __m256 mid = _mm256_fmadd_ps(slope, dy, middle);
         // max and min take their second operand for NaN: a NaN span covers [x0, x1).
         const __m256 lo = _mm256_max_ps(_mm256_sub_ps(_mm256_sub_ps(mid, half), slack), first);
         const __m256 hi = _mm256_min_ps(_mm256_add_ps(_mm256_add_ps(mid, half), slack), last);
-        const __m256i from = _mm256_sub_epi32(_mm256_cvtps_epi32(_mm256_round_ps(lo, _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC)), origin);
+        const __m256i from = _mm256_sub_epi32(
+            _mm256_cvtps_epi32(_mm256_round_ps(lo, _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC)), origin);
         const __m256i to = _mm256_sub_epi32(
-            _mm256_add_epi32(_mm256_cvtps_epi32(_mm256_round_ps(hi, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC)), one), origin);
+            _mm256_add_epi32(_mm256_cvtps_epi32(_mm256_round_ps(hi, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC)), one),
+            origin);
         // Bits [from, to): none when from >= to.
         __m256i mask = _mm256_andnot_si256(_mm256_sub_epi32(_mm256_sllv_epi32(one, from), one),
                                            _mm256_sub_epi32(_mm256_sllv_epi32(one, to), one));
@@ -72,99 +90,151 @@ void rowSpans(const SplatPrimitive& p, int originX, int originY, int x0, int x1,
     }
 }
 
-// kRGB: exactly three plain channels (one attachment whose colour needs no clamping), the direct
-// renderer's case, kept in registers; otherwise any channels.
-template <bool kRGB>
-void gatherRows(const SplatPrimitive& p, const GatherTile& tile, int x0, int y0, int x1, int y1) {
+// What the colour of one step adds to the tile, for weight = t * a (t the transmittance before the
+// step, a the fragment alpha, 0 where nothing is gathered). `at` is the step's first pixel.
+struct PlainColour { // the direct draw, colour within 0..1: three planes in registers
+    float* red;
+    float* green;
+    float* blue;
+    __m256 r, g, b;
+    void add(int at, __m256 weight, __m256, __m256) const {
+        _mm256_storeu_ps(red + at, _mm256_fmadd_ps(r, weight, _mm256_loadu_ps(red + at)));
+        _mm256_storeu_ps(green + at, _mm256_fmadd_ps(g, weight, _mm256_loadu_ps(green + at)));
+        _mm256_storeu_ps(blue + at, _mm256_fmadd_ps(b, weight, _mm256_loadu_ps(blue + at)));
+    }
+};
+
+// t * clamp(a * value, 0, 1), NaN becoming 0 as in the portable kernel's (v > 0 ? v : 0).
+__m256 clampedWeight(__m256 value, __m256 a, __m256 t) {
+    __m256 premultiplied = _mm256_mul_ps(value, a);
+    premultiplied = _mm256_and_ps(premultiplied, _mm256_cmp_ps(premultiplied, _mm256_setzero_ps(), _CMP_GT_OQ));
+    return _mm256_mul_ps(_mm256_min_ps(premultiplied, _mm256_set1_ps(1.0f)), t);
+}
+
+struct ClampedColour { // the direct draw into a normalised attachment, colour outside 0..1
+    float* red;
+    float* green;
+    float* blue;
+    __m256 r, g, b;
+    void add(int at, __m256, __m256 a, __m256 t) const {
+        _mm256_storeu_ps(red + at, _mm256_add_ps(_mm256_loadu_ps(red + at), clampedWeight(r, a, t)));
+        _mm256_storeu_ps(green + at, _mm256_add_ps(_mm256_loadu_ps(green + at), clampedWeight(g, a, t)));
+        _mm256_storeu_ps(blue + at, _mm256_add_ps(_mm256_loadu_ps(blue + at), clampedWeight(b, a, t)));
+    }
+};
+
+struct AnyChannels { // gather(): the channels the caller lists
+    const GatherTile* tile;
+    void add(int at, __m256 weight, __m256 a, __m256 t) const {
+        for (int k = 0; k < tile->plainCount; ++k) {
+            float* s = tile->plain[k].plane + at;
+            _mm256_storeu_ps(s, _mm256_fmadd_ps(_mm256_set1_ps(tile->plain[k].value), weight, _mm256_loadu_ps(s)));
+        }
+        for (int k = 0; k < tile->clampedCount; ++k) {
+            float* s = tile->clamped[k].plane + at;
+            _mm256_storeu_ps(s, _mm256_add_ps(_mm256_loadu_ps(s), clampedWeight(_mm256_set1_ps(tile->clamped[k].value), a, t)));
+        }
+    }
+};
+
+// The tile as the kernel keeps it while it gathers.
+struct TileState {
+    int originX, originY;
+    float* transmittance;
+    std::uint16_t* open;
+    std::uint32_t openRows;
+    float limit;
+};
+
+// Gathers one splat over the tile pixels [x0, x1) x [y0, y1) (window coordinates).
+template <class Colour>
+void gatherSplat(const SplatPrimitive& p, const SplatRowReach& reach, int x0, int y0, int x1, int y1,
+                 TileState& tile, const Colour& colour) {
     const int rowFirst = y0 - tile.originY, rowEnd = y1 - tile.originY;
-    std::uint32_t rows = *tile.openRows & ((1u << rowEnd) - 1) & ~((1u << rowFirst) - 1);
+    std::uint32_t rows = tile.openRows & ((1u << rowEnd) - 1) & ~((1u << rowFirst) - 1);
     if (!rows) return;
     alignas(32) std::uint32_t spans[kSize];
-    rowSpans(p, tile.originX, tile.originY, x0, x1, rowFirst, rowEnd, spans);
-    const float dx0 = (float(tile.originX) + 0.5f) - p.centreX;
-    const __m256 dxLanes[2] = {_mm256_add_ps(_mm256_set1_ps(dx0), _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7)),
-                               _mm256_add_ps(_mm256_set1_ps(dx0), _mm256_setr_ps(8, 9, 10, 11, 12, 13, 14, 15))};
-    const __m256i laneBit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+    rowSpans(p, reach, tile.originX, tile.originY, x0, x1, rows, spans);
+    const __m256 dx = _mm256_add_ps(_mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7),
+                                    _mm256_set1_ps((float(tile.originX) + 0.5f) - p.centreX));
     const __m256 i00 = _mm256_set1_ps(p.i00), i10 = _mm256_set1_ps(p.i10), opacity = _mm256_set1_ps(p.opacity);
-    const __m256 nine = _mm256_set1_ps(9.0f), exponentScale = _mm256_set1_ps(-0.5f * 1.44269504f);
     const __m256 limit = _mm256_set1_ps(tile.limit);
-    __m256 value0 = _mm256_setzero_ps(), value1 = value0, value2 = value0;
-    if constexpr (kRGB) {
-        value0 = _mm256_set1_ps(tile.plain[0].value);
-        value1 = _mm256_set1_ps(tile.plain[1].value);
-        value2 = _mm256_set1_ps(tile.plain[2].value);
-    }
     for (; rows; rows &= rows - 1) {
         const int row = __builtin_ctz(rows);
-        std::uint16_t& open = tile.openPixels[row];
-        const std::uint32_t wanted = spans[row] & open;
+        const std::uint32_t open = tile.open[row];
+        std::uint32_t wanted = spans[row] & open;
         if (!wanted) continue;
         const float dy = (float(tile.originY + row) + 0.5f) - p.centreY;
-        const __m256 uBase = _mm256_set1_ps(p.i01 * dy), vBase = _mm256_set1_ps(p.i11 * dy);
+        const float uRow = p.i01 * dy, vRow = p.i11 * dy;
         float* through = tile.transmittance + row * kSize;
         std::uint32_t stillOpen = open & ~wanted;
-        for (int half = 0; half < 2; ++half) {
-            const int c = half * 8;
-            const std::uint32_t bits = wanted >> c & 0xff;
-            if (!bits) continue;
-            const __m256i lanes =
-                _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(int(bits)), laneBit), laneBit);
-            const __m256 u = _mm256_fmadd_ps(i00, dxLanes[half], uBase);
-            const __m256 v = _mm256_fmadd_ps(i10, dxLanes[half], vBase);
+        do {
+            const int start = __builtin_ctz(wanted) < kSize - kStep ? __builtin_ctz(wanted) : kSize - kStep;
+            const std::uint32_t bits = wanted >> start & 0xff;
+            wanted &= ~(bits << start);
+            // u = i00 * (dx + start) + i01 * dy, and v likewise: affine in the column.
+            const __m256 u = _mm256_fmadd_ps(i00, dx, _mm256_set1_ps(p.i00 * float(start) + uRow));
+            const __m256 v = _mm256_fmadd_ps(i10, dx, _mm256_set1_ps(p.i10 * float(start) + vRow));
             const __m256 uu = _mm256_mul_ps(u, u), vv = _mm256_mul_ps(v, v);
             // u^2 <= 9 exactly when |u| <= 3 (rounding is monotonic and 9 is a float).
-            const __m256 inside = _mm256_cmp_ps(_mm256_max_ps(uu, vv), nine, _CMP_LE_OQ);
-            const __m256 distance2 = _mm256_min_ps(_mm256_add_ps(uu, vv), _mm256_set1_ps(150.0f)); // exponent above -87
-            const __m256 value =
-                _mm256_min_ps(_mm256_mul_ps(opacity, fastExp2(distance2, exponentScale)), _mm256_set1_ps(kMaxAlpha));
+            const __m256 inside = _mm256_cmp_ps(_mm256_max_ps(uu, vv), _mm256_set1_ps(9.0f), _CMP_LE_OQ);
+            const __m256 value = _mm256_min_ps(_mm256_mul_ps(opacity, gaussian(_mm256_add_ps(uu, vv))),
+                                               _mm256_set1_ps(kMaxAlpha));
             const __m256 kept = _mm256_and_ps(_mm256_cmp_ps(value, _mm256_set1_ps(kMinAlpha), _CMP_GE_OQ),
-                                              _mm256_and_ps(inside, _mm256_castsi256_ps(lanes)));
-            const __m256 a = _mm256_and_ps(value, kept);
+                                              _mm256_and_ps(inside, laneMask(bits)));
+            const __m256 a = _mm256_and_ps(value, kept); // lanes outside: garbage values, cleared here
 
-            const __m256 t = _mm256_loadu_ps(through + c);
+            const int at = row * kSize + start;
+            const __m256 t = _mm256_loadu_ps(through + start);
             const __m256 weight = _mm256_mul_ps(t, a);
             const __m256 left = _mm256_sub_ps(t, weight);
-            _mm256_storeu_ps(through + c, left);
-            const int at = row * kSize + c;
-            if constexpr (kRGB) {
-                float* r = tile.plain[0].plane + at;
-                float* g = tile.plain[1].plane + at;
-                float* b = tile.plain[2].plane + at;
-                _mm256_storeu_ps(r, _mm256_fmadd_ps(value0, weight, _mm256_loadu_ps(r)));
-                _mm256_storeu_ps(g, _mm256_fmadd_ps(value1, weight, _mm256_loadu_ps(g)));
-                _mm256_storeu_ps(b, _mm256_fmadd_ps(value2, weight, _mm256_loadu_ps(b)));
-            } else {
-                for (int k = 0; k < tile.plainCount; ++k) {
-                    float* s = tile.plain[k].plane + at;
-                    _mm256_storeu_ps(s, _mm256_fmadd_ps(_mm256_set1_ps(tile.plain[k].value), weight, _mm256_loadu_ps(s)));
-                }
-                for (int k = 0; k < tile.clampedCount; ++k) {
-                    float* s = tile.clamped[k].plane + at;
-                    __m256 premultiplied = _mm256_mul_ps(_mm256_set1_ps(tile.clamped[k].value), a);
-                    // clampUnit: NaN becomes 0, as (v > 0 ? v : 0) does.
-                    premultiplied = _mm256_and_ps(premultiplied,
-                                                  _mm256_cmp_ps(premultiplied, _mm256_setzero_ps(), _CMP_GT_OQ));
-                    premultiplied = _mm256_min_ps(premultiplied, _mm256_set1_ps(1.0f));
-                    _mm256_storeu_ps(s, _mm256_fmadd_ps(premultiplied, t, _mm256_loadu_ps(s)));
-                }
-            }
-            const __m256 stays = _mm256_and_ps(_mm256_cmp_ps(left, limit, _CMP_GE_OQ), _mm256_castsi256_ps(lanes));
-            stillOpen |= std::uint32_t(_mm256_movemask_ps(stays)) << c;
-        }
-        open = std::uint16_t(stillOpen);
-        if (!open) *tile.openRows &= ~(1u << row);
+            _mm256_storeu_ps(through + start, left);
+            colour.add(at, weight, a, t);
+            const auto stays = std::uint32_t(_mm256_movemask_ps(_mm256_cmp_ps(left, limit, _CMP_GE_OQ)));
+            stillOpen |= (stays & bits) << start;
+        } while (wanted);
+        tile.open[row] = std::uint16_t(stillOpen);
+        if (!stillOpen) tile.openRows &= ~(1u << row);
     }
 }
 
+TileState stateOf(const GatherTile& tile) {
+    return {tile.originX, tile.originY, tile.transmittance, tile.openPixels, *tile.openRows, tile.limit};
+}
+
 void gather(const SplatPrimitive& p, const GatherTile& tile, int x0, int y0, int x1, int y1) {
-    if (tile.plainCount == 3 && tile.clampedCount == 0) gatherRows<true>(p, tile, x0, y0, x1, y1);
-    else gatherRows<false>(p, tile, x0, y0, x1, y1);
+    TileState state = stateOf(tile);
+    gatherSplat(p, rowReachOf(p), x0, y0, x1, y1, state, AnyChannels{&tile});
+    *tile.openRows = state.openRows;
+}
+
+bool withinUnitRange(const SplatPrimitive& p) {
+    return p.red >= 0.0f && p.red <= 1.0f && p.green >= 0.0f && p.green <= 1.0f && p.blue >= 0.0f && p.blue <= 1.0f;
+}
+
+void gatherEntries(const std::byte* records, std::size_t stride, const platform::gpu::TileEntry* entries,
+                   std::size_t count, const GatherTile& tile, const GatheredPlanes& planes) {
+    TileState state = stateOf(tile);
+    for (std::size_t e = count; e > 0 && state.openRows; --e) {
+        if (e > kFetchAhead) __builtin_prefetch(records + entries[e - 1 - kFetchAhead].slot * stride);
+        const platform::gpu::TileEntry& entry = entries[e - 1];
+        if (!(state.openRows & ((1u << entry.y1) - 1) & ~((1u << entry.y0) - 1))) continue; // hidden here
+        const auto& record = *reinterpret_cast<const SplatGatherRecord*>(records + entry.slot * stride);
+        const SplatPrimitive& p = record.splat;
+        const int x0 = state.originX + entry.x0, y0 = state.originY + entry.y0;
+        const int x1 = state.originX + entry.x1, y1 = state.originY + entry.y1;
+        const __m256 r = _mm256_set1_ps(p.red), g = _mm256_set1_ps(p.green), b = _mm256_set1_ps(p.blue);
+        if (planes.clamps && !withinUnitRange(p))
+            gatherSplat(p, record.rows, x0, y0, x1, y1, state, ClampedColour{planes.red, planes.green, planes.blue, r, g, b});
+        else gatherSplat(p, record.rows, x0, y0, x1, y1, state, PlainColour{planes.red, planes.green, planes.blue, r, g, b});
+    }
+    *tile.openRows = state.openRows;
 }
 
 } // namespace
 
 const SplatTileKernels& avx2SplatTileKernels() {
-    static constexpr SplatTileKernels kernels{"avx2", &gather};
+    static constexpr SplatTileKernels kernels{"avx2", &gather, &gatherEntries};
     return kernels;
 }
 
