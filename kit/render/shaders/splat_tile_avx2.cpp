@@ -3,9 +3,10 @@
 // intrinsics and functions of its own, none of a shared header (whose inline functions, built
 // here with AVX2, could become the copy every caller links to).
 //
-// A row of a splat takes one step of eight pixels, starting at its first wanted pixel (at most at
-// column 8, so that the step stays in the row): a splat up to eight pixels wide costs one step per
-// row wherever it lies. Wider ones take further steps for the pixels left.
+// A row of a splat takes one step per half row (eight pixels) its span reaches. What a step
+// computes of the splat does not depend on what nearer splats left: only the transmittance it
+// loads decides which pixels are still open, so that the steps of consecutive splats overlap in
+// the processor and only the short chain through each pixel's transmittance and colour is serial.
 
 #include "kit/render/shaders/splat_tile_kernels.hpp"
 
@@ -23,8 +24,6 @@ namespace {
 constexpr float kMaxAlpha = 0.99f;
 constexpr float kMinAlpha = 1.0f / 255.0f;
 constexpr int kSize = kGatherTileSize;
-constexpr int kPlane = kSize * kSize;
-constexpr int kStep = 8;
 constexpr float kSlack = 1.0f / 16.0f; // row spans are widened by this against rounding
 // Records are taken in an order scattered in memory: fetch this many entries ahead.
 constexpr std::size_t kFetchAhead = 6;
@@ -47,11 +46,20 @@ __m256 gaussian(__m256 q) {
     return _mm256_mul_ps(p, _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_castps_si256(k), 23)));
 }
 
-// All ones in lane i where bit i of `bits` is set.
+// All ones in lane i where bit i of the index is set.
+struct LaneMasks {
+    alignas(32) std::uint32_t lanes[256][8];
+};
+constexpr LaneMasks makeLaneMasks() {
+    LaneMasks masks{};
+    for (int bits = 0; bits < 256; ++bits)
+        for (int lane = 0; lane < 8; ++lane) masks.lanes[bits][lane] = (bits >> lane & 1) ? ~0u : 0u;
+    return masks;
+}
+constexpr LaneMasks kLaneMasks = makeLaneMasks();
+
 __m256 laneMask(std::uint32_t bits) {
-    const __m256i laneBit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
-    return _mm256_castsi256_ps(
-        _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(int(bits)), laneBit), laneBit));
+    return _mm256_load_ps(reinterpret_cast<const float*>(kLaneMasks.lanes[bits]));
 }
 
 // Per row of the tile, the columns [x0, x1) in which the splat's alpha can reach 1/255 (the
@@ -64,6 +72,7 @@ void rowSpans(const SplatPrimitive& p, const SplatRowReach& reach, int originX, 
     const __m256 limit = _mm256_set1_ps(reach.reach), narrowing = _mm256_set1_ps(reach.narrowing);
     const __m256 middle = _mm256_set1_ps(p.centreX - 0.5f), slack = _mm256_set1_ps(kSlack); // pixel x: centre x + 0.5
     const __m256 first = _mm256_set1_ps(float(x0)), last = _mm256_set1_ps(float(x1 - 1));
+    const __m256 before = _mm256_set1_ps(float(x0 - 1)), beyond = _mm256_set1_ps(float(x1));
     const __m256i origin = _mm256_set1_epi32(originX), one = _mm256_set1_epi32(1);
     for (int r = 0; r < kSize; r += 8) {
         if (!(rows >> r & 0xff)) continue;
@@ -73,9 +82,10 @@ void rowSpans(const SplatPrimitive& p, const SplatRowReach& reach, int originX, 
         const __m256 half =
             _mm256_mul_ps(_mm256_sqrt_ps(_mm256_max_ps(discriminant, _mm256_setzero_ps())), inverseWidth);
         const __m256 mid = _mm256_fmadd_ps(slope, dy, middle);
-        // max and min take their second operand for NaN: a NaN span covers [x0, x1).
-        const __m256 lo = _mm256_max_ps(_mm256_sub_ps(_mm256_sub_ps(mid, half), slack), first);
-        const __m256 hi = _mm256_min_ps(_mm256_add_ps(_mm256_add_ps(mid, half), slack), last);
+        // Held within [x0 - 1, x1] before the conversion to integers; max and min take their
+        // second operand for NaN, so that a NaN span covers [x0, x1).
+        const __m256 lo = _mm256_min_ps(_mm256_max_ps(_mm256_sub_ps(_mm256_sub_ps(mid, half), slack), first), beyond);
+        const __m256 hi = _mm256_max_ps(_mm256_min_ps(_mm256_add_ps(_mm256_add_ps(mid, half), slack), last), before);
         const __m256i from = _mm256_sub_epi32(
             _mm256_cvtps_epi32(_mm256_round_ps(lo, _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC)), origin);
         const __m256i to = _mm256_sub_epi32(
@@ -146,6 +156,40 @@ struct TileState {
     float limit;
 };
 
+// The splat as its steps need it.
+struct SplatSteps {
+    __m256 dx[2]; // pixel centre x - centreX of the tile's columns 0-7 and 8-15
+    __m256 i00, i10, opacity;
+};
+
+// One step: the eight pixels of row `row` from column `start` (0 or 8) on, of which `bits` (bit i:
+// column start + i) lie in the splat's span; uRow and vRow are the row's terms i01 dy and i11 dy
+// of (u, v). Returns the row's open pixels after it.
+template <class Colour>
+std::uint32_t step(const SplatSteps& s, __m256 uRow, __m256 vRow, int row, int start, std::uint32_t bits,
+                   std::uint32_t open, const TileState& tile, const Colour& colour) {
+    const __m256 u = _mm256_fmadd_ps(s.i00, s.dx[start >> 3], uRow);
+    const __m256 v = _mm256_fmadd_ps(s.i10, s.dx[start >> 3], vRow);
+    const __m256 uu = _mm256_mul_ps(u, u), vv = _mm256_mul_ps(v, v);
+    // u^2 <= 9 exactly when |u| <= 3 (rounding is monotonic and 9 is a float).
+    const __m256 inside = _mm256_cmp_ps(_mm256_max_ps(uu, vv), _mm256_set1_ps(9.0f), _CMP_LE_OQ);
+    const __m256 value =
+        _mm256_min_ps(_mm256_mul_ps(s.opacity, gaussian(_mm256_add_ps(uu, vv))), _mm256_set1_ps(kMaxAlpha));
+    const __m256 kept = _mm256_and_ps(_mm256_cmp_ps(value, _mm256_set1_ps(kMinAlpha), _CMP_GE_OQ),
+                                      _mm256_and_ps(inside, laneMask(bits)));
+    // Pixels that let through less than the limit are closed: they take nothing more.
+    const int at = row * kSize + start;
+    const __m256 t = _mm256_loadu_ps(tile.transmittance + at);
+    const __m256 limit = _mm256_set1_ps(tile.limit);
+    const __m256 a = _mm256_and_ps(_mm256_and_ps(value, kept), _mm256_cmp_ps(t, limit, _CMP_GE_OQ));
+    const __m256 weight = _mm256_mul_ps(t, a);
+    const __m256 left = _mm256_sub_ps(t, weight);
+    _mm256_storeu_ps(tile.transmittance + at, left);
+    colour.add(at, weight, a, t);
+    const auto stays = std::uint32_t(_mm256_movemask_ps(_mm256_cmp_ps(left, limit, _CMP_GE_OQ)));
+    return (open & ~(bits << start)) | (stays & bits) << start;
+}
+
 // Gathers one splat over the tile pixels [x0, x1) x [y0, y1) (window coordinates).
 template <class Colour>
 void gatherSplat(const SplatPrimitive& p, const SplatRowReach& reach, int x0, int y0, int x1, int y1,
@@ -155,46 +199,26 @@ void gatherSplat(const SplatPrimitive& p, const SplatRowReach& reach, int x0, in
     if (!rows) return;
     alignas(32) std::uint32_t spans[kSize];
     rowSpans(p, reach, tile.originX, tile.originY, x0, x1, rows, spans);
-    const __m256 dx = _mm256_add_ps(_mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7),
-                                    _mm256_set1_ps((float(tile.originX) + 0.5f) - p.centreX));
-    const __m256 i00 = _mm256_set1_ps(p.i00), i10 = _mm256_set1_ps(p.i10), opacity = _mm256_set1_ps(p.opacity);
-    const __m256 limit = _mm256_set1_ps(tile.limit);
+    SplatSteps s;
+    s.dx[0] = _mm256_add_ps(_mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7),
+                            _mm256_set1_ps((float(tile.originX) + 0.5f) - p.centreX));
+    s.dx[1] = _mm256_add_ps(s.dx[0], _mm256_set1_ps(8.0f));
+    s.i00 = _mm256_set1_ps(p.i00);
+    s.i10 = _mm256_set1_ps(p.i10);
+    s.opacity = _mm256_set1_ps(p.opacity);
     for (; rows; rows &= rows - 1) {
         const int row = __builtin_ctz(rows);
-        const std::uint32_t open = tile.open[row];
-        std::uint32_t wanted = spans[row] & open;
-        if (!wanted) continue;
+        const std::uint32_t span = spans[row];
+        std::uint32_t open = tile.open[row];
+        if (!(span & open)) continue; // nothing here, or nearer splats closed it
         const float dy = (float(tile.originY + row) + 0.5f) - p.centreY;
-        const float uRow = p.i01 * dy, vRow = p.i11 * dy;
-        float* through = tile.transmittance + row * kSize;
-        std::uint32_t stillOpen = open & ~wanted;
-        do {
-            const int start = __builtin_ctz(wanted) < kSize - kStep ? __builtin_ctz(wanted) : kSize - kStep;
-            const std::uint32_t bits = wanted >> start & 0xff;
-            wanted &= ~(bits << start);
-            // u = i00 * (dx + start) + i01 * dy, and v likewise: affine in the column.
-            const __m256 u = _mm256_fmadd_ps(i00, dx, _mm256_set1_ps(p.i00 * float(start) + uRow));
-            const __m256 v = _mm256_fmadd_ps(i10, dx, _mm256_set1_ps(p.i10 * float(start) + vRow));
-            const __m256 uu = _mm256_mul_ps(u, u), vv = _mm256_mul_ps(v, v);
-            // u^2 <= 9 exactly when |u| <= 3 (rounding is monotonic and 9 is a float).
-            const __m256 inside = _mm256_cmp_ps(_mm256_max_ps(uu, vv), _mm256_set1_ps(9.0f), _CMP_LE_OQ);
-            const __m256 value = _mm256_min_ps(_mm256_mul_ps(opacity, gaussian(_mm256_add_ps(uu, vv))),
-                                               _mm256_set1_ps(kMaxAlpha));
-            const __m256 kept = _mm256_and_ps(_mm256_cmp_ps(value, _mm256_set1_ps(kMinAlpha), _CMP_GE_OQ),
-                                              _mm256_and_ps(inside, laneMask(bits)));
-            const __m256 a = _mm256_and_ps(value, kept); // lanes outside: garbage values, cleared here
-
-            const int at = row * kSize + start;
-            const __m256 t = _mm256_loadu_ps(through + start);
-            const __m256 weight = _mm256_mul_ps(t, a);
-            const __m256 left = _mm256_sub_ps(t, weight);
-            _mm256_storeu_ps(through + start, left);
-            colour.add(at, weight, a, t);
-            const auto stays = std::uint32_t(_mm256_movemask_ps(_mm256_cmp_ps(left, limit, _CMP_GE_OQ)));
-            stillOpen |= (stays & bits) << start;
-        } while (wanted);
-        tile.open[row] = std::uint16_t(stillOpen);
-        if (!stillOpen) tile.openRows &= ~(1u << row);
+        const __m256 uRow = _mm256_set1_ps(p.i01 * dy), vRow = _mm256_set1_ps(p.i11 * dy);
+        // The first half the span reaches, then the right one if it reaches both.
+        const int start = (span & 0xff) ? 0 : 8;
+        open = step(s, uRow, vRow, row, start, span >> start & 0xff, open, tile, colour);
+        if (start == 0 && span > 0xff) open = step(s, uRow, vRow, row, 8, span >> 8, open, tile, colour);
+        tile.open[row] = std::uint16_t(open);
+        if (!open) tile.openRows &= ~(1u << row);
     }
 }
 

@@ -1,6 +1,6 @@
-// The reference gather: four pixels at a time on GCC vector types, built for baseline x86-64. A row
-// of a splat takes steps of four pixels from its first wanted pixel on (splat_tile_avx2.cpp does
-// the same eight at a time).
+// The reference gather: four pixels at a time on GCC vector types, built for baseline x86-64. A
+// row of a splat takes one step per group of four columns its span reaches; as in
+// splat_tile_avx2.cpp, only the transmittance a step loads decides which pixels are still open.
 
 #include "kit/render/shaders/splat_tile_kernels.hpp"
 
@@ -17,7 +17,6 @@ namespace {
 static_assert(kGatherTileSize == platform::gpu::kTileSize);
 
 constexpr int kSize = kGatherTileSize;
-constexpr int kStep = 4;
 constexpr float kSlack = 1.0f / 16.0f; // row spans are widened by this against rounding
 // Records are taken in an order scattered in memory: fetch this many entries ahead.
 constexpr std::size_t kFetchAhead = 6;
@@ -117,43 +116,39 @@ void gatherSplat(const SplatPrimitive& p, const SplatRowReach& reach, int x0, in
     if (!rows) return;
     std::uint32_t spans[kSize];
     rowSpans(p, reach, tile.originX, tile.originY, x0, x1, rows, spans);
-    const Float4 dx = Float4{0, 1, 2, 3} + ((float(tile.originX) + 0.5f) - p.centreX);
+    const Float4 dx0 = Float4{0, 1, 2, 3} + ((float(tile.originX) + 0.5f) - p.centreX);
     const Int4 laneBit{1, 2, 4, 8};
     for (; rows; rows &= rows - 1) {
         const int row = __builtin_ctz(rows);
-        const std::uint32_t open = tile.open[row];
-        std::uint32_t wanted = spans[row] & open;
-        if (!wanted) continue;
+        const std::uint32_t span = spans[row];
+        std::uint32_t open = tile.open[row];
+        if (!(span & open)) continue; // nothing here, or nearer splats closed it
         const float dy = (float(tile.originY + row) + 0.5f) - p.centreY;
         const float uRow = p.i01 * dy, vRow = p.i11 * dy;
-        float* through = tile.transmittance + row * kSize;
-        std::uint32_t stillOpen = open & ~wanted;
-        do {
-            const int start = __builtin_ctz(wanted) < kSize - kStep ? __builtin_ctz(wanted) : kSize - kStep;
-            const std::uint32_t bits = wanted >> start & 0xf;
-            wanted &= ~(bits << start);
-            // u = i00 * (dx + start) + i01 * dy, and v likewise: affine in the column.
-            const Float4 u = p.i00 * dx + (p.i00 * float(start) + uRow);
-            const Float4 v = p.i10 * dx + (p.i10 * float(start) + vRow);
+        for (int start = 0; start < kSize; start += 4) {
+            const std::uint32_t bits = span >> start & 0xf;
+            if (!bits) continue;
+            const Float4 dx = dx0 + float(start);
+            const Float4 u = p.i00 * dx + uRow, v = p.i10 * dx + vRow;
             const Float4 uu = u * u, vv = v * v;
             const Int4 inside = (uu <= 9.0f) & (vv <= 9.0f); // exactly |u| <= 3 and |v| <= 3
             Float4 value = p.opacity * gaussian(uu + vv);
             value = value < kMaxAlpha ? value : kMaxAlpha;
             const Int4 lanes = ((Int4{} + int(bits)) & laneBit) != 0;
-            const Int4 kept = (value >= kMinAlpha) & inside & lanes;
-            const Float4 a = reinterpret_cast<Float4>(reinterpret_cast<Int4>(value) & kept);
-
+            // Pixels that let through less than the limit are closed: they take nothing more.
             const int at = row * kSize + start;
             Float4 t;
-            std::memcpy(&t, through + start, sizeof t);
+            std::memcpy(&t, tile.transmittance + at, sizeof t);
+            const Int4 kept = (value >= kMinAlpha) & inside & lanes & (t >= tile.limit);
+            const Float4 a = reinterpret_cast<Float4>(reinterpret_cast<Int4>(value) & kept);
             const Float4 weight = t * a;
             const Float4 left = t - weight;
-            std::memcpy(through + start, &left, sizeof left);
+            std::memcpy(tile.transmittance + at, &left, sizeof left);
             colour.add(at, weight, a, t);
-            stillOpen |= (laneBits(left >= tile.limit) & bits) << start;
-        } while (wanted);
-        tile.open[row] = std::uint16_t(stillOpen);
-        if (!stillOpen) tile.openRows &= ~(1u << row);
+            open = (open & ~(bits << start)) | (laneBits(left >= tile.limit) & bits) << start;
+        }
+        tile.open[row] = std::uint16_t(open);
+        if (!open) tile.openRows &= ~(1u << row);
     }
 }
 
