@@ -259,7 +259,7 @@ void BM_TileEntries(benchmark::State& state, const shaders::SplatTileKernels* ke
         openRows = 0xffff;
         const shaders::GatherTile tile{0, 0, planes[3], open, &openRows, kOpaqueTransmittance, nullptr, 0, nullptr, 0};
         kernels->gatherEntries(reinterpret_cast<const std::byte*>(records.data()), sizeof(shaders::SplatGatherRecord),
-                               entries.data(), entries.size(), tile, {planes[0], planes[1], planes[2], true});
+                               entries.data(), entries.size(), tile, {planes[0], true});
         benchmark::DoNotOptimize(planes);
     }
     state.SetItemsProcessed(state.iterations() * std::int64_t(entries.size()));

@@ -143,12 +143,10 @@ public:
                       const TileEntry* entries, std::size_t count, TileTarget& tile) const override {
         if (!tile.transmittance) return FusedDraw::shadeEntries(context, primitives, stride, entries, count, tile);
         // Front to back: the whole tile in one call of the tile kernel.
-        constexpr int kPlane = kTileSize * kTileSize;
         const GatherTile gatherTile{tile.originX, tile.originY, tile.transmittance, tile.openPixels, &tile.openRows,
                                     tile.opaqueTransmittance, nullptr, 0, nullptr, 0};
-        float* planes = tile.accumulated[0];
         activeSplatTileKernels().gatherEntries(primitives, stride, entries, count, gatherTile,
-                                               {planes, planes + kPlane, planes + 2 * kPlane, tile.clampColor});
+                                               {tile.accumulated[0], tile.clampColor});
     }
 
     void shade(const DrawContext&, const std::byte* primitive, TileTarget& tile, int x0, int y0, int x1,

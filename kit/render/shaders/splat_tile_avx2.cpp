@@ -24,6 +24,7 @@ namespace {
 constexpr float kMaxAlpha = 0.99f;
 constexpr float kMinAlpha = 1.0f / 255.0f;
 constexpr int kSize = kGatherTileSize;
+constexpr int kPlane = kSize * kSize;
 constexpr float kSlack = 1.0f / 16.0f; // row spans are widened by this against rounding
 // Records are taken in an order scattered in memory: fetch this many entries ahead.
 constexpr std::size_t kFetchAhead = 6;
@@ -102,15 +103,14 @@ void rowSpans(const SplatPrimitive& p, const SplatRowReach& reach, int originX, 
 
 // What the colour of one step adds to the tile, for weight = t * a (t the transmittance before the
 // step, a the fragment alpha, 0 where nothing is gathered). `at` is the step's first pixel.
-struct PlainColour { // the direct draw, colour within 0..1: three planes in registers
-    float* red;
-    float* green;
-    float* blue;
+struct PlainColour { // the direct draw, colour within 0..1: the red, green and blue planes in a row
+    float* rgb;
     __m256 r, g, b;
     void add(int at, __m256 weight, __m256, __m256) const {
-        _mm256_storeu_ps(red + at, _mm256_fmadd_ps(r, weight, _mm256_loadu_ps(red + at)));
-        _mm256_storeu_ps(green + at, _mm256_fmadd_ps(g, weight, _mm256_loadu_ps(green + at)));
-        _mm256_storeu_ps(blue + at, _mm256_fmadd_ps(b, weight, _mm256_loadu_ps(blue + at)));
+        float* c = rgb + at;
+        _mm256_storeu_ps(c, _mm256_fmadd_ps(r, weight, _mm256_loadu_ps(c)));
+        _mm256_storeu_ps(c + kPlane, _mm256_fmadd_ps(g, weight, _mm256_loadu_ps(c + kPlane)));
+        _mm256_storeu_ps(c + 2 * kPlane, _mm256_fmadd_ps(b, weight, _mm256_loadu_ps(c + 2 * kPlane)));
     }
 };
 
@@ -122,14 +122,13 @@ __m256 clampedWeight(__m256 value, __m256 a, __m256 t) {
 }
 
 struct ClampedColour { // the direct draw into a normalised attachment, colour outside 0..1
-    float* red;
-    float* green;
-    float* blue;
+    float* rgb;
     __m256 r, g, b;
     void add(int at, __m256, __m256 a, __m256 t) const {
-        _mm256_storeu_ps(red + at, _mm256_add_ps(_mm256_loadu_ps(red + at), clampedWeight(r, a, t)));
-        _mm256_storeu_ps(green + at, _mm256_add_ps(_mm256_loadu_ps(green + at), clampedWeight(g, a, t)));
-        _mm256_storeu_ps(blue + at, _mm256_add_ps(_mm256_loadu_ps(blue + at), clampedWeight(b, a, t)));
+        float* c = rgb + at;
+        _mm256_storeu_ps(c, _mm256_add_ps(_mm256_loadu_ps(c), clampedWeight(r, a, t)));
+        _mm256_storeu_ps(c + kPlane, _mm256_add_ps(_mm256_loadu_ps(c + kPlane), clampedWeight(g, a, t)));
+        _mm256_storeu_ps(c + 2 * kPlane, _mm256_add_ps(_mm256_loadu_ps(c + 2 * kPlane), clampedWeight(b, a, t)));
     }
 };
 
@@ -165,9 +164,10 @@ struct SplatSteps {
 // One step: the eight pixels of row `row` from column `start` (0 or 8) on, of which `bits` (bit i:
 // column start + i) lie in the splat's span; uRow and vRow are the row's terms i01 dy and i11 dy
 // of (u, v). Returns the row's open pixels after it.
-template <class Colour>
-std::uint32_t step(const SplatSteps& s, __m256 uRow, __m256 vRow, int row, int start, std::uint32_t bits,
-                   std::uint32_t open, const TileState& tile, const Colour& colour) {
+template <int start, class Colour>
+[[gnu::always_inline]] inline std::uint32_t step(const SplatSteps& s, __m256 uRow, __m256 vRow, int row,
+                                                 std::uint32_t bits, std::uint32_t open, const TileState& tile,
+                                                 const Colour& colour) {
     const __m256 u = _mm256_fmadd_ps(s.i00, s.dx[start >> 3], uRow);
     const __m256 v = _mm256_fmadd_ps(s.i10, s.dx[start >> 3], vRow);
     const __m256 uu = _mm256_mul_ps(u, u), vv = _mm256_mul_ps(v, v);
@@ -210,13 +210,13 @@ void gatherSplat(const SplatPrimitive& p, const SplatRowReach& reach, int x0, in
         const int row = __builtin_ctz(rows);
         const std::uint32_t span = spans[row];
         std::uint32_t open = tile.open[row];
-        if (!(span & open)) continue; // nothing here, or nearer splats closed it
+        const std::uint32_t wanted = span & open;
+        if (!wanted) continue; // nothing here, or nearer splats closed it
         const float dy = (float(tile.originY + row) + 0.5f) - p.centreY;
         const __m256 uRow = _mm256_set1_ps(p.i01 * dy), vRow = _mm256_set1_ps(p.i11 * dy);
-        // The first half the span reaches, then the right one if it reaches both.
-        const int start = (span & 0xff) ? 0 : 8;
-        open = step(s, uRow, vRow, row, start, span >> start & 0xff, open, tile, colour);
-        if (start == 0 && span > 0xff) open = step(s, uRow, vRow, row, 8, span >> 8, open, tile, colour);
+        // Each half row the span reaches where a pixel is open.
+        if (wanted & 0xff) open = step<0>(s, uRow, vRow, row, span & 0xff, open, tile, colour);
+        if (wanted >> 8) open = step<8>(s, uRow, vRow, row, span >> 8, open, tile, colour);
         tile.open[row] = std::uint16_t(open);
         if (!open) tile.openRows &= ~(1u << row);
     }
@@ -249,8 +249,8 @@ void gatherEntries(const std::byte* records, std::size_t stride, const platform:
         const int x1 = state.originX + entry.x1, y1 = state.originY + entry.y1;
         const __m256 r = _mm256_set1_ps(p.red), g = _mm256_set1_ps(p.green), b = _mm256_set1_ps(p.blue);
         if (planes.clamps && !withinUnitRange(p))
-            gatherSplat(p, record.rows, x0, y0, x1, y1, state, ClampedColour{planes.red, planes.green, planes.blue, r, g, b});
-        else gatherSplat(p, record.rows, x0, y0, x1, y1, state, PlainColour{planes.red, planes.green, planes.blue, r, g, b});
+            gatherSplat(p, record.rows, x0, y0, x1, y1, state, ClampedColour{planes.rgb, r, g, b});
+        else gatherSplat(p, record.rows, x0, y0, x1, y1, state, PlainColour{planes.rgb, r, g, b});
     }
     *tile.openRows = state.openRows;
 }

@@ -92,12 +92,10 @@ struct GatherTile {
 };
 
 // Where gatherEntries puts the splats' own colours: the red, green and blue planes of one
-// attachment; with `clamps` (a normalised attachment) a splat whose colour leaves 0..1 gathers
-// transmittance * clamp(alpha * value, 0, 1) in every channel.
+// attachment, one after the other from `rgb` on; with `clamps` (a normalised attachment) a splat
+// whose colour leaves 0..1 gathers transmittance * clamp(alpha * value, 0, 1) in every channel.
 struct GatheredPlanes {
-    float* red;
-    float* green;
-    float* blue;
+    float* rgb;
     bool clamps;
 };
 

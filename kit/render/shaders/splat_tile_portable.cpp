@@ -17,6 +17,7 @@ namespace {
 static_assert(kGatherTileSize == platform::gpu::kTileSize);
 
 constexpr int kSize = kGatherTileSize;
+constexpr int kPlane = kSize * kSize;
 constexpr float kSlack = 1.0f / 16.0f; // row spans are widened by this against rounding
 // Records are taken in an order scattered in memory: fetch this many entries ahead.
 constexpr std::size_t kFetchAhead = 6;
@@ -65,27 +66,23 @@ void add(float* sum, Float4 value) {
 
 // What the colour of one step adds to the tile, for weight = t * a (t the transmittance before the
 // step, a the fragment alpha, 0 where nothing is gathered). `at` is the step's first pixel.
-struct PlainColour { // the direct draw, colour within 0..1
-    float* red;
-    float* green;
-    float* blue;
+struct PlainColour { // the direct draw, colour within 0..1: the red, green and blue planes in a row
+    float* rgb;
     float r, g, b;
     void add(int at, Float4 weight, Float4, Float4) const {
-        shaders::add(red + at, r * weight);
-        shaders::add(green + at, g * weight);
-        shaders::add(blue + at, b * weight);
+        shaders::add(rgb + at, r * weight);
+        shaders::add(rgb + kPlane + at, g * weight);
+        shaders::add(rgb + 2 * kPlane + at, b * weight);
     }
 };
 
 struct ClampedColour { // the direct draw into a normalised attachment, colour outside 0..1
-    float* red;
-    float* green;
-    float* blue;
+    float* rgb;
     float r, g, b;
     void add(int at, Float4, Float4 a, Float4 t) const {
-        shaders::add(red + at, clampUnit(r * a) * t);
-        shaders::add(green + at, clampUnit(g * a) * t);
-        shaders::add(blue + at, clampUnit(b * a) * t);
+        shaders::add(rgb + at, clampUnit(r * a) * t);
+        shaders::add(rgb + kPlane + at, clampUnit(g * a) * t);
+        shaders::add(rgb + 2 * kPlane + at, clampUnit(b * a) * t);
     }
 };
 
@@ -175,10 +172,10 @@ void gatherEntries(const std::byte* records, std::size_t stride, const platform:
         const int x1 = state.originX + entry.x1, y1 = state.originY + entry.y1;
         if (planes.clamps && !withinUnitRange(p.red, p.green, p.blue))
             gatherSplat(p, record.rows, x0, y0, x1, y1, state,
-                        ClampedColour{planes.red, planes.green, planes.blue, p.red, p.green, p.blue});
+                        ClampedColour{planes.rgb, p.red, p.green, p.blue});
         else
             gatherSplat(p, record.rows, x0, y0, x1, y1, state,
-                        PlainColour{planes.red, planes.green, planes.blue, p.red, p.green, p.blue});
+                        PlainColour{planes.rgb, p.red, p.green, p.blue});
     }
     *tile.openRows = state.openRows;
 }
