@@ -21,10 +21,12 @@ SplatFootprint projectSplat(const Uniforms& u, const Splat& s) {
     const simd::float4 view = u.viewMatrix * world;
     const simd::float4 clip = u.projectionMatrix * view;
     // Behind the eye, outside the depth range, or not finite (a camera with no field of view):
-    // nothing to draw.
+    // nothing to draw. Nor when no fragment could reach the smallest kept alpha.
     if (!(clip.w > 0.0f) || !std::isfinite(clip.w) || !(clip.z >= 0.0f && clip.z <= clip.w)) return f;
     const float depth = -view.z;
     if (!(depth > 0.0f)) return f;
+    const float opacity = halfToFloat(s.color.a);
+    if (!(opacity >= kMinAlpha)) return f;
 
     const float width = static_cast<float>(u.screenSize.x), height = static_cast<float>(u.screenSize.y);
     const float focalX = u.projectionMatrix.columns[0].x * width * 0.5f;
@@ -34,28 +36,28 @@ SplatFootprint projectSplat(const Uniforms& u, const Splat& s) {
     // Jacobian of the projection to pixels (y down) at the centre; the tangents are limited to
     // 1.3 times the field of view so splats far outside the view do not blow up.
     const float limitX = 1.3f * width * 0.5f / focalX, limitY = 1.3f * height * 0.5f / focalY;
-    const float tx = std::clamp(view.x / depth, -limitX, limitX) * depth;
-    const float ty = std::clamp(view.y / depth, -limitY, limitY) * depth;
-    const float j00 = focalX / depth, j02 = focalX * tx / (depth * depth);
-    const float j11 = -focalY / depth, j12 = -focalY * ty / (depth * depth);
+    const float inverseDepth = 1.0f / depth;
+    const float tanX = std::clamp(view.x * inverseDepth, -limitX, limitX);
+    const float tanY = std::clamp(view.y * inverseDepth, -limitY, limitY);
+    const float j00 = focalX * inverseDepth, j02 = j00 * tanX;
+    const float j11 = -focalY * inverseDepth, j12 = j11 * tanY;
 
-    // T = J * W with W the rotation part of the view matrix (rows of W are its row vectors).
+    // T = J * W with W the rotation part of the view matrix (W[row][c] = columns[c][row]).
     const simd::float4x4& v = u.viewMatrix;
-    float t[2][3];
-    for (int c = 0; c < 3; ++c) {
-        const float w0 = v.columns[c].x, w1 = v.columns[c].y, w2 = v.columns[c].z; // W[row][c]
-        t[0][c] = j00 * w0 + j02 * w2;
-        t[1][c] = j11 * w1 + j12 * w2;
-    }
+    const float t00 = j00 * v.columns[0].x + j02 * v.columns[0].z, t01 = j00 * v.columns[1].x + j02 * v.columns[1].z,
+                t02 = j00 * v.columns[2].x + j02 * v.columns[2].z;
+    const float t10 = j11 * v.columns[0].y + j12 * v.columns[0].z, t11 = j11 * v.columns[1].y + j12 * v.columns[1].z,
+                t12 = j11 * v.columns[2].y + j12 * v.columns[2].z;
     const float sxx = halfToFloat(s.covA.x), sxy = halfToFloat(s.covA.y), sxz = halfToFloat(s.covA.z);
     const float syy = halfToFloat(s.covB.x), syz = halfToFloat(s.covB.y), szz = halfToFloat(s.covB.z);
-    const float sigma[3][3] = {{sxx, sxy, sxz}, {sxy, syy, syz}, {sxz, syz, szz}};
-    float ts[2][3]; // T * Sigma
-    for (int r = 0; r < 2; ++r)
-        for (int c = 0; c < 3; ++c) ts[r][c] = t[r][0] * sigma[0][c] + t[r][1] * sigma[1][c] + t[r][2] * sigma[2][c];
-    const float a = ts[0][0] * t[0][0] + ts[0][1] * t[0][1] + ts[0][2] * t[0][2] + 0.3f;
-    const float b = ts[0][0] * t[1][0] + ts[0][1] * t[1][1] + ts[0][2] * t[1][2];
-    const float c = ts[1][0] * t[1][0] + ts[1][1] * t[1][1] + ts[1][2] * t[1][2] + 0.3f;
+    // The rows of T * Sigma, then the 2D covariance T * Sigma * T^T widened by the low-pass filter.
+    const float m00 = t00 * sxx + t01 * sxy + t02 * sxz, m01 = t00 * sxy + t01 * syy + t02 * syz,
+                m02 = t00 * sxz + t01 * syz + t02 * szz;
+    const float m10 = t10 * sxx + t11 * sxy + t12 * sxz, m11 = t10 * sxy + t11 * syy + t12 * syz,
+                m12 = t10 * sxz + t11 * syz + t12 * szz;
+    const float a = m00 * t00 + m01 * t01 + m02 * t02 + 0.3f;
+    const float b = m00 * t10 + m01 * t11 + m02 * t12;
+    const float c = m10 * t10 + m11 * t11 + m12 * t12 + 0.3f;
 
     // Principal axes of the 2D covariance [[a, b], [b, c]].
     const float mid = 0.5f * (a + c);
@@ -66,17 +68,15 @@ SplatFootprint projectSplat(const Uniforms& u, const Splat& s) {
     if (b != 0.0f) {
         ex = b;
         ey = lambda1 - a;
-        const float len = std::sqrt(ex * ex + ey * ey);
-        ex /= len;
-        ey /= len;
+        const float inverseLength = 1.0f / std::sqrt(ex * ex + ey * ey);
+        ex *= inverseLength;
+        ey *= inverseLength;
     } else if (c > a) {
         ex = 0.0f;
         ey = 1.0f;
     }
     const float r1 = 3.0f * std::sqrt(lambda1), r2 = 3.0f * std::sqrt(lambda2);
 
-    const float opacity = halfToFloat(s.color.a);
-    if (!(opacity >= kMinAlpha)) return f; // no fragment could reach the smallest kept alpha
     f.visible = true;
     f.clipCentre = clip;
     f.axis1x = ex * r1;
