@@ -29,21 +29,38 @@ constexpr float kSlack = 1.0f / 16.0f; // row spans are widened by this against 
 // Records are taken in an order scattered in memory: fetch this many entries ahead.
 constexpr std::size_t kFetchAhead = 6;
 
+// The constants of a step, as whole vectors in memory. A step has more values than there are
+// registers: these are read as memory operands of the instructions that use them, so that the
+// registers stay with the splat's and the row's values (the compiler would otherwise keep copies
+// of them on the stack and reload those).
+struct StepConstants {
+    __m256 halfLog2e, magic, c5, c4, c3, c2, c1, c0, nine, maxAlpha, minAlpha;
+};
+constexpr __m256 splat8(float v) { return __m256{v, v, v, v, v, v, v, v}; }
+alignas(32) constexpr StepConstants kStepConstants{
+    splat8(0.5f * 1.44269504f), splat8(12582912.0f + 127.0f), splat8(1.3390863e-3f), splat8(9.6760319e-3f),
+    splat8(5.5503571e-2f),      splat8(2.4022107e-1f),        splat8(6.9314719e-1f), splat8(1.0000001f),
+    splat8(9.0f),               splat8(kMaxAlpha),            splat8(kMinAlpha)};
+
+// The constants through a pointer the compiler cannot follow: it must read them where they are used.
+const StepConstants* stepConstants() {
+    const StepConstants* constants = &kStepConstants;
+    asm("" : "+r"(constants));
+    return constants;
+}
+
 // e^(-q/2) for 0 <= q <= 250 within 3e-7 relative error, as the portable kernel computes it:
 // 2^(-q log2(e) / 2) split into the nearest integer n, set as exponent bits, and a polynomial for
 // 2^f, |f| <= 1/2. Adding 1.5 * 2^23 (+ 127, the exponent bias) rounds to an integer in the low
 // mantissa bits, which shifted left by 23 are the exponent of 2^n.
-__m256 gaussian(__m256 q) {
-    const __m256 halfLog2e = _mm256_set1_ps(0.5f * 1.44269504f);
-    const __m256 magic = _mm256_set1_ps(12582912.0f + 127.0f);
-    const __m256 k = _mm256_fnmadd_ps(q, halfLog2e, magic);
-    const __m256 f = _mm256_fnmadd_ps(q, halfLog2e, _mm256_sub_ps(magic, k));
-    __m256 p = _mm256_set1_ps(1.3390863e-3f);
-    p = _mm256_fmadd_ps(p, f, _mm256_set1_ps(9.6760319e-3f));
-    p = _mm256_fmadd_ps(p, f, _mm256_set1_ps(5.5503571e-2f));
-    p = _mm256_fmadd_ps(p, f, _mm256_set1_ps(2.4022107e-1f));
-    p = _mm256_fmadd_ps(p, f, _mm256_set1_ps(6.9314719e-1f));
-    p = _mm256_fmadd_ps(p, f, _mm256_set1_ps(1.0000001f));
+[[gnu::always_inline]] inline __m256 gaussian(__m256 q, const StepConstants& c) {
+    const __m256 k = _mm256_fnmadd_ps(q, c.halfLog2e, c.magic);
+    const __m256 f = _mm256_fnmadd_ps(q, c.halfLog2e, _mm256_sub_ps(c.magic, k));
+    __m256 p = _mm256_fmadd_ps(c.c5, f, c.c4);
+    p = _mm256_fmadd_ps(p, f, c.c3);
+    p = _mm256_fmadd_ps(p, f, c.c2);
+    p = _mm256_fmadd_ps(p, f, c.c1);
+    p = _mm256_fmadd_ps(p, f, c.c0);
     return _mm256_mul_ps(p, _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_castps_si256(k), 23)));
 }
 
@@ -66,19 +83,25 @@ __m256 laneMask(std::uint32_t bits) {
 // Per row of the tile, the columns [x0, x1) in which the splat's alpha can reach 1/255 (the
 // ellipse of SplatRowReach, widened by kSlack so that rounding never loses a pixel the per-pixel
 // test keeps), for the blocks of eight rows that hold a row of `rows`. A row whose span is not a
-// number covers [x0, x1): the per-pixel tests decide there.
-void rowSpans(const SplatPrimitive& p, const SplatRowReach& reach, int originX, int originY, int x0, int x1,
-              std::uint32_t rows, std::uint32_t spans[kSize]) {
+// number covers [x0, x1): the per-pixel tests decide there. Also the rows' terms i01 dy and
+// i11 dy of (u, v). Returns the rows of those blocks whose span holds a column.
+[[gnu::always_inline]] inline std::uint32_t rowSpans(const SplatPrimitive& p, const SplatRowReach& reach, int originX,
+                                                     int originY, int x0, int x1, std::uint32_t rows,
+                                                     std::uint32_t spans[kSize], float uRows[kSize],
+                                                     float vRows[kSize]) {
     const __m256 slope = _mm256_set1_ps(reach.slope), inverseWidth = _mm256_set1_ps(reach.inverseWidth);
     const __m256 limit = _mm256_set1_ps(reach.reach), narrowing = _mm256_set1_ps(reach.narrowing);
     const __m256 middle = _mm256_set1_ps(p.centreX - 0.5f), slack = _mm256_set1_ps(kSlack); // pixel x: centre x + 0.5
     const __m256 first = _mm256_set1_ps(float(x0)), last = _mm256_set1_ps(float(x1 - 1));
     const __m256 before = _mm256_set1_ps(float(x0 - 1)), beyond = _mm256_set1_ps(float(x1));
     const __m256i origin = _mm256_set1_epi32(originX), one = _mm256_set1_epi32(1);
+    std::uint32_t reachedRows = 0;
     for (int r = 0; r < kSize; r += 8) {
         if (!(rows >> r & 0xff)) continue;
         const __m256 dy = _mm256_add_ps(_mm256_setr_ps(0.5f, 1.5f, 2.5f, 3.5f, 4.5f, 5.5f, 6.5f, 7.5f),
                                         _mm256_set1_ps(float(originY + r) - p.centreY));
+        _mm256_store_ps(uRows + r, _mm256_mul_ps(_mm256_set1_ps(p.i01), dy));
+        _mm256_store_ps(vRows + r, _mm256_mul_ps(_mm256_set1_ps(p.i11), dy));
         const __m256 discriminant = _mm256_fnmadd_ps(_mm256_mul_ps(narrowing, dy), dy, limit);
         const __m256 half =
             _mm256_mul_ps(_mm256_sqrt_ps(_mm256_max_ps(discriminant, _mm256_setzero_ps())), inverseWidth);
@@ -98,7 +121,11 @@ void rowSpans(const SplatPrimitive& p, const SplatRowReach& reach, int originX, 
         const __m256 reached = _mm256_cmp_ps(discriminant, _mm256_setzero_ps(), _CMP_NLT_UQ); // NaN: reached
         mask = _mm256_and_si256(mask, _mm256_castps_si256(reached));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(spans + r), mask);
+        const auto empty = std::uint32_t(
+            _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(mask, _mm256_setzero_si256()))));
+        reachedRows |= (~empty & 0xffu) << r;
     }
+    return reachedRows;
 }
 
 // What the colour of one step adds to the tile, for weight = t * a (t the transmittance before the
@@ -158,7 +185,8 @@ struct TileState {
 // The splat as its steps need it.
 struct SplatSteps {
     __m256 dx[2]; // pixel centre x - centreX of the tile's columns 0-7 and 8-15
-    __m256 i00, i10, opacity;
+    __m256 i00, i10, opacity, limit;
+    const StepConstants* constants;
 };
 
 // One step: the eight pixels of row `row` from column `start` (0 or 8) on, of which `bits` (bit i:
@@ -168,19 +196,19 @@ template <int start, class Colour>
 [[gnu::always_inline]] inline std::uint32_t step(const SplatSteps& s, __m256 uRow, __m256 vRow, int row,
                                                  std::uint32_t bits, std::uint32_t open, const TileState& tile,
                                                  const Colour& colour) {
+    const StepConstants& c = *s.constants;
     const __m256 u = _mm256_fmadd_ps(s.i00, s.dx[start >> 3], uRow);
     const __m256 v = _mm256_fmadd_ps(s.i10, s.dx[start >> 3], vRow);
     const __m256 uu = _mm256_mul_ps(u, u), vv = _mm256_mul_ps(v, v);
     // u^2 <= 9 exactly when |u| <= 3 (rounding is monotonic and 9 is a float).
-    const __m256 inside = _mm256_cmp_ps(_mm256_max_ps(uu, vv), _mm256_set1_ps(9.0f), _CMP_LE_OQ);
-    const __m256 value =
-        _mm256_min_ps(_mm256_mul_ps(s.opacity, gaussian(_mm256_add_ps(uu, vv))), _mm256_set1_ps(kMaxAlpha));
-    const __m256 kept = _mm256_and_ps(_mm256_cmp_ps(value, _mm256_set1_ps(kMinAlpha), _CMP_GE_OQ),
-                                      _mm256_and_ps(inside, laneMask(bits)));
+    const __m256 inside = _mm256_cmp_ps(_mm256_max_ps(uu, vv), c.nine, _CMP_LE_OQ);
+    const __m256 value = _mm256_min_ps(_mm256_mul_ps(s.opacity, gaussian(_mm256_add_ps(uu, vv), c)), c.maxAlpha);
+    const __m256 kept =
+        _mm256_and_ps(_mm256_cmp_ps(value, c.minAlpha, _CMP_GE_OQ), _mm256_and_ps(inside, laneMask(bits)));
     // Pixels that let through less than the limit are closed: they take nothing more.
     const int at = row * kSize + start;
     const __m256 t = _mm256_loadu_ps(tile.transmittance + at);
-    const __m256 limit = _mm256_set1_ps(tile.limit);
+    const __m256 limit = s.limit;
     const __m256 a = _mm256_and_ps(_mm256_and_ps(value, kept), _mm256_cmp_ps(t, limit, _CMP_GE_OQ));
     const __m256 weight = _mm256_mul_ps(t, a);
     const __m256 left = _mm256_sub_ps(t, weight);
@@ -198,7 +226,8 @@ void gatherSplat(const SplatPrimitive& p, const SplatRowReach& reach, int x0, in
     std::uint32_t rows = tile.openRows & ((1u << rowEnd) - 1) & ~((1u << rowFirst) - 1);
     if (!rows) return;
     alignas(32) std::uint32_t spans[kSize];
-    rowSpans(p, reach, tile.originX, tile.originY, x0, x1, rows, spans);
+    alignas(32) float uRows[kSize], vRows[kSize];
+    rows &= rowSpans(p, reach, tile.originX, tile.originY, x0, x1, rows, spans, uRows, vRows);
     SplatSteps s;
     s.dx[0] = _mm256_add_ps(_mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7),
                             _mm256_set1_ps((float(tile.originX) + 0.5f) - p.centreX));
@@ -206,20 +235,28 @@ void gatherSplat(const SplatPrimitive& p, const SplatRowReach& reach, int x0, in
     s.i00 = _mm256_set1_ps(p.i00);
     s.i10 = _mm256_set1_ps(p.i10);
     s.opacity = _mm256_set1_ps(p.opacity);
+    s.limit = _mm256_set1_ps(tile.limit);
+    s.constants = stepConstants();
     for (; rows; rows &= rows - 1) {
         const int row = __builtin_ctz(rows);
         const std::uint32_t span = spans[row];
         std::uint32_t open = tile.open[row];
         const std::uint32_t wanted = span & open;
         if (!wanted) continue; // nothing here, or nearer splats closed it
-        const float dy = (float(tile.originY + row) + 0.5f) - p.centreY;
-        const __m256 uRow = _mm256_set1_ps(p.i01 * dy), vRow = _mm256_set1_ps(p.i11 * dy);
+        const __m256 uRow = _mm256_broadcast_ss(uRows + row), vRow = _mm256_broadcast_ss(vRows + row);
         // Each half row the span reaches where a pixel is open.
         if (wanted & 0xff) open = step<0>(s, uRow, vRow, row, span & 0xff, open, tile, colour);
         if (wanted >> 8) open = step<8>(s, uRow, vRow, row, span >> 8, open, tile, colour);
         tile.open[row] = std::uint16_t(open);
         if (!open) tile.openRows &= ~(1u << row);
     }
+}
+
+// Colours outside 0..1 are rare: kept out of line, so that the common loop keeps its registers.
+[[gnu::noinline]] void gatherClamped(const SplatPrimitive& p, const SplatRowReach& reach, int x0, int y0, int x1,
+                                     int y1, TileState& tile, float* rgb) {
+    gatherSplat(p, reach, x0, y0, x1, y1, tile,
+                ClampedColour{rgb, _mm256_set1_ps(p.red), _mm256_set1_ps(p.green), _mm256_set1_ps(p.blue)});
 }
 
 TileState stateOf(const GatherTile& tile) {
@@ -232,8 +269,12 @@ void gather(const SplatPrimitive& p, const GatherTile& tile, int x0, int y0, int
     *tile.openRows = state.openRows;
 }
 
+// Red, green and blue all within 0..1 (NaN is not), with one branch for the caller.
 bool withinUnitRange(const SplatPrimitive& p) {
-    return p.red >= 0.0f && p.red <= 1.0f && p.green >= 0.0f && p.green <= 1.0f && p.blue >= 0.0f && p.blue <= 1.0f;
+    const __m128 colour = _mm_loadu_ps(&p.red); // red, green, blue, opacity
+    const __m128 inside = _mm_and_ps(_mm_cmp_ps(colour, _mm_setzero_ps(), _CMP_GE_OQ),
+                                     _mm_cmp_ps(colour, _mm_set1_ps(1.0f), _CMP_LE_OQ));
+    return (_mm_movemask_ps(inside) & 7) == 7;
 }
 
 void gatherEntries(const std::byte* records, std::size_t stride, const platform::gpu::TileEntry* entries,
@@ -248,8 +289,7 @@ void gatherEntries(const std::byte* records, std::size_t stride, const platform:
         const int x0 = state.originX + entry.x0, y0 = state.originY + entry.y0;
         const int x1 = state.originX + entry.x1, y1 = state.originY + entry.y1;
         const __m256 r = _mm256_set1_ps(p.red), g = _mm256_set1_ps(p.green), b = _mm256_set1_ps(p.blue);
-        if (planes.clamps && !withinUnitRange(p))
-            gatherSplat(p, record.rows, x0, y0, x1, y1, state, ClampedColour{planes.rgb, r, g, b});
+        if (planes.clamps && !withinUnitRange(p)) gatherClamped(p, record.rows, x0, y0, x1, y1, state, planes.rgb);
         else gatherSplat(p, record.rows, x0, y0, x1, y1, state, PlainColour{planes.rgb, r, g, b});
     }
     *tile.openRows = state.openRows;
