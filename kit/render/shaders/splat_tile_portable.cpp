@@ -31,30 +31,49 @@ std::uint32_t laneBits(Int4 mask) {
 #endif
 }
 
+// Square roots of four values that are not negative (NaN stays NaN).
+Float4 squareRoot(Float4 v) {
+#if defined(__SSE__)
+    return __builtin_ia32_sqrtps(v);
+#else
+    return Float4{std::sqrt(v[0]), std::sqrt(v[1]), std::sqrt(v[2]), std::sqrt(v[3])};
+#endif
+}
+
 // Per row of the tile, the columns [x0, x1) in which the splat's alpha can reach 1/255 (the ellipse
 // of SplatRowReach, widened by kSlack so that rounding never loses a pixel the per-pixel test
-// keeps), for the rows of `rows`. A row whose span is not a number covers [x0, x1).
-void rowSpans(const SplatPrimitive& p, const SplatRowReach& reach, int originX, int originY, int x0, int x1,
-              std::uint32_t rows, std::uint32_t spans[kSize]) {
-    const std::uint32_t rectangle = ((1u << (x1 - originX)) - 1) & ~((1u << (x0 - originX)) - 1);
-    for (std::uint32_t left = rows; left; left &= left - 1) {
-        const int row = __builtin_ctz(left);
-        const float dy = (float(originY + row) + 0.5f) - p.centreY;
-        const float discriminant = reach.reach - reach.narrowing * dy * dy;
-        if (discriminant < 0.0f) { // NaN goes on to the whole row
-            spans[row] = 0;
-            continue;
-        }
-        const float half = std::sqrt(discriminant) * reach.inverseWidth;
-        const float mid = reach.slope * dy + (p.centreX - 0.5f); // pixel x has its centre at x + 0.5
-        const float lo = std::ceil(mid - half - kSlack), hi = std::floor(mid + half + kSlack);
-        if (!(lo <= hi)) { // NaN, or between two pixel centres
-            spans[row] = lo > hi ? 0 : rectangle;
-            continue;
-        }
-        const float from = std::fmax(lo - float(originX), 0.0f), to = std::fmin(hi - float(originX) + 1.0f, 16.0f);
-        spans[row] = from < to ? rectangle & ((1u << int(to)) - 1) & ~((1u << int(from)) - 1) : 0;
+// keeps), four rows at a time, for the blocks that hold a row of `rows`. A row whose span is not a
+// number covers [x0, x1): the per-pixel tests decide there. Also the rows' terms i01 dy and i11 dy
+// of (u, v). Returns the rows of those blocks whose span holds a column.
+std::uint32_t rowSpans(const SplatPrimitive& p, const SplatRowReach& reach, int originX, int originY, int x0, int x1,
+                       std::uint32_t rows, std::uint32_t spans[kSize], float uRows[kSize], float vRows[kSize]) {
+    const float first = float(x0), last = float(x1 - 1); // pixel x has its centre at x + 0.5
+    std::uint32_t reachedRows = 0;
+    for (int r = 0; r < kSize; r += 4) {
+        if (!(rows >> r & 0xf)) continue;
+        const Float4 dy = Float4{0.5f, 1.5f, 2.5f, 3.5f} + (float(originY + r) - p.centreY);
+        const Float4 uRow = p.i01 * dy, vRow = p.i11 * dy;
+        std::memcpy(uRows + r, &uRow, sizeof uRow);
+        std::memcpy(vRows + r, &vRow, sizeof vRow);
+        const Float4 discriminant = reach.reach - reach.narrowing * dy * dy;
+        const Float4 half = squareRoot(discriminant > 0.0f ? discriminant : 0.0f) * reach.inverseWidth;
+        const Float4 mid = reach.slope * dy + (p.centreX - 0.5f);
+        // Held within [x0 - 1, x1] before the conversion to integers; a NaN span covers [x0, x1).
+        Float4 lo = mid - half - kSlack, hi = mid + half + kSlack;
+        lo = lo >= first ? lo : first;
+        lo = lo <= last + 1.0f ? lo : last + 1.0f;
+        hi = hi <= last ? hi : last;
+        hi = hi >= first - 1.0f ? hi : first - 1.0f;
+        // Whole columns: from = ceil(lo), to = floor(hi) + 1 (truncation corrected by one).
+        const Int4 loWhole = __builtin_convertvector(lo, Int4), hiWhole = __builtin_convertvector(hi, Int4);
+        const Int4 from = loWhole - (__builtin_convertvector(loWhole, Float4) < lo) - originX;
+        const Int4 to = hiWhole + (__builtin_convertvector(hiWhole, Float4) > hi) + 1 - originX;
+        const Int4 reached = !(discriminant < 0.0f); // NaN: reached
+        const Int4 bits = (((Int4{} + 1) << to) - 1) & ~(((Int4{} + 1) << from) - 1) & reached;
+        std::memcpy(spans + r, &bits, sizeof bits);
+        reachedRows |= (laneBits(bits != 0)) << r;
     }
+    return reachedRows;
 }
 
 void add(float* sum, Float4 value) {
@@ -112,19 +131,23 @@ void gatherSplat(const SplatPrimitive& p, const SplatRowReach& reach, int x0, in
     std::uint32_t rows = tile.openRows & ((1u << rowEnd) - 1) & ~((1u << rowFirst) - 1);
     if (!rows) return;
     std::uint32_t spans[kSize];
-    rowSpans(p, reach, tile.originX, tile.originY, x0, x1, rows, spans);
+    float uRows[kSize], vRows[kSize];
+    rows &= rowSpans(p, reach, tile.originX, tile.originY, x0, x1, rows, spans, uRows, vRows);
     const Float4 dx0 = Float4{0, 1, 2, 3} + ((float(tile.originX) + 0.5f) - p.centreX);
     const Int4 laneBit{1, 2, 4, 8};
     for (; rows; rows &= rows - 1) {
         const int row = __builtin_ctz(rows);
         const std::uint32_t span = spans[row];
         std::uint32_t open = tile.open[row];
-        if (!(span & open)) continue; // nothing here, or nearer splats closed it
-        const float dy = (float(tile.originY + row) + 0.5f) - p.centreY;
-        const float uRow = p.i01 * dy, vRow = p.i11 * dy;
-        for (int start = 0; start < kSize; start += 4) {
+        const std::uint32_t wanted = span & open;
+        if (!wanted) continue; // nothing here, or nearer splats closed it
+        const float uRow = uRows[row], vRow = vRows[row];
+        // Each group of four columns the span reaches where a pixel is open.
+        const std::uint32_t nibbles = (wanted | wanted >> 1 | wanted >> 2 | wanted >> 3) & 0x1111;
+        for (std::uint32_t groups = (nibbles | nibbles >> 3 | nibbles >> 6 | nibbles >> 9) & 0xf; groups;
+             groups &= groups - 1) {
+            const int start = 4 * __builtin_ctz(groups);
             const std::uint32_t bits = span >> start & 0xf;
-            if (!bits) continue;
             const Float4 dx = dx0 + float(start);
             const Float4 u = p.i00 * dx + uRow, v = p.i10 * dx + vRow;
             const Float4 uu = u * u, vv = v * v;
