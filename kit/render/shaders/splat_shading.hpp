@@ -35,19 +35,19 @@ inline float splatAlpha(float opacity, float u, float v) {
 }
 
 // Sets up splat `instance` of the draw into `p`; returns the window area it may cover (empty to
-// cull) and the record in `splat`.
+// cull: also outside the viewport's depth range) and the record in `splat`.
 platform::gpu::WindowBounds setupSplatPrimitive(const platform::gpu::DrawContext& context, std::uint32_t instance,
                                                 SplatPrimitive& p, const Splat*& splat);
+// The same for the four instances first ... first + 3, which the draw's buffer must hold, into
+// p[0 ..< 4] and bounds[0 ..< 4]: four at a time in vector registers, with the same results.
+void setupSplatPrimitives(const platform::gpu::DrawContext& context, std::uint32_t first, SplatPrimitive* const p[4],
+                          platform::gpu::WindowBounds bounds[4]);
 
 // False when the primitive lies outside the viewport's depth range (depth clipping).
 inline bool insideDepthRange(const platform::gpu::DrawContext& context, const SplatPrimitive& p) {
     const platform::gpu::Viewport& vp = context.viewport.viewport;
     return p.depth >= std::min(vp.znear, vp.zfar) && p.depth <= std::max(vp.znear, vp.zfar);
 }
-
-// Four floats or ints in one SIMD register (GCC and Clang vector extensions).
-using Float4 = float __attribute__((vector_size(16)));
-using Int4 = std::int32_t __attribute__((vector_size(16)));
 
 // e^(-q/2) for 0 <= q <= 250, four at a time, within 3e-7 relative error: 2^(-q log2(e) / 2) split
 // into the nearest integer n, set as exponent bits, and a polynomial for 2^f, |f| <= 1/2. Adding

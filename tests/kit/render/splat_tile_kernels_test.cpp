@@ -3,6 +3,7 @@
 
 #include "render_fixture.hpp"
 
+#include "kit/render/shaders/splat_shading.hpp"
 #include "kit/render/shaders/splat_tile_kernels.hpp"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -230,6 +232,47 @@ TEST(TileKernels, TheReferenceMatchesTheGenericShaderPath) {
     }
     EXPECT_LE(worst, 3);
     EXPECT_LT(total / double(fused.bgra.size()), 0.05);
+}
+
+TEST(SplatSetUp, FourAtATimeGivesTheBitsOfOneAtATime) {
+    // The fused draw sets splats up four to a vector register; the rest of a run, and the
+    // super-resolution draw, one at a time. A lane mixed up, or arithmetic that differs between the
+    // two, would make a splat's pixels depend on where it falls in a run. Splats of every kind: in
+    // view, behind the eye, beyond the far plane, faint, degenerate, not a number.
+    SplatPointList points = randomCloud(200, 31, 0.001f, 0.3f, 0.2f);
+    points[5].position = {0, 0, 9}; // behind the camera at 2.5
+    points[9].position = {0, 0, -200};
+    points[13].opacity = SplatScenePoint::Opacity::LinearFloat{0.001f};
+    points[17].scale = SplatScenePoint::Scale::LinearFloat{0, 0, 0};
+    points[21].position = {NAN, 0, 0};
+    points[25].scale = SplatScenePoint::Scale::LinearFloat{1e6f, 1e-6f, 1.0f};
+    std::vector<Splat> splats;
+    for (const auto& p : points) splats.emplace_back(p, ColorFormat::RGB);
+    const ViewportDescriptor view = cameraView(97, 83, 2.5f, 0.9f);
+    UniformsArray uniforms{};
+    uniforms.uniforms0 = {view.projectionMatrix, view.viewMatrix, {97, 83}};
+    BindingTable bindings;
+    bindings.buffers[0] = {reinterpret_cast<const std::byte*>(&uniforms), sizeof uniforms};
+    bindings.buffers[1] = {reinterpret_cast<const std::byte*>(splats.data()), splats.size() * sizeof(Splat)};
+    const DrawContext context{&bindings, &bindings, 0, ViewportTransform{view.viewport}, 0, 4};
+    int kept = 0;
+    for (std::uint32_t first = 0; first + 4 <= splats.size(); first += 4) {
+        SplatPrimitive four[4]{}, one[4]{};
+        SplatPrimitive* const slots[4] = {&four[0], &four[1], &four[2], &four[3]};
+        WindowBounds fourBounds[4];
+        shaders::setupSplatPrimitives(context, first, slots, fourBounds);
+        for (int i = 0; i < 4; ++i) {
+            const Splat* splat = nullptr;
+            const WindowBounds oneBounds = shaders::setupSplatPrimitive(context, first + i, one[i], splat);
+            ASSERT_EQ(fourBounds[i].empty(), oneBounds.empty()) << first + i;
+            if (oneBounds.empty()) continue;
+            ++kept;
+            EXPECT_EQ(std::memcmp(&four[i], &one[i], sizeof(SplatPrimitive)), 0) << first + i;
+            EXPECT_EQ(std::memcmp(&fourBounds[i], &oneBounds, sizeof(WindowBounds)), 0) << first + i;
+        }
+    }
+    EXPECT_GT(kept, 150);
+    EXPECT_LT(kept, 200);
 }
 
 TEST(TileKernelChoice, ThePortableReferenceIsAlwaysThereAndLast) {
