@@ -84,6 +84,19 @@ constexpr std::size_t kSlotsPerChunk = 2048;
 // Slots set up in one call: their bounds stay in the first level of cache until binned.
 constexpr std::size_t kSlotsPerRun = 64;
 
+// v within [lo, hi]; NaN becomes lo.
+float held(float v, float lo, float hi) { return v > lo ? (v < hi ? v : hi) : lo; }
+
+// The smallest whole number at least v, and the largest at most v, for |v| far below 2^31.
+std::int32_t wholeAtLeast(float v) {
+    const auto whole = std::int32_t(v); // towards zero
+    return whole + (float(whole) < v);
+}
+std::int32_t wholeAtMost(float v) {
+    const auto whole = std::int32_t(v);
+    return whole - (float(whole) > v);
+}
+
 // Set-up records of up to 64 bytes get one cache line each; larger ones a multiple of 16 bytes.
 std::size_t primitiveStride(std::size_t bytes) { return bytes <= 64 ? 64 : (bytes + 15) / 16 * 16; }
 
@@ -234,11 +247,12 @@ void PassExecutor::collectBatches(const EncoderRecord& record, const Target& tar
 }
 
 void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewport) {
-    // Pixels the view may touch: the viewport inside the target.
-    const double clipX0 = std::max(0.0, viewport.originX);
-    const double clipY0 = std::max(0.0, viewport.originY);
-    const double clipX1 = std::min(double(target.width), viewport.originX + viewport.width);
-    const double clipY1 = std::min(double(target.height), viewport.originY + viewport.height);
+    // Pixels the view may touch: the viewport inside the target, in whole pixels (at most 16384 a
+    // side), [clipX0, clipX1) x [clipY0, clipY1).
+    const float clipX0 = float(std::floor(std::max(0.0, viewport.originX)));
+    const float clipY0 = float(std::floor(std::max(0.0, viewport.originY)));
+    const float clipX1 = float(std::floor(std::min(double(target.width), viewport.originX + viewport.width)));
+    const float clipY1 = float(std::floor(std::min(double(target.height), viewport.originY + viewport.height)));
     const int tilesX = target.tilesX;
     const std::size_t tiles = target.tilesPerLayer;
 
@@ -271,13 +285,14 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
                 if (bounds.empty() || !std::isfinite(bounds.minX) || !std::isfinite(bounds.minY) ||
                     !std::isfinite(bounds.maxX) || !std::isfinite(bounds.maxY))
                     continue;
-                // Pixels whose centres lie inside the bounds and the clip rectangle.
-                const double x0 = std::max(clipX0, std::ceil(double(bounds.minX) - 0.5));
-                const double y0 = std::max(clipY0, std::ceil(double(bounds.minY) - 0.5));
-                const double x1 = std::min(clipX1, std::floor(double(bounds.maxX) - 0.5) + 1);
-                const double y1 = std::min(clipY1, std::floor(double(bounds.maxY) - 0.5) + 1);
-                if (!(x1 > x0 && y1 > y0)) continue;
-                const Batch::PixelRect r{std::int32_t(x0), std::int32_t(y0), std::int32_t(x1), std::int32_t(y1)};
+                // Pixels whose centres lie inside the bounds and the clip rectangle: pixel x is
+                // inside when minX <= x + 0.5 <= maxX (bounds held near the clip rectangle first).
+                const Batch::PixelRect r{
+                    std::max(std::int32_t(clipX0), wholeAtLeast(held(bounds.minX, clipX0, clipX1 + 1) - 0.5f)),
+                    std::max(std::int32_t(clipY0), wholeAtLeast(held(bounds.minY, clipY0, clipY1 + 1) - 0.5f)),
+                    std::min(std::int32_t(clipX1), wholeAtMost(held(bounds.maxX, clipX0 - 1, clipX1) - 0.5f) + 1),
+                    std::min(std::int32_t(clipY1), wholeAtMost(held(bounds.maxY, clipY0 - 1, clipY1) - 0.5f) + 1)};
+                if (!(r.x1 > r.x0 && r.y1 > r.y0)) continue;
                 // The rectangle's tiles; where it spans several tiles both ways and the primitive
                 // named an ellipse, only those whose pixel centres the ellipse may reach, row of
                 // tiles by row.
@@ -296,11 +311,11 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
                         const int rowY1 = std::min(r.y1, (ty + 1) * kTileSize) - 1;
                         float xLo, xHi; // pixel centres x + 0.5
                         if (!ellipse.columns(float(rowY0) + 0.5f, float(rowY1) + 0.5f, xLo, xHi)) continue;
-                        const float cx0 = std::max(float(r.x0), std::ceil(xLo - 0.5f));
-                        const float cx1 = std::min(float(r.x1 - 1), std::floor(xHi - 0.5f));
+                        const int cx0 = std::max(r.x0, wholeAtLeast(held(xLo, clipX0, clipX1 + 1) - 0.5f));
+                        const int cx1 = std::min(r.x1 - 1, wholeAtMost(held(xHi, clipX0 - 1, clipX1) - 0.5f));
                         if (!(cx0 <= cx1)) continue;
-                        first = int(cx0) / kTileSize;
-                        last = int(cx1) / kTileSize;
+                        first = cx0 / kTileSize;
+                        last = cx1 / kTileSize;
                     }
                     const int oy = ty * kTileSize;
                     const auto ey0 = std::uint8_t(std::max(r.y0 - oy, 0));
