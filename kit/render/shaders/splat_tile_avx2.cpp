@@ -189,13 +189,15 @@ struct SplatSteps {
     const StepConstants* constants;
 };
 
-// One step: the eight pixels of row `row` from column `start` (0 or 8) on, of which `bits` (bit i:
+// One step: the eight pixels of a row from column `start` (0 or 8) on, of which `bits` (bit i:
 // column start + i) lie in the splat's span; uRow and vRow are the row's terms i01 dy and i11 dy
-// of (u, v). Returns the row's open pixels after it.
+// of (u, v), `at` the row's first pixel. Returns the row's open pixels after it: a pixel stays open
+// while its transmittance is at least the limit (pixels outside the target are never open).
 template <int start, class Colour>
 [[gnu::always_inline]] inline std::uint32_t step(const SplatSteps& s, __m256 uRow, __m256 vRow, int row,
                                                  std::uint32_t bits, std::uint32_t open, const TileState& tile,
                                                  const Colour& colour) {
+    const int at = row * kSize + start;
     const StepConstants& c = *s.constants;
     const __m256 u = _mm256_fmadd_ps(s.i00, s.dx[start >> 3], uRow);
     const __m256 v = _mm256_fmadd_ps(s.i10, s.dx[start >> 3], vRow);
@@ -206,7 +208,6 @@ template <int start, class Colour>
     const __m256 kept =
         _mm256_and_ps(_mm256_cmp_ps(value, c.minAlpha, _CMP_GE_OQ), _mm256_and_ps(inside, laneMask(bits)));
     // Pixels that let through less than the limit are closed: they take nothing more.
-    const int at = row * kSize + start;
     const __m256 t = _mm256_loadu_ps(tile.transmittance + at);
     const __m256 limit = s.limit;
     const __m256 a = _mm256_and_ps(_mm256_and_ps(value, kept), _mm256_cmp_ps(t, limit, _CMP_GE_OQ));
@@ -215,7 +216,7 @@ template <int start, class Colour>
     _mm256_storeu_ps(tile.transmittance + at, left);
     colour.add(at, weight, a, t);
     const auto stays = std::uint32_t(_mm256_movemask_ps(_mm256_cmp_ps(left, limit, _CMP_GE_OQ)));
-    return (open & ~(bits << start)) | (stays & bits) << start;
+    return open & (stays << start | ~(0xffu << start));
 }
 
 // Gathers one splat over the tile pixels [x0, x1) x [y0, y1) (window coordinates).

@@ -165,7 +165,8 @@ void gatherSplat(const SplatPrimitive& p, const SplatRowReach& reach, int x0, in
             const Float4 left = t - weight;
             std::memcpy(tile.transmittance + at, &left, sizeof left);
             colour.add(at, weight, a, t);
-            open = (open & ~(bits << start)) | (laneBits(left >= tile.limit) & bits) << start;
+            // A pixel stays open while it lets through the limit or more (none outside the target is open).
+            open &= laneBits(left >= tile.limit) << start | ~(0xfu << start);
         }
         tile.open[row] = std::uint16_t(open);
         if (!open) tile.openRows &= ~(1u << row);
