@@ -150,6 +150,81 @@ TEST_P(TileVariants, SameImageAsTheReference) {
     }
 }
 
+TEST(TileKernels, AWholeTileInOneCallGathersWhatItsSplatsGatherOneByOne) {
+    // The direct draw hands a kernel a tile's splats in one call, farthest first in draw order,
+    // each over its own rectangle; one by one, nearest first, the same splats through gather() must
+    // give the same bits. Some colours leave 0..1 (clamped in a normalised attachment), the tile is
+    // cut by the target's edge, and enough splats come that pixels and rows close. Every variant
+    // also stays within a few float steps of the reference.
+    constexpr int kW = 13, kH = 11;
+    const auto splats = randomSplats(250, 33);
+    std::vector<shaders::SplatGatherRecord> records;
+    std::vector<platform::gpu::TileEntry> entries; // draw order: the nearest splat last
+    std::mt19937 rng(4);
+    std::uniform_int_distribution<int> corner(0, 6), size(3, 16);
+    for (std::size_t i = splats.size(); i-- > 0;) {
+        SplatPrimitive p = splats[i];
+        if (i % 7 == 2) p.red *= 1.8f;
+        if (i % 7 == 4) p.blue = -0.3f;
+        records.push_back({p, shaders::rowReachOf(p)});
+        int x0 = 0, y0 = 0, x1 = kW, y1 = kH;
+        if (i % 3 == 1) {
+            x0 = corner(rng);
+            y0 = corner(rng);
+            x1 = std::min(kW, x0 + size(rng));
+            y1 = std::min(kH, y0 + size(rng));
+        }
+        entries.push_back({std::uint32_t(records.size() - 1), std::uint8_t(x0), std::uint8_t(y0), std::uint8_t(x1),
+                           std::uint8_t(y1)});
+    }
+    const auto inOneCall = [&](const SplatTileKernels& kernels) {
+        TileState state(kW, kH);
+        const GatherTile tile{32, 48, state.transmittance.data(), state.open.data(), &state.openRows, 1e-4f,
+                              nullptr, 0, nullptr, 0};
+        kernels.gatherEntries(reinterpret_cast<const std::byte*>(records.data()), sizeof(shaders::SplatGatherRecord),
+                              entries.data(), entries.size(), tile, {state.planes.data(), true});
+        return state;
+    };
+    const auto oneByOne = [&](const SplatTileKernels& kernels) {
+        TileState state(kW, kH);
+        for (std::size_t e = entries.size(); e-- > 0;) {
+            const platform::gpu::TileEntry& entry = entries[e];
+            const SplatPrimitive& p = records[entry.slot].splat;
+            const bool inRange = p.red >= 0 && p.red <= 1 && p.green >= 0 && p.green <= 1 && p.blue >= 0 && p.blue <= 1;
+            const GatherChannel channels[3] = {{state.planes.data(), p.red},
+                                               {state.planes.data() + kPixels, p.green},
+                                               {state.planes.data() + 2 * kPixels, p.blue}};
+            const GatherTile tile{32, 48, state.transmittance.data(), state.open.data(), &state.openRows, 1e-4f,
+                                  channels, inRange ? 3 : 0, channels, inRange ? 0 : 3};
+            if (entry.x0 < entry.x1 && entry.y0 < entry.y1)
+                kernels.gather(p, tile, 32 + entry.x0, 48 + entry.y0, 32 + entry.x1, 48 + entry.y1);
+        }
+        return state;
+    };
+    const SplatTileKernels* variants[8];
+    const int count = shaders::availableSplatTileKernels(variants, 8);
+    const TileState reference = inOneCall(shaders::portableSplatTileKernels());
+    for (int v = 0; v < count; ++v) {
+        const TileState whole = inOneCall(*variants[v]), single = oneByOne(*variants[v]);
+        EXPECT_TRUE(whole.transmittance == single.transmittance) << variants[v]->name;
+        EXPECT_TRUE(whole.planes == single.planes) << variants[v]->name;
+        EXPECT_EQ(whole.open, single.open) << variants[v]->name;
+        EXPECT_EQ(whole.openRows, single.openRows) << variants[v]->name;
+        for (int i = 0; i < kPixels; ++i)
+            ASSERT_NEAR(whole.transmittance[i], reference.transmittance[i], 2e-6f) << variants[v]->name << " pixel " << i;
+        for (std::size_t i = 0; i < 3 * kPixels; ++i)
+            ASSERT_NEAR(whole.planes[i], reference.planes[i], 2e-6f) << variants[v]->name << " plane value " << i;
+        EXPECT_EQ(whole.open, reference.open) << variants[v]->name;
+    }
+    // The scene closes some pixels and leaves others open; a clamped colour shows: no plane value
+    // above the light gathered (1 - transmittance).
+    EXPECT_NE(reference.open, TileState(kW, kH).open);
+    EXPECT_NE(reference.openRows, 0u);
+    for (int c = 0; c < 3; ++c)
+        for (int i = 0; i < kPixels; ++i)
+            ASSERT_LE(reference.planes[c * kPixels + i], 1.0f - reference.transmittance[i] + 1e-5f) << c << " " << i;
+}
+
 TEST_P(TileVariants, RendersTheSameFramesAsTheReference) {
     const SplatPointList points = randomCloud(1500, 4, 0.005f, 0.15f, 0.2f);
     auto render = [&](const SplatTileKernels& kernels) {
