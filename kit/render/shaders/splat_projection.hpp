@@ -43,8 +43,10 @@ SplatFootprint projectSplat(const Uniforms& uniforms, const Splat& splat);
 
 namespace lanes {
 
-// What the lane-generic code needs of a lane type V: its mask type (bool for float, Int4 for
-// Float4; true lanes all ones), a square root, and half-precision bits widened to floats.
+// What the lane-generic code needs of a lane type V: masks (all ones where true: an int for one
+// lane, Int4 for four), a square root, and half-precision bits widened to floats.
+inline std::int32_t mask(bool condition) { return -std::int32_t(condition); }
+inline Int4 mask(Int4 condition) { return condition; }
 inline float squareRoot(float v) { return std::sqrt(v); }
 inline Float4 squareRoot(Float4 v) {
 #if defined(__SSE__)
@@ -54,7 +56,7 @@ inline Float4 squareRoot(Float4 v) {
 #endif
 }
 // Neither infinite nor NaN.
-inline bool finite(float v) { return v - v == 0.0f; }
+inline std::int32_t finite(float v) { return mask(v - v == 0.0f); }
 inline Int4 finite(Float4 v) { return v - v == 0.0f; }
 inline float fromHalf(std::uint16_t half) { return platform::gpu::halfToFloat(half); }
 // platform::gpu::halfToFloat four at a time, bit for bit.
@@ -68,7 +70,7 @@ inline Float4 fromHalf(Int4 half) {
 }
 
 template <class V>
-using Mask = decltype(V{} > V{});
+using Mask = decltype(mask(V{} > V{}));
 template <class V>
 using HalfBits = std::conditional_t<std::is_same_v<V, float>, std::uint16_t, Int4>;
 
@@ -132,8 +134,8 @@ Footprint<V> project(const Uniforms& u, const Splats<V>& s) {
     // In front of the eye, inside the depth range and finite (a camera with no field of view is
     // not), and able to reach the smallest kept alpha somewhere.
     const V depth = -viewZ;
-    Mask<V> visible = (f.clipW > 0.0f) & finite(f.clipW) & (f.clipZ >= 0.0f) & (f.clipZ <= f.clipW) &
-                      (depth > 0.0f) & (f.opacity >= kMinAlpha);
+    Mask<V> visible = mask(f.clipW > 0.0f) & finite(f.clipW) & mask(f.clipZ >= 0.0f) & mask(f.clipZ <= f.clipW) &
+                      mask(depth > 0.0f) & mask(f.opacity >= kMinAlpha);
 
     const float width = static_cast<float>(u.screenSize.x), height = static_cast<float>(u.screenSize.y);
     const float focalX = p.columns[0].x * width * 0.5f, focalY = p.columns[1].y * height * 0.5f;
@@ -171,10 +173,10 @@ Footprint<V> project(const Uniforms& u, const Splats<V>& s) {
     const V mid = 0.5f * (a + c);
     const V radius = squareRoot(0.25f * (a - c) * (a - c) + b * b);
     const V lambda1 = mid + radius, lambda2 = mid - radius;
-    visible &= (lambda2 > 0.0f) & finite(lambda1);
+    visible &= mask(lambda2 > 0.0f) & finite(lambda1);
     const V ey0 = lambda1 - a;
     const V inverseLength = 1.0f / squareRoot(b * b + ey0 * ey0);
-    const Mask<V> slanted = b != 0.0f, upright = c > a;
+    const Mask<V> slanted = mask(b != 0.0f), upright = mask(c > a);
     const V ex = slanted ? b * inverseLength : (upright ? V{} : V{} + 1.0f);
     const V ey = slanted ? ey0 * inverseLength : (upright ? V{} + 1.0f : V{});
     const V r1 = 3.0f * squareRoot(lambda1), r2 = 3.0f * squareRoot(lambda2);

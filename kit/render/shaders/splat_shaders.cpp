@@ -81,7 +81,7 @@ PrimitiveLanes<V> setUp(const DrawContext& context, const Uniforms& u, const lan
     p.depth = float(vp.znear) + f.clipZ * inverseW * float(vp.zfar - vp.znear);
     // Depth clipping: every fragment of a splat has its centre's depth.
     const float nearest = float(std::min(vp.znear, vp.zfar)), farthest = float(std::max(vp.znear, vp.zfar));
-    Mask<V> kept = f.visible & (p.depth >= nearest) & (p.depth <= farthest);
+    Mask<V> kept = f.visible & lanes::mask(p.depth >= nearest) & lanes::mask(p.depth <= farthest);
     // The footprint's axes in window pixels (the viewport may scale the screen size).
     const float sx = float(vp.width) / float(u.screenSize.x), sy = float(vp.height) / float(u.screenSize.y);
     const V a1x = f.axis1x * sx, a1y = f.axis1y * sy, a2x = f.axis2x * sx, a2y = f.axis2y * sy;
@@ -90,12 +90,12 @@ PrimitiveLanes<V> setUp(const DrawContext& context, const Uniforms& u, const lan
     p.i01 = -3.0f * a2x / det;
     p.i10 = -3.0f * a1y / det;
     p.i11 = 3.0f * a1x / det;
-    kept &= (magnitude(det) > 0.0f) & lanes::finite(det) & lanes::finite(p.i00) & lanes::finite(p.i01) &
+    kept &= lanes::mask(magnitude(det) > 0.0f) & lanes::finite(det) & lanes::finite(p.i00) & lanes::finite(p.i01) &
             lanes::finite(p.i10) & lanes::finite(p.i11);
     // opacity * exp(-q / 2) >= 1/255  <=>  q <= 2 ln(255 opacity); a little slack keeps the
     // exact test of the tile kernels the only one that decides.
     p.maxDistance2 = 2.0f * logOf(255.0f * smaller(f.opacity, V{} + 1.0f)) * 1.001f + 1e-4f;
-    kept &= p.maxDistance2 > 0.0f;
+    kept &= lanes::mask(p.maxDistance2 > 0.0f);
     // The smaller of the quad's box and the box of the ellipse where fragments can be kept.
     const V reach = lanes::squareRoot(p.maxDistance2) / 3.0f;
     const V ex = smaller(magnitude(a1x) + magnitude(a2x), reach * lanes::squareRoot(a1x * a1x + a2x * a2x));
@@ -118,8 +118,12 @@ PrimitiveLanes<V> setUp(const DrawContext& context, const Uniforms& u, const lan
 template <class V>
 WindowBounds store(const PrimitiveLanes<V>& p, const lanes::Footprint<V>& f, int lane, SplatPrimitive& record) {
     const auto at = [lane](const auto& v) {
-        if constexpr (std::is_same_v<V, float>) return v;
-        else return v[lane];
+        if constexpr (std::is_same_v<V, float>) {
+            (void)lane; // one lane
+            return v;
+        } else {
+            return v[lane];
+        }
     };
     if (!at(p.kept)) return {};
     record = {at(p.centreX), at(p.centreY), at(p.depth), at(p.i00), at(p.i01),    at(p.i10),

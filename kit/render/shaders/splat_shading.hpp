@@ -1,9 +1,10 @@
 #pragma once
 // What the direct and the super-resolution splat shaders share: the corner of a splat's quad for
-// the generic vertex path, the set-up of one splat in window coordinates for the fused draws, the
-// Gaussian's alpha four pixels at a time, and the front-to-back gathering of a splat's colours
-// into any number of attachments. Internal to the shaders; both users are compiled with the same
-// flags (see kit/render/CMakeLists.txt).
+// the generic vertex path, the set-up of splats in window coordinates for the fused draws (one, or
+// four in vector registers with the same results), the Gaussian's alpha four pixels at a time, and
+// the front-to-back gathering of a splat's colours into any number of attachments. Internal to
+// the shaders; every user is compiled for baseline x86-64 (see kit/render/CMakeLists.txt). The
+// functions run on the rasteriser's threads and keep no state.
 
 #include "kit/render/shaders/splat_projection.hpp"
 #include "kit/render/shaders/splat_tile_kernels.hpp"

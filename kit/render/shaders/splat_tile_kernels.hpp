@@ -17,16 +17,19 @@
 //
 // FMA makes the variants differ: avx2 fuses the multiplications and additions of the position
 // (u, v), the exponential's polynomial and the sums, so each rounds once where portable rounds
-// twice. Gathered colours and transmittances differ by a few float steps (at most 2e-7 on the
-// tests' scenes, which allow 2e-6), far below an 8-bit or half-float step; a stored 8-bit value may
-// differ by 1 where it lies on a rounding edge. A pixel centre within about 1e-6 of a cut (the
-// 3-sigma square, the smallest kept alpha) may fall on the other side, which changes that pixel by
-// at most the splat's alpha there (under 0.012); no scene of the tests has one.
+// twice (it fuses those its code names and no others: built without implicit contraction, a
+// splat rounds the same through both entries). Gathered colours and transmittances differ by a
+// few float steps (at most 2e-7 on the tests' scenes, which allow 2e-6), far below an 8-bit or
+// half-float step; a stored 8-bit value may differ by 1 where it lies on a rounding edge. A pixel
+// centre within about 1e-6 of a cut (the 3-sigma square, the smallest kept alpha) may fall on the
+// other side, which changes that pixel by at most the splat's alpha there (under 0.012); no scene
+// of the tests has one.
 //
 // Both variants decide the same pixels otherwise: a pixel is gathered while its transmittance is
 // at least the tile's limit, only on the columns of a row where the splat's alpha can reach 1/255
 // (the ellipse maxDistance2 of SplatPrimitive, a little wider), so results do not depend on how
-// many pixels one step handles or where a step starts.
+// many pixels one step handles or where a step starts. Every entry runs on the thread that shades
+// the tile; nothing is shared between calls.
 
 #include "platform/gpu/shader.hpp"
 
