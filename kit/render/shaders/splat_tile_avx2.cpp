@@ -84,11 +84,11 @@ __m256 laneMask(std::uint32_t bits) {
 // ellipse of SplatRowReach, widened by kSlack so that rounding never loses a pixel the per-pixel
 // test keeps), for the blocks of eight rows that hold a row of `rows`. A row whose span is not a
 // number covers [x0, x1): the per-pixel tests decide there. Also the rows' terms i01 dy and
-// i11 dy of (u, v). Returns the rows of those blocks whose span holds a column.
+// i11 dy of (u, v). Returns the rows of those blocks whose span holds an open pixel (`open`).
 [[gnu::always_inline]] inline std::uint32_t rowSpans(const SplatPrimitive& p, const SplatRowReach& reach, int originX,
                                                      int originY, int x0, int x1, std::uint32_t rows,
-                                                     std::uint32_t spans[kSize], float uRows[kSize],
-                                                     float vRows[kSize]) {
+                                                     const std::uint16_t open[kSize], std::uint32_t spans[kSize],
+                                                     float uRows[kSize], float vRows[kSize]) {
     const __m256 slope = _mm256_set1_ps(reach.slope), inverseWidth = _mm256_set1_ps(reach.inverseWidth);
     const __m256 limit = _mm256_set1_ps(reach.reach), narrowing = _mm256_set1_ps(reach.narrowing);
     const __m256 middle = _mm256_set1_ps(p.centreX - 0.5f), slack = _mm256_set1_ps(kSlack); // pixel x: centre x + 0.5
@@ -121,8 +121,9 @@ __m256 laneMask(std::uint32_t bits) {
         const __m256 reached = _mm256_cmp_ps(discriminant, _mm256_setzero_ps(), _CMP_NLT_UQ); // NaN: reached
         mask = _mm256_and_si256(mask, _mm256_castps_si256(reached));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(spans + r), mask);
-        const auto empty = std::uint32_t(
-            _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(mask, _mm256_setzero_si256()))));
+        const __m256i openHere = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(open + r)));
+        const auto empty = std::uint32_t(_mm256_movemask_ps(
+            _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_and_si256(mask, openHere), _mm256_setzero_si256()))));
         reachedRows |= (~empty & 0xffu) << r;
     }
     return reachedRows;
@@ -189,10 +190,10 @@ struct SplatSteps {
     const StepConstants* constants;
 };
 
-// One step: the eight pixels of a row from column `start` (0 or 8) on, of which `bits` (bit i:
-// column start + i) lie in the splat's span; uRow and vRow are the row's terms i01 dy and i11 dy
-// of (u, v), `at` the row's first pixel. Returns the row's open pixels after it: a pixel stays open
-// while its transmittance is at least the limit (pixels outside the target are never open).
+// One step: the eight pixels of row `row` from column `start` (0 or 8) on, of which `bits` (bit i:
+// column start + i) lie in the splat's span and are open; uRow and vRow are the row's terms
+// i01 dy and i11 dy of (u, v). Returns the row's open pixels after it: a pixel stays open while
+// its transmittance is at least the limit (pixels outside the target are never open).
 template <int start, class Colour>
 [[gnu::always_inline]] inline std::uint32_t step(const SplatSteps& s, __m256 uRow, __m256 vRow, int row,
                                                  std::uint32_t bits, std::uint32_t open, const TileState& tile,
@@ -207,10 +208,9 @@ template <int start, class Colour>
     const __m256 value = _mm256_min_ps(_mm256_mul_ps(s.opacity, gaussian(_mm256_add_ps(uu, vv), c)), c.maxAlpha);
     const __m256 kept =
         _mm256_and_ps(_mm256_cmp_ps(value, c.minAlpha, _CMP_GE_OQ), _mm256_and_ps(inside, laneMask(bits)));
-    // Pixels that let through less than the limit are closed: they take nothing more.
     const __m256 t = _mm256_loadu_ps(tile.transmittance + at);
     const __m256 limit = s.limit;
-    const __m256 a = _mm256_and_ps(_mm256_and_ps(value, kept), _mm256_cmp_ps(t, limit, _CMP_GE_OQ));
+    const __m256 a = _mm256_and_ps(value, kept);
     const __m256 weight = _mm256_mul_ps(t, a);
     const __m256 left = _mm256_sub_ps(t, weight);
     _mm256_storeu_ps(tile.transmittance + at, left);
@@ -228,7 +228,7 @@ void gatherSplat(const SplatPrimitive& p, const SplatRowReach& reach, int x0, in
     if (!rows) return;
     alignas(32) std::uint32_t spans[kSize];
     alignas(32) float uRows[kSize], vRows[kSize];
-    rows &= rowSpans(p, reach, tile.originX, tile.originY, x0, x1, rows, spans, uRows, vRows);
+    rows &= rowSpans(p, reach, tile.originX, tile.originY, x0, x1, rows, tile.open, spans, uRows, vRows);
     SplatSteps s;
     s.dx[0] = _mm256_add_ps(_mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7),
                             _mm256_set1_ps((float(tile.originX) + 0.5f) - p.centreX));
@@ -242,12 +242,11 @@ void gatherSplat(const SplatPrimitive& p, const SplatRowReach& reach, int x0, in
         const int row = __builtin_ctz(rows);
         const std::uint32_t span = spans[row];
         std::uint32_t open = tile.open[row];
-        const std::uint32_t wanted = span & open;
-        if (!wanted) continue; // nothing here, or nearer splats closed it
+        const std::uint32_t wanted = span & open; // not empty: rows holds only such rows
         const __m256 uRow = _mm256_broadcast_ss(uRows + row), vRow = _mm256_broadcast_ss(vRows + row);
         // Each half row the span reaches where a pixel is open.
-        if (wanted & 0xff) open = step<0>(s, uRow, vRow, row, span & 0xff, open, tile, colour);
-        if (wanted >> 8) open = step<8>(s, uRow, vRow, row, span >> 8, open, tile, colour);
+        if (wanted & 0xff) open = step<0>(s, uRow, vRow, row, wanted & 0xff, open, tile, colour);
+        if (wanted >> 8) open = step<8>(s, uRow, vRow, row, wanted >> 8, open, tile, colour);
         tile.open[row] = std::uint16_t(open);
         if (!open) tile.openRows &= ~(1u << row);
     }

@@ -44,9 +44,10 @@ Float4 squareRoot(Float4 v) {
 // of SplatRowReach, widened by kSlack so that rounding never loses a pixel the per-pixel test
 // keeps), four rows at a time, for the blocks that hold a row of `rows`. A row whose span is not a
 // number covers [x0, x1): the per-pixel tests decide there. Also the rows' terms i01 dy and i11 dy
-// of (u, v). Returns the rows of those blocks whose span holds a column.
+// of (u, v). Returns the rows of those blocks whose span holds an open pixel (`open`).
 std::uint32_t rowSpans(const SplatPrimitive& p, const SplatRowReach& reach, int originX, int originY, int x0, int x1,
-                       std::uint32_t rows, std::uint32_t spans[kSize], float uRows[kSize], float vRows[kSize]) {
+                       std::uint32_t rows, const std::uint16_t open[kSize], std::uint32_t spans[kSize],
+                       float uRows[kSize], float vRows[kSize]) {
     const float first = float(x0), last = float(x1 - 1); // pixel x has its centre at x + 0.5
     std::uint32_t reachedRows = 0;
     for (int r = 0; r < kSize; r += 4) {
@@ -71,7 +72,8 @@ std::uint32_t rowSpans(const SplatPrimitive& p, const SplatRowReach& reach, int 
         const Int4 reached = !(discriminant < 0.0f); // NaN: reached
         const Int4 bits = (((Int4{} + 1) << to) - 1) & ~(((Int4{} + 1) << from) - 1) & reached;
         std::memcpy(spans + r, &bits, sizeof bits);
-        reachedRows |= (laneBits(bits != 0)) << r;
+        const Int4 openHere{open[r], open[r + 1], open[r + 2], open[r + 3]};
+        reachedRows |= laneBits((bits & openHere) != 0) << r;
     }
     return reachedRows;
 }
@@ -132,34 +134,32 @@ void gatherSplat(const SplatPrimitive& p, const SplatRowReach& reach, int x0, in
     if (!rows) return;
     std::uint32_t spans[kSize];
     float uRows[kSize], vRows[kSize];
-    rows &= rowSpans(p, reach, tile.originX, tile.originY, x0, x1, rows, spans, uRows, vRows);
+    rows &= rowSpans(p, reach, tile.originX, tile.originY, x0, x1, rows, tile.open, spans, uRows, vRows);
     const Float4 dx0 = Float4{0, 1, 2, 3} + ((float(tile.originX) + 0.5f) - p.centreX);
     const Int4 laneBit{1, 2, 4, 8};
     for (; rows; rows &= rows - 1) {
         const int row = __builtin_ctz(rows);
         const std::uint32_t span = spans[row];
         std::uint32_t open = tile.open[row];
-        const std::uint32_t wanted = span & open;
-        if (!wanted) continue; // nothing here, or nearer splats closed it
+        const std::uint32_t wanted = span & open; // not empty: rows holds only such rows
         const float uRow = uRows[row], vRow = vRows[row];
         // Each group of four columns the span reaches where a pixel is open.
         const std::uint32_t nibbles = (wanted | wanted >> 1 | wanted >> 2 | wanted >> 3) & 0x1111;
         for (std::uint32_t groups = (nibbles | nibbles >> 3 | nibbles >> 6 | nibbles >> 9) & 0xf; groups;
              groups &= groups - 1) {
             const int start = 4 * __builtin_ctz(groups);
-            const std::uint32_t bits = span >> start & 0xf;
+            const std::uint32_t bits = wanted >> start & 0xf;
             const Float4 dx = dx0 + float(start);
             const Float4 u = p.i00 * dx + uRow, v = p.i10 * dx + vRow;
             const Float4 uu = u * u, vv = v * v;
             const Int4 inside = (uu <= 9.0f) & (vv <= 9.0f); // exactly |u| <= 3 and |v| <= 3
             Float4 value = p.opacity * gaussian(uu + vv);
             value = value < kMaxAlpha ? value : kMaxAlpha;
-            const Int4 lanes = ((Int4{} + int(bits)) & laneBit) != 0;
-            // Pixels that let through less than the limit are closed: they take nothing more.
+            const Int4 lanes = ((Int4{} + int(bits)) & laneBit) != 0; // in the span and open
             const int at = row * kSize + start;
             Float4 t;
             std::memcpy(&t, tile.transmittance + at, sizeof t);
-            const Int4 kept = (value >= kMinAlpha) & inside & lanes & (t >= tile.limit);
+            const Int4 kept = (value >= kMinAlpha) & inside & lanes;
             const Float4 a = reinterpret_cast<Float4>(reinterpret_cast<Int4>(value) & kept);
             const Float4 weight = t * a;
             const Float4 left = t - weight;
