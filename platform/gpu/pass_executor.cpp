@@ -81,6 +81,8 @@ bool isPremultipliedOver(const RenderPipelineColorAttachmentDescriptor& a) {
 }
 
 constexpr std::size_t kSlotsPerChunk = 2048;
+constexpr int kTileShift = 4; // kTileSize = 1 << kTileShift
+static_assert(kTileSize == 1 << kTileShift);
 // Slots set up in one call: their bounds stay in the first level of cache until binned.
 constexpr std::size_t kSlotsPerRun = 64;
 
@@ -272,7 +274,7 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
             std::fill_n(counts, tiles, 0u);
             Batch::ChunkHits& found = batch.chunkHits[chunk];
             const int tilesAcross = tilesX; // a local: stores through counts could alias the captured one
-            std::size_t hitCount = 0;
+            std::size_t hitCount = 0, hitCapacity = found.hits.size();
             const std::size_t end = std::min(slots, (chunk + 1) * kSlotsPerChunk);
             WindowBounds runBounds[kSlotsPerRun];
             for (std::size_t s = chunk * kSlotsPerChunk; s < end; ++s) {
@@ -281,10 +283,11 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
                     batch.program->setup(s, std::min(kSlotsPerRun, end - s), primitives + s * primitiveBytes,
                                          primitiveBytes, runBounds);
                 const WindowBounds& bounds = runBounds[inRun];
-                // Non-finite or empty bounds are culled before any conversion to integers.
-                if (bounds.empty() || !std::isfinite(bounds.minX) || !std::isfinite(bounds.minY) ||
-                    !std::isfinite(bounds.maxX) || !std::isfinite(bounds.maxY))
-                    continue;
+                // Non-finite or empty bounds are culled before any conversion to integers (each
+                // difference is 0, or NaN for an infinity or a NaN).
+                const float notFinite = (bounds.minX - bounds.minX) + (bounds.minY - bounds.minY) +
+                                        (bounds.maxX - bounds.maxX) + (bounds.maxY - bounds.maxY);
+                if (bounds.empty() || !(notFinite == 0.0f)) continue;
                 // Pixels whose centres lie inside the bounds and the clip rectangle: pixel x is
                 // inside when minX <= x + 0.5 <= maxX (bounds held near the clip rectangle first).
                 const Batch::PixelRect r{
@@ -298,14 +301,18 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
                 // ellipse may reach, row of tiles by row. (Of two by two tiles, finding the one
                 // an ellipse may miss costs more than giving it to the draw, which finds no row of
                 // it to shade.)
-                const int ty0 = r.y0 / kTileSize, ty1 = (r.y1 - 1) / kTileSize;
-                const int tx0 = r.x0 / kTileSize, tx1 = (r.x1 - 1) / kTileSize;
+                // (Pixel coordinates are not negative: shifts divide by the tile size.)
+                const int ty0 = r.y0 >> kTileShift, ty1 = (r.y1 - 1) >> kTileShift;
+                const int tx0 = r.x0 >> kTileShift, tx1 = (r.x1 - 1) >> kTileShift;
                 const bool cut = ty1 > ty0 && tx1 > tx0 && (ty1 - ty0 >= 2 || tx1 - tx0 >= 2);
                 const std::size_t most = std::size_t(ty1 - ty0 + 1) * std::size_t(tx1 - tx0 + 1);
-                if (found.hits.size() < hitCount + most)
-                    found.hits.resize(std::max(2 * found.hits.size(), hitCount + most));
+                if (hitCapacity < hitCount + most) {
+                    found.hits.resize(std::max(2 * hitCapacity, hitCount + most));
+                    hitCapacity = found.hits.size();
+                }
                 Batch::Hit* hit = found.hits.data() + hitCount;
-                const EllipseRows ellipse = cut ? EllipseRows(bounds) : EllipseRows();
+                EllipseRows ellipse;
+                if (cut) ellipse = EllipseRows(bounds);
                 for (int ty = ty0; ty <= ty1; ++ty) {
                     int first = tx0, last = tx1;
                     if (cut) {
@@ -316,19 +323,19 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
                         const int cx0 = std::max(r.x0, wholeAtLeast(held(xLo, clipX0, clipX1 + 1) - 0.5f));
                         const int cx1 = std::min(r.x1 - 1, wholeAtMost(held(xHi, clipX0 - 1, clipX1) - 0.5f));
                         if (!(cx0 <= cx1)) continue;
-                        first = cx0 / kTileSize;
-                        last = cx1 / kTileSize;
+                        first = cx0 >> kTileShift;
+                        last = cx1 >> kTileShift;
                     }
-                    const int oy = ty * kTileSize;
-                    const auto ey0 = std::uint8_t(std::max(r.y0 - oy, 0));
-                    const auto ey1 = std::uint8_t(std::min(r.y1 - oy, kTileSize));
+                    // The rectangle's part in each tile of the row: whole columns but in its
+                    // first and last tile.
+                    const auto ey0 = std::uint8_t(ty == ty0 ? r.y0 & (kTileSize - 1) : 0);
+                    const auto ey1 = std::uint8_t(ty == ty1 ? ((r.y1 - 1) & (kTileSize - 1)) + 1 : kTileSize);
+                    const std::size_t rowTiles = std::size_t(ty) * tilesAcross;
                     for (int tx = first; tx <= last; ++tx) {
-                        const std::size_t tile = std::size_t(ty) * tilesAcross + tx;
-                        const int ox = tx * kTileSize;
-                        ++counts[tile];
-                        *hit++ = {std::uint32_t(tile),
-                                  {std::uint32_t(s), std::uint8_t(std::max(r.x0 - ox, 0)), ey0,
-                                   std::uint8_t(std::min(r.x1 - ox, kTileSize)), ey1}};
+                        const auto ex0 = std::uint8_t(tx == tx0 ? r.x0 & (kTileSize - 1) : 0);
+                        const auto ex1 = std::uint8_t(tx == tx1 ? ((r.x1 - 1) & (kTileSize - 1)) + 1 : kTileSize);
+                        ++counts[rowTiles + tx];
+                        *hit++ = {std::uint32_t(rowTiles + tx), {std::uint32_t(s), ex0, ey0, ex1, ey1}};
                     }
                 }
                 hitCount = std::size_t(hit - found.hits.data());
