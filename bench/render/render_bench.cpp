@@ -11,10 +11,10 @@
 // is from wall time, cpu_ms_per_frame the CPU time of every thread of the process per frame (what
 // a loaded machine distorts least).
 //
-// The tile kernels alone: BM_TileKernel (one splat per call, the super-resolution draw's entry, on
-// the workload the earlier kernels were measured on) and BM_TileEntries (a tile of a frame in one
-// call, the direct draw's entry), each with the time per 8-pixel group its splats cover
-// (ns_per_group; groupsGathered says what is counted).
+// The tile kernels alone, through the direct draw's entry (a tile's splats in one call):
+// BM_TileKernel on the workload the earlier kernels were measured on, BM_TileEntries on a tile as
+// a frame gives it, each with the time per 8-pixel group its splats cover (ns_per_group;
+// groupsGathered says what is counted).
 //
 //   build/bench/render/mivo_render_bench --benchmark_repetitions=9
 //   taskset -c 0,1 build/bench/render/mivo_render_bench --benchmark_repetitions=9     (two cores)
@@ -208,17 +208,24 @@ std::int64_t groupsGathered(const std::vector<shaders::SplatPrimitive>& splats,
     return groups;
 }
 
-// One tile kernel alone, one splat per call: 256 splats of 2 to 12 pixels' reach over the whole
-// tile, nearest first, into a 16x16 tile that starts transparent and closes pixels under a
-// transmittance of 1/1024, as many times as it takes. Splats per second, and the time per 8-pixel
-// group the splats cover (groupsGathered).
+// One tile kernel alone on the workload its earlier versions were measured on: 256 splats of 2 to
+// 12 pixels' reach, each over the whole tile, into a 16x16 tile that starts transparent and closes
+// pixels under a transmittance of 1/1024, as many times as it takes; the direct draw's entry (the
+// whole list in one call). Splats per second, and the time per 8-pixel group the splats cover
+// (groupsGathered).
 void BM_TileKernel(benchmark::State& state, const shaders::SplatTileKernels* kernels) {
     using shaders::kGatherTileSize;
     const std::vector<shaders::SplatPrimitive> splats = tileSplats(256, 2.0f, 12.0f, 0.2f);
-    std::vector<platform::gpu::TileEntry> wholeTile;
-    for (std::size_t i = splats.size(); i-- > 0;) wholeTile.push_back({std::uint32_t(i), 0, 0, 16, 16});
-    const double groups = double(groupsGathered(splats, wholeTile, 1.0f / 1024.0f));
-    alignas(64) float planes[4][kGatherTileSize * kGatherTileSize];
+    std::vector<shaders::SplatGatherRecord> records;
+    std::vector<platform::gpu::TileEntry> wholeTile; // draw order: the nearest (the first splat) last
+    for (std::size_t i = splats.size(); i-- > 0;) {
+        records.push_back({splats[i], shaders::rowReachOf(splats[i])});
+        wholeTile.push_back({std::uint32_t(records.size() - 1), 0, 0, 16, 16});
+    }
+    std::vector<shaders::SplatPrimitive> inRecordOrder;
+    for (const auto& r : records) inRecordOrder.push_back(r.splat);
+    const double groups = double(groupsGathered(inRecordOrder, wholeTile, 1.0f / 1024.0f));
+    alignas(64) float planes[4][kGatherTileSize * kGatherTileSize]; // red, green, blue, transmittance
     std::uint16_t open[kGatherTileSize];
     std::uint32_t openRows = 0;
     const auto start = std::chrono::steady_clock::now();
@@ -228,11 +235,9 @@ void BM_TileKernel(benchmark::State& state, const shaders::SplatTileKernels* ker
             for (float& v : planes[p]) v = 0.0f;
         for (auto& row : open) row = 0xffff;
         openRows = 0xffff;
-        for (const auto& p : splats) {
-            const shaders::GatherChannel channels[3] = {{planes[0], p.red}, {planes[1], p.green}, {planes[2], p.blue}};
-            const shaders::GatherTile tile{0, 0, planes[3], open, &openRows, 1.0f / 1024.0f, channels, 3, nullptr, 0};
-            kernels->gather(p, tile, 0, 0, kGatherTileSize, kGatherTileSize);
-        }
+        const shaders::GatherTile tile{0, 0, planes[3], open, &openRows, 1.0f / 1024.0f, nullptr, 0, nullptr, 0};
+        kernels->gatherEntries(reinterpret_cast<const std::byte*>(records.data()), sizeof(shaders::SplatGatherRecord),
+                               wholeTile.data(), wholeTile.size(), tile, {planes[0], true});
         benchmark::DoNotOptimize(planes);
     }
     const std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
