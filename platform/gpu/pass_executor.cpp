@@ -296,12 +296,11 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
                     std::min(std::int32_t(clipX1), wholeAtMost(held(bounds.maxX, clipX0 - 1, clipX1) - 0.5f) + 1),
                     std::min(std::int32_t(clipY1), wholeAtMost(held(bounds.maxY, clipY0 - 1, clipY1) - 0.5f) + 1)};
                 if (!(r.x1 > r.x0 && r.y1 > r.y0)) continue;
-                // The rectangle's tiles; where it spans several tiles both ways (three or more one
-                // way) and the primitive named an ellipse, only those whose pixel centres the
-                // ellipse may reach, row of tiles by row. (Of two by two tiles, finding the one
-                // an ellipse may miss costs more than giving it to the draw, which finds no row of
-                // it to shade.)
-                // (Pixel coordinates are not negative: shifts divide by the tile size.)
+                // The rectangle's tiles (pixel coordinates are not negative: shifts divide by the
+                // tile size); where it spans several tiles both ways (three or more one way) and
+                // the primitive named an ellipse, only those whose pixel centres the ellipse may
+                // reach, row of tiles by row. (Of two by two tiles, finding the one an ellipse may
+                // miss costs more than giving it to the draw, which finds no row of it to shade.)
                 const int ty0 = r.y0 >> kTileShift, ty1 = (r.y1 - 1) >> kTileShift;
                 const int tx0 = r.x0 >> kTileShift, tx1 = (r.x1 - 1) >> kTileShift;
                 const bool cut = ty1 > ty0 && tx1 > tx0 && (ty1 - ty0 >= 2 || tx1 - tx0 >= 2);

@@ -132,10 +132,11 @@ struct TileTarget {
     // blue gathered so far in each colour attachment, as three planes of kTileSize * kTileSize
     // floats (red first, pixels in the order of `color`), and per pixel the transmittance left for
     // what lies behind it. The alpha gathered is 1 - transmittance. Once a pixel lets through less
-    // than opaqueTransmittance, what lies behind it is left out; it could have moved each stored
-    // channel by at most opaqueTransmittance times its largest difference from the clear colour
-    // (kOpaqueTransmittance: under 1e-4 for values within 0..1, a 39th of an 8-bit step, so an
-    // 8-bit value changes only where the exact one lies that close to a rounding edge).
+    // than opaqueTransmittance, what lies behind it is left out. That moves each stored channel by
+    // less than opaqueTransmittance times the largest difference between a colour behind and what
+    // the attachment held before the draw: with kOpaqueTransmittance and values within 0..1, under
+    // 1e-4, a 39th of an 8-bit step, so an 8-bit value changes only where the exact one lies that
+    // close to a rounding edge.
     // openPixels holds per row of the tile the pixels that still let through opaqueTransmittance
     // or more (bit x for pixel x; pixels outside the target are never open), openRows the rows
     // with such a pixel. A fused draw gathers only into open pixels and closes those it darkens
