@@ -3,10 +3,9 @@
 // intrinsics and functions of its own, none of a shared header (whose inline functions, built
 // here with AVX2, could become the copy every caller links to).
 //
-// A row of a splat takes one step per half row (eight pixels) its span reaches. What a step
-// computes of the splat does not depend on what nearer splats left: only the transmittance it
-// loads decides which pixels are still open, so that the steps of consecutive splats overlap in
-// the processor and only the short chain through each pixel's transmittance and colour is serial.
+// A splat takes, in each row its span reaches with an open pixel, one step per half row (eight
+// pixels) holding such a pixel. Rows without one are found with the spans, eight rows at a time,
+// before the row loop, so that the loop's branches follow only the splat's shape.
 
 #include "kit/render/shaders/splat_tile_kernels.hpp"
 

@@ -1,6 +1,6 @@
 // The reference gather: four pixels at a time on GCC vector types, built for baseline x86-64. A
-// row of a splat takes one step per group of four columns its span reaches; as in
-// splat_tile_avx2.cpp, only the transmittance a step loads decides which pixels are still open.
+// splat takes, in each row its span reaches with an open pixel, one step per group of four columns
+// holding such a pixel (splat_tile_avx2.cpp does the same eight columns at a time).
 
 #include "kit/render/shaders/splat_tile_kernels.hpp"
 
