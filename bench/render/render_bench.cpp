@@ -11,6 +11,11 @@
 // is from wall time, cpu_ms_per_frame the CPU time of every thread of the process per frame (what
 // a loaded machine distorts least).
 //
+// The tile kernels alone, through the direct draw's entry (a tile's splats in one call):
+// BM_TileKernel on the workload the earlier kernels were measured on, BM_TileEntries on a tile as
+// a frame gives it, each with the time per 8-pixel group its splats cover (ns_per_group;
+// groupsGathered says what is counted).
+//
 //   build/bench/render/mivo_render_bench --benchmark_repetitions=9
 //   taskset -c 0,1 build/bench/render/mivo_render_bench --benchmark_repetitions=9     (two cores)
 //   build/bench/render/mivo_render_bench --benchmark_filter=Frame690 --benchmark_repetitions=5
@@ -27,6 +32,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <random>
@@ -141,38 +148,136 @@ void BM_Frame690x798(benchmark::State& state, const shaders::SplatTileKernels* k
     shaders::setActiveSplatTileKernels(before);
 }
 
-// One tile kernel alone: 256 splats of 2 to 12 pixels' reach, nearest first, into a 16x16 tile
-// that starts transparent, as many times as it takes; splats per second.
-void BM_TileKernel(benchmark::State& state, const shaders::SplatTileKernels* kernels) {
-    using shaders::kGatherTileSize;
+// Splats for the tile kernels: centred on and around a 16x16 tile at the window's origin, reaching
+// `reachLo` to `reachHi` pixels along their major axis (three standard deviations) and half that
+// along the minor one on average, at any angle, with colours and opacities drawn at random.
+std::vector<shaders::SplatPrimitive> tileSplats(int count, float reachLo, float reachHi, float opacityLo) {
     std::mt19937 rng(5);
-    std::uniform_real_distribution<float> position(-4.0f, 20.0f), reach(2.0f, 12.0f), angle(0.0f, 3.14159f),
+    std::uniform_real_distribution<float> position(-4.0f, 20.0f), reach(reachLo, reachHi), angle(0.0f, 3.14159f),
         unit(0.0f, 1.0f);
     std::vector<shaders::SplatPrimitive> splats;
-    for (int i = 0; i < 256; ++i) {
+    for (int i = 0; i < count; ++i) {
         const float a = angle(rng), r1 = reach(rng), r2 = reach(rng) * 0.5f, c = std::cos(a), s = std::sin(a);
         // Axes (r1 c, r1 s) and (-r2 s, r2 c) at three standard deviations; the inverse scaled by 3.
         const float det = r1 * r2;
-        splats.push_back({position(rng), position(rng), 0.5f, 3 * r2 * c / det, 3 * r2 * s / det, -3 * r1 * s / det,
-                          3 * r1 * c / det, unit(rng), unit(rng), unit(rng), 0.2f + 0.8f * unit(rng), 11.0f});
+        shaders::SplatPrimitive p{position(rng), position(rng), 0.5f, 3 * r2 * c / det, 3 * r2 * s / det,
+                                  -3 * r1 * s / det, 3 * r1 * c / det, unit(rng), unit(rng), unit(rng),
+                                  opacityLo + (1.0f - opacityLo) * unit(rng), 11.0f};
+        if (opacityLo < 0.2f) p.maxDistance2 = 2.0f * std::log(255.0f * p.opacity) * 1.001f + 1e-4f;
+        splats.push_back(p);
     }
-    alignas(64) float planes[4][kGatherTileSize * kGatherTileSize];
+    return splats;
+}
+
+// The tile pixels [x0, x1) x [y0, y1) of a splat's 3-sigma quad, as binning gives them.
+platform::gpu::TileEntry tileEntry(const shaders::SplatPrimitive& p, std::uint32_t slot) {
+    // The axes are the inverse of p's (i00, i01; i10, i11) / 3, in pixels.
+    const double det = double(p.i00) * p.i11 - double(p.i01) * p.i10;
+    const double a1x = 3 * p.i11 / det, a2x = -3 * p.i01 / det, a1y = -3 * p.i10 / det, a2y = 3 * p.i00 / det;
+    const double ex = std::abs(a1x) + std::abs(a2x), ey = std::abs(a1y) + std::abs(a2y);
+    auto clampTo = [](double v) { return std::uint8_t(std::clamp(v, 0.0, double(kTileSize))); };
+    return {slot, clampTo(std::ceil(p.centreX - ex - 0.5)), clampTo(std::ceil(p.centreY - ey - 0.5)),
+            clampTo(std::floor(p.centreX + ex - 0.5) + 1), clampTo(std::floor(p.centreY + ey - 0.5) + 1)};
+}
+
+// The kernels' work on `entries` (taken last first), counted plainly: the 8-pixel groups (eight
+// columns of a row from a multiple of eight on) that hold a pixel some splat gathers into, a pixel
+// of its 3-sigma square with alpha 1/255 or more while the pixel lets through `limit` or more.
+std::int64_t groupsGathered(const std::vector<shaders::SplatPrimitive>& splats,
+                            const std::vector<platform::gpu::TileEntry>& entries, float limit) {
+    std::vector<double> through(kTileSize * kTileSize, 1.0);
+    std::int64_t groups = 0;
+    for (std::size_t e = entries.size(); e-- > 0;) {
+        const platform::gpu::TileEntry& entry = entries[e];
+        const shaders::SplatPrimitive& p = splats[entry.slot];
+        for (int y = entry.y0; y < entry.y1; ++y) {
+            bool hit[2] = {false, false};
+            for (int x = entry.x0; x < entry.x1; ++x) {
+                double& t = through[y * kTileSize + x];
+                if (t < limit) continue;
+                const double dx = x + 0.5 - p.centreX, dy = y + 0.5 - p.centreY;
+                const double u = p.i00 * dx + p.i01 * dy, v = p.i10 * dx + p.i11 * dy;
+                const double alpha = std::min(0.99, p.opacity * std::exp(-0.5 * (u * u + v * v)));
+                if (std::abs(u) > 3 || std::abs(v) > 3 || alpha < 1.0 / 255) continue;
+                hit[x / 8] = true;
+                t -= t * alpha;
+            }
+            groups += hit[0] + hit[1];
+        }
+    }
+    return groups;
+}
+
+// One tile kernel alone on the workload its earlier versions were measured on: 256 splats of 2 to
+// 12 pixels' reach, each over the whole tile, into a 16x16 tile that starts transparent and closes
+// pixels under a transmittance of 1/1024, as many times as it takes; the direct draw's entry (the
+// whole list in one call). Splats per second, and the time per 8-pixel group the splats cover
+// (groupsGathered).
+void BM_TileKernel(benchmark::State& state, const shaders::SplatTileKernels* kernels) {
+    using shaders::kGatherTileSize;
+    const std::vector<shaders::SplatPrimitive> splats = tileSplats(256, 2.0f, 12.0f, 0.2f);
+    std::vector<shaders::SplatGatherRecord> records;
+    std::vector<platform::gpu::TileEntry> wholeTile; // draw order: the nearest (the first splat) last
+    for (std::size_t i = splats.size(); i-- > 0;) {
+        records.push_back({splats[i], shaders::rowReachOf(splats[i])});
+        wholeTile.push_back({std::uint32_t(records.size() - 1), 0, 0, 16, 16});
+    }
+    std::vector<shaders::SplatPrimitive> inRecordOrder;
+    for (const auto& r : records) inRecordOrder.push_back(r.splat);
+    const double groups = double(groupsGathered(inRecordOrder, wholeTile, 1.0f / 1024.0f));
+    alignas(64) float planes[4][kGatherTileSize * kGatherTileSize]; // red, green, blue, transmittance
     std::uint16_t open[kGatherTileSize];
     std::uint32_t openRows = 0;
+    const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         for (float& t : planes[3]) t = 1.0f;
         for (int p = 0; p < 3; ++p)
             for (float& v : planes[p]) v = 0.0f;
         for (auto& row : open) row = 0xffff;
         openRows = 0xffff;
-        for (const auto& p : splats) {
-            const shaders::GatherChannel channels[3] = {{planes[0], p.red}, {planes[1], p.green}, {planes[2], p.blue}};
-            const shaders::GatherTile tile{0, 0, planes[3], open, &openRows, 1.0f / 1024.0f, channels, 3, nullptr, 0};
-            kernels->gather(p, tile, 0, 0, kGatherTileSize, kGatherTileSize);
-        }
+        const shaders::GatherTile tile{0, 0, planes[3], open, &openRows, 1.0f / 1024.0f, nullptr, 0, nullptr, 0};
+        kernels->gatherEntries(reinterpret_cast<const std::byte*>(records.data()), sizeof(shaders::SplatGatherRecord),
+                               wholeTile.data(), wholeTile.size(), tile, {planes[0], true});
         benchmark::DoNotOptimize(planes);
     }
+    const std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
     state.SetItemsProcessed(state.iterations() * std::int64_t(splats.size()));
+    state.counters["ns_per_group"] = elapsed.count() / (double(state.iterations()) * groups);
+}
+
+// One tile as a frame gives it to the direct draw: 160 splats of 3 to 16 pixels' reach, each over
+// the part of its quad inside the tile, in draw order, gathered in one call with the frame's
+// transmittance limit. Splats per second and the time per 8-pixel group (groupsGathered).
+void BM_TileEntries(benchmark::State& state, const shaders::SplatTileKernels* kernels) {
+    using shaders::kGatherTileSize;
+    const std::vector<shaders::SplatPrimitive> splats = tileSplats(160, 3.0f, 16.0f, 0.02f);
+    std::vector<shaders::SplatGatherRecord> records;
+    std::vector<platform::gpu::TileEntry> entries;
+    for (const auto& p : splats) {
+        records.push_back({p, shaders::rowReachOf(p)});
+        const auto entry = tileEntry(p, std::uint32_t(entries.size()));
+        if (entry.x0 < entry.x1 && entry.y0 < entry.y1) entries.push_back(entry);
+        else records.pop_back();
+    }
+    const double groups = double(groupsGathered(splats, entries, kOpaqueTransmittance));
+    alignas(64) float planes[4][kGatherTileSize * kGatherTileSize]; // red, green, blue, transmittance
+    std::uint16_t open[kGatherTileSize];
+    std::uint32_t openRows = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        for (float& t : planes[3]) t = 1.0f;
+        for (int p = 0; p < 3; ++p)
+            for (float& v : planes[p]) v = 0.0f;
+        for (auto& row : open) row = 0xffff;
+        openRows = 0xffff;
+        const shaders::GatherTile tile{0, 0, planes[3], open, &openRows, kOpaqueTransmittance, nullptr, 0, nullptr, 0};
+        kernels->gatherEntries(reinterpret_cast<const std::byte*>(records.data()), sizeof(shaders::SplatGatherRecord),
+                               entries.data(), entries.size(), tile, {planes[0], true});
+        benchmark::DoNotOptimize(planes);
+    }
+    const std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
+    state.SetItemsProcessed(state.iterations() * std::int64_t(entries.size()));
+    state.counters["ns_per_group"] = elapsed.count() / (double(state.iterations()) * groups);
 }
 
 [[maybe_unused]] const bool kernelBenchmarks = [] {
@@ -196,6 +301,9 @@ void BM_TileKernel(benchmark::State& state, const shaders::SplatTileKernels* ker
             ->UseRealTime();
     for (int i = 0; i < count; ++i)
         benchmark::RegisterBenchmark((std::string("BM_TileKernel/") + variants[i]->name).c_str(), BM_TileKernel,
+                                     variants[i]);
+    for (int i = 0; i < count; ++i)
+        benchmark::RegisterBenchmark((std::string("BM_TileEntries/") + variants[i]->name).c_str(), BM_TileEntries,
                                      variants[i]);
     return true;
 }();

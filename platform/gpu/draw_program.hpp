@@ -1,6 +1,7 @@
 #pragma once
-// One view of one draw call as the pass executor runs it: a number of primitive slots, each set
-// up into a fixed-size record with its window bounds, then shaded tile by tile. Internal.
+// One view of one draw call as the pass executor runs it: a number of primitive slots, set up run
+// by run into fixed-size records with their window bounds, then shaded tile by tile, one call per
+// tile and draw. Internal.
 
 #include "platform/gpu/shader.hpp"
 
@@ -21,8 +22,12 @@ public:
     virtual ~DrawProgram() = default;
     virtual std::size_t slotCount() const = 0;
     virtual std::size_t primitiveBytes() const = 0;
-    virtual WindowBounds setup(std::size_t slot, std::byte* primitive) const = 0;
-    virtual void shade(const std::byte* primitive, TileTarget& tile, int x0, int y0, int x1, int y1) const = 0;
+    // Slots [first, first + count): slot first + i into primitives + i * stride, its bounds into bounds[i].
+    virtual void setup(std::size_t first, std::size_t count, std::byte* primitives, std::size_t stride,
+                       WindowBounds* bounds) const = 0;
+    // The entries binned to one tile, in slot order (see FusedDraw::shadeEntries).
+    virtual void shade(const std::byte* primitives, std::size_t stride, const TileEntry* entries, std::size_t count,
+                       TileTarget& tile) const = 0;
     virtual std::size_t frontToBackAttachments() const { return 0; }
 };
 

@@ -12,11 +12,14 @@ public:
 
     std::size_t slotCount() const override { return instanceCount_; }
     std::size_t primitiveBytes() const override { return draw_.primitiveBytes(); }
-    WindowBounds setup(std::size_t slot, std::byte* primitive) const override {
-        return draw_.setup(context_, static_cast<std::uint32_t>(slot), primitive);
+    void setup(std::size_t first, std::size_t count, std::byte* primitives, std::size_t stride,
+               WindowBounds* bounds) const override {
+        draw_.setupInstances(context_, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(count),
+                             primitives, stride, bounds);
     }
-    void shade(const std::byte* primitive, TileTarget& tile, int x0, int y0, int x1, int y1) const override {
-        draw_.shade(context_, primitive, tile, x0, y0, x1, y1);
+    void shade(const std::byte* primitives, std::size_t stride, const TileEntry* entries, std::size_t count,
+               TileTarget& tile) const override {
+        draw_.shadeEntries(context_, primitives, stride, entries, count, tile);
     }
     std::size_t frontToBackAttachments() const override { return draw_.frontToBackAttachments(); }
 

@@ -31,17 +31,19 @@ inline std::uint16_t floatToHalf(float value) {
     return static_cast<std::uint16_t>(half | sign);
 }
 
+// Without branches: subnormal halves are common in small splats' covariances, and the conversion
+// runs for every splat of every frame.
 inline float halfToFloat(std::uint16_t half) {
-    const std::uint32_t sign = static_cast<std::uint32_t>(half & 0x8000u) << 16;
-    const std::uint32_t exponent = (half >> 10) & 0x1fu;
-    const std::uint32_t mantissa = half & 0x3ffu;
-    if (exponent == 0x1fu) return std::bit_cast<float>(sign | 0x7f800000u | (mantissa << 13));
-    if (exponent == 0) {
-        // Subnormal or zero: mantissa * 2^-24, exact in single precision.
-        const float magnitude = static_cast<float>(mantissa) * 5.9604644775390625e-8f;
-        return sign ? -magnitude : magnitude;
-    }
-    return std::bit_cast<float>(sign | ((exponent + 112u) << 23) | (mantissa << 13));
+    const std::uint32_t magnitude = half & 0x7fffu;
+    // A normal half's bits moved up into a float's place, with the exponent rebiased (+112); for
+    // infinities and NaNs (exponent 31) the exponent bits are then all set.
+    std::uint32_t bits = (magnitude << 13) + (112u << 23);
+    bits |= magnitude >= 0x7c00u ? 0x7f800000u : 0u;
+    // Subnormal or zero: mantissa * 2^-24, exact in single precision (and no subnormal float is
+    // involved, whatever the thread's denormal mode).
+    const std::uint32_t subnormal = std::bit_cast<std::uint32_t>(static_cast<float>(magnitude) * 5.9604644775390625e-8f);
+    bits = magnitude < 0x400u ? subnormal : bits;
+    return std::bit_cast<float>(bits | static_cast<std::uint32_t>(half & 0x8000u) << 16);
 }
 
 } // namespace platform::gpu

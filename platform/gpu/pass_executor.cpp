@@ -31,18 +31,14 @@ struct PassExecutor::Batch {
     };
     std::vector<std::uint32_t> chunkCounts; // chunk-major: counts[chunk * tiles + tile]
     std::vector<std::uint32_t> tileStart;   // tiles + 1 entries
-    // A slot binned to a tile, with the part of its rectangle inside that tile (tile pixels
-    // [x0, x1) x [y0, y1)), so that shading reads no other per-slot record than the primitive.
-    struct Entry {
-        std::uint32_t slot;
-        std::uint8_t x0, y0, x1, y1;
-    };
-    std::vector<Entry> entries; // grouped by tile, in slot order
+    // Slots binned to tiles with the part of their rectangle inside the tile, so that shading reads
+    // no other per-slot record than the primitive.
+    std::vector<TileEntry> entries; // grouped by tile, in slot order
     // Per chunk of slots, the entries it found in slot order and their tiles: set-up finds each
     // slot's tiles once, the scatter into `entries` only copies.
     struct Hit {
         std::uint32_t tile;
-        Entry entry;
+        TileEntry entry;
     };
     struct ChunkHits {
         std::vector<Hit> hits; // only grows, so that frames after the first allocate nothing
@@ -85,6 +81,23 @@ bool isPremultipliedOver(const RenderPipelineColorAttachmentDescriptor& a) {
 }
 
 constexpr std::size_t kSlotsPerChunk = 2048;
+constexpr int kTileShift = 4; // kTileSize = 1 << kTileShift
+static_assert(kTileSize == 1 << kTileShift);
+// Slots set up in one call: their bounds stay in the first level of cache until binned.
+constexpr std::size_t kSlotsPerRun = 64;
+
+// v within [lo, hi]; NaN becomes lo.
+float held(float v, float lo, float hi) { return v > lo ? (v < hi ? v : hi) : lo; }
+
+// The smallest whole number at least v, and the largest at most v, for |v| far below 2^31.
+std::int32_t wholeAtLeast(float v) {
+    const auto whole = std::int32_t(v); // towards zero
+    return whole + (float(whole) < v);
+}
+std::int32_t wholeAtMost(float v) {
+    const auto whole = std::int32_t(v);
+    return whole - (float(whole) > v);
+}
 
 // Set-up records of up to 64 bytes get one cache line each; larger ones a multiple of 16 bytes.
 std::size_t primitiveStride(std::size_t bytes) { return bytes <= 64 ? 64 : (bytes + 15) / 16 * 16; }
@@ -236,11 +249,12 @@ void PassExecutor::collectBatches(const EncoderRecord& record, const Target& tar
 }
 
 void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewport) {
-    // Pixels the view may touch: the viewport inside the target.
-    const double clipX0 = std::max(0.0, viewport.originX);
-    const double clipY0 = std::max(0.0, viewport.originY);
-    const double clipX1 = std::min(double(target.width), viewport.originX + viewport.width);
-    const double clipY1 = std::min(double(target.height), viewport.originY + viewport.height);
+    // Pixels the view may touch: the viewport inside the target, in whole pixels (at most 16384 a
+    // side), [clipX0, clipX1) x [clipY0, clipY1).
+    const float clipX0 = float(std::floor(std::max(0.0, viewport.originX)));
+    const float clipY0 = float(std::floor(std::max(0.0, viewport.originY)));
+    const float clipX1 = float(std::floor(std::min(double(target.width), viewport.originX + viewport.width)));
+    const float clipY1 = float(std::floor(std::min(double(target.height), viewport.originY + viewport.height)));
     const int tilesX = target.tilesX;
     const std::size_t tiles = target.tilesPerLayer;
 
@@ -260,32 +274,44 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
             std::fill_n(counts, tiles, 0u);
             Batch::ChunkHits& found = batch.chunkHits[chunk];
             const int tilesAcross = tilesX; // a local: stores through counts could alias the captured one
-            std::size_t hitCount = 0;
+            std::size_t hitCount = 0, hitCapacity = found.hits.size();
             const std::size_t end = std::min(slots, (chunk + 1) * kSlotsPerChunk);
+            WindowBounds runBounds[kSlotsPerRun];
             for (std::size_t s = chunk * kSlotsPerChunk; s < end; ++s) {
-                const WindowBounds bounds = batch.program->setup(s, primitives + s * primitiveBytes);
-                // Non-finite or empty bounds are culled before any conversion to integers.
-                if (bounds.empty() || !std::isfinite(bounds.minX) || !std::isfinite(bounds.minY) ||
-                    !std::isfinite(bounds.maxX) || !std::isfinite(bounds.maxY))
-                    continue;
-                // Pixels whose centres lie inside the bounds and the clip rectangle.
-                const double x0 = std::max(clipX0, std::ceil(double(bounds.minX) - 0.5));
-                const double y0 = std::max(clipY0, std::ceil(double(bounds.minY) - 0.5));
-                const double x1 = std::min(clipX1, std::floor(double(bounds.maxX) - 0.5) + 1);
-                const double y1 = std::min(clipY1, std::floor(double(bounds.maxY) - 0.5) + 1);
-                if (!(x1 > x0 && y1 > y0)) continue;
-                const Batch::PixelRect r{std::int32_t(x0), std::int32_t(y0), std::int32_t(x1), std::int32_t(y1)};
-                // The rectangle's tiles; where it spans several tiles both ways and the primitive
-                // named an ellipse, only those whose pixel centres the ellipse may reach, row of
-                // tiles by row.
-                const int ty0 = r.y0 / kTileSize, ty1 = (r.y1 - 1) / kTileSize;
-                const int tx0 = r.x0 / kTileSize, tx1 = (r.x1 - 1) / kTileSize;
-                const bool cut = ty1 > ty0 && tx1 > tx0;
+                const std::size_t inRun = (s - chunk * kSlotsPerChunk) % kSlotsPerRun;
+                if (inRun == 0)
+                    batch.program->setup(s, std::min(kSlotsPerRun, end - s), primitives + s * primitiveBytes,
+                                         primitiveBytes, runBounds);
+                const WindowBounds& bounds = runBounds[inRun];
+                // Non-finite or empty bounds are culled before any conversion to integers (each
+                // difference is 0, or NaN for an infinity or a NaN).
+                const float notFinite = (bounds.minX - bounds.minX) + (bounds.minY - bounds.minY) +
+                                        (bounds.maxX - bounds.maxX) + (bounds.maxY - bounds.maxY);
+                if (bounds.empty() || !(notFinite == 0.0f)) continue;
+                // Pixels whose centres lie inside the bounds and the clip rectangle: pixel x is
+                // inside when minX <= x + 0.5 <= maxX (bounds held near the clip rectangle first).
+                const Batch::PixelRect r{
+                    std::max(std::int32_t(clipX0), wholeAtLeast(held(bounds.minX, clipX0, clipX1 + 1) - 0.5f)),
+                    std::max(std::int32_t(clipY0), wholeAtLeast(held(bounds.minY, clipY0, clipY1 + 1) - 0.5f)),
+                    std::min(std::int32_t(clipX1), wholeAtMost(held(bounds.maxX, clipX0 - 1, clipX1) - 0.5f) + 1),
+                    std::min(std::int32_t(clipY1), wholeAtMost(held(bounds.maxY, clipY0 - 1, clipY1) - 0.5f) + 1)};
+                if (!(r.x1 > r.x0 && r.y1 > r.y0)) continue;
+                // The rectangle's tiles (pixel coordinates are not negative: shifts divide by the
+                // tile size); where it spans several tiles both ways (three or more one way) and
+                // the primitive named an ellipse, only those whose pixel centres the ellipse may
+                // reach, row of tiles by row. (Of two by two tiles, finding the one an ellipse may
+                // miss costs more than giving it to the draw, which finds no row of it to shade.)
+                const int ty0 = r.y0 >> kTileShift, ty1 = (r.y1 - 1) >> kTileShift;
+                const int tx0 = r.x0 >> kTileShift, tx1 = (r.x1 - 1) >> kTileShift;
+                const bool cut = ty1 > ty0 && tx1 > tx0 && (ty1 - ty0 >= 2 || tx1 - tx0 >= 2);
                 const std::size_t most = std::size_t(ty1 - ty0 + 1) * std::size_t(tx1 - tx0 + 1);
-                if (found.hits.size() < hitCount + most)
-                    found.hits.resize(std::max(2 * found.hits.size(), hitCount + most));
+                if (hitCapacity < hitCount + most) {
+                    found.hits.resize(std::max(2 * hitCapacity, hitCount + most));
+                    hitCapacity = found.hits.size();
+                }
                 Batch::Hit* hit = found.hits.data() + hitCount;
-                const EllipseRows ellipse = cut ? EllipseRows(bounds) : EllipseRows();
+                EllipseRows ellipse;
+                if (cut) ellipse = EllipseRows(bounds);
                 for (int ty = ty0; ty <= ty1; ++ty) {
                     int first = tx0, last = tx1;
                     if (cut) {
@@ -293,22 +319,22 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
                         const int rowY1 = std::min(r.y1, (ty + 1) * kTileSize) - 1;
                         float xLo, xHi; // pixel centres x + 0.5
                         if (!ellipse.columns(float(rowY0) + 0.5f, float(rowY1) + 0.5f, xLo, xHi)) continue;
-                        const float cx0 = std::max(float(r.x0), std::ceil(xLo - 0.5f));
-                        const float cx1 = std::min(float(r.x1 - 1), std::floor(xHi - 0.5f));
+                        const int cx0 = std::max(r.x0, wholeAtLeast(held(xLo, clipX0, clipX1 + 1) - 0.5f));
+                        const int cx1 = std::min(r.x1 - 1, wholeAtMost(held(xHi, clipX0 - 1, clipX1) - 0.5f));
                         if (!(cx0 <= cx1)) continue;
-                        first = int(cx0) / kTileSize;
-                        last = int(cx1) / kTileSize;
+                        first = cx0 >> kTileShift;
+                        last = cx1 >> kTileShift;
                     }
-                    const int oy = ty * kTileSize;
-                    const auto ey0 = std::uint8_t(std::max(r.y0 - oy, 0));
-                    const auto ey1 = std::uint8_t(std::min(r.y1 - oy, kTileSize));
+                    // The rectangle's part in each tile of the row: whole columns but in its
+                    // first and last tile.
+                    const auto ey0 = std::uint8_t(ty == ty0 ? r.y0 & (kTileSize - 1) : 0);
+                    const auto ey1 = std::uint8_t(ty == ty1 ? ((r.y1 - 1) & (kTileSize - 1)) + 1 : kTileSize);
+                    const std::size_t rowTiles = std::size_t(ty) * tilesAcross;
                     for (int tx = first; tx <= last; ++tx) {
-                        const std::size_t tile = std::size_t(ty) * tilesAcross + tx;
-                        const int ox = tx * kTileSize;
-                        ++counts[tile];
-                        *hit++ = {std::uint32_t(tile),
-                                  {std::uint32_t(s), std::uint8_t(std::max(r.x0 - ox, 0)), ey0,
-                                   std::uint8_t(std::min(r.x1 - ox, kTileSize)), ey1}};
+                        const auto ex0 = std::uint8_t(tx == tx0 ? r.x0 & (kTileSize - 1) : 0);
+                        const auto ex1 = std::uint8_t(tx == tx1 ? ((r.x1 - 1) & (kTileSize - 1)) + 1 : kTileSize);
+                        ++counts[rowTiles + tx];
+                        *hit++ = {std::uint32_t(rowTiles + tx), {std::uint32_t(s), ex0, ey0, ex1, ey1}};
                     }
                 }
                 hitCount = std::size_t(hit - found.hits.data());
@@ -336,7 +362,7 @@ void PassExecutor::bin(Batch& batch, const Target& target, const Viewport& viewp
         for (std::size_t chunk = c0; chunk < c1; ++chunk) {
             std::uint32_t* position = batch.chunkCounts.data() + chunk * tiles;
             const std::uint32_t* start = batch.tileStart.data();
-            Batch::Entry* entries = batch.entries.data();
+            TileEntry* entries = batch.entries.data();
             const Batch::ChunkHits& found = batch.chunkHits[chunk];
             for (std::size_t h = 0; h < found.count; ++h) {
                 const Batch::Hit& hit = found.hits[h];
@@ -410,43 +436,29 @@ void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& mem
         const bool noDepthEffect = !t.depth || !batch.depthState ||
                                    (batch.depthState->descriptor().depthCompareFunction == CompareFunction::always &&
                                     !batch.depthState->descriptor().depthWriteEnabled);
-        bool allOver = noDepthEffect && t.colorCount > 0, allNormalised = true;
-        for (std::size_t i = 0; i < t.colorCount; ++i) {
+        bool allOver = noDepthEffect && t.colorCount > 0;
+        for (std::size_t i = 0; i < t.colorCount; ++i)
             allOver = allOver && target.color[i] && isPremultipliedOver(descriptor.colorAttachments[i]);
-            allNormalised = allNormalised && descriptor.colorAttachments[i].pixelFormat != PixelFormat::rgba16Float;
-        }
         target.premultipliedOver = t.colorCount == 1 && allOver;
         target.clampColor = descriptor.colorAttachments[0].pixelFormat != PixelFormat::rgba16Float;
         const std::size_t primitiveBytes = primitiveStride(batch.program->primitiveBytes());
         const std::byte* const primitives = alignedBase(batch.primitives);
         const std::uint32_t first = batch.tileStart[tile], last = batch.tileStart[tile + 1];
-        auto shadeEntry = [&](std::uint32_t e) {
-            const Batch::Entry& entry = batch.entries[e];
-            batch.program->shade(primitives + entry.slot * primitiveBytes, target, ox + entry.x0, oy + entry.y0,
-                                 ox + entry.x1, oy + entry.y1);
-        };
+        const TileEntry* entries = batch.entries.data() + first;
         if (allOver && batch.program->frontToBackAttachments() >= t.colorCount) {
-            // Nearest first, each fragment under the ones before it; once no pixel lets through
-            // more than the limit the rest cannot change the stored values.
-            const float limit = allNormalised ? 1.0f / 1024.0f : 1.0f / 2048.0f;
+            // Nearest first, each fragment under the ones before it, until no pixel lets through
+            // kOpaqueTransmittance or more (what is left out is bounded in TileTarget).
             for (std::size_t i = 0; i < t.colorCount; ++i) {
                 memory.accumulated[i].fill(0.0f);
                 target.accumulated[i] = memory.accumulated[i].data();
             }
             memory.transmittance.fill(1.0f);
             target.transmittance = memory.transmittance.data();
-            target.opaqueTransmittance = limit;
+            target.opaqueTransmittance = kOpaqueTransmittance;
             for (int y = 0; y < kTileSize; ++y) memory.openPixels[y] = y < h ? std::uint16_t((1u << w) - 1) : 0;
             target.openPixels = memory.openPixels.data();
             target.openRows = (1u << h) - 1;
-            for (std::uint32_t e = last; e > first && target.openRows; --e) {
-                if (e >= first + 5) { // records are scattered in memory: fetch ahead
-                    __builtin_prefetch(primitives + batch.entries[e - 5].slot * primitiveBytes);
-                }
-                const Batch::Entry& entry = batch.entries[e - 1];
-                const std::uint32_t rows = ((1u << entry.y1) - 1) & ~((1u << entry.y0) - 1);
-                if (target.openRows & rows) shadeEntry(e - 1); // else nearer splats hid it here
-            }
+            batch.program->shade(primitives, primitiveBytes, entries, last - first, target);
             constexpr int kPlane = kTileSize * kTileSize;
             for (std::size_t i = 0; i < t.colorCount; ++i) {
                 float* color = target.color[i];
@@ -462,11 +474,7 @@ void PassExecutor::shadeTile(const Target& t, std::size_t index, TileMemory& mem
             target.openPixels = nullptr;
             continue;
         }
-        for (std::uint32_t e = first; e < last; ++e) {
-            // Records are visited in draw order, scattered in memory: fetch ahead.
-            if (e + 4 < last) __builtin_prefetch(primitives + batch.entries[e + 4].slot * primitiveBytes);
-            shadeEntry(e);
-        }
+        batch.program->shade(primitives, primitiveBytes, entries, last - first, target);
     }
 
     // Store what the pass keeps.

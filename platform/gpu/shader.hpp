@@ -27,6 +27,9 @@ inline constexpr std::size_t kMaxTextureBindings = 8;
 inline constexpr std::size_t kMaxColorAttachments = 4;
 inline constexpr std::size_t kMaxVaryings = 16;
 inline constexpr int kTileSize = 16;
+// Composing front to back, a pixel stops gathering once it lets through less than this, as the
+// reference rasteriser of 3D Gaussian splatting does (what that leaves out: TileTarget).
+inline constexpr float kOpaqueTransmittance = 1e-4f;
 
 // What one shader stage sees of the bound resources.
 struct BindingTable {
@@ -90,6 +93,13 @@ struct WindowBounds {
     bool hasEllipse() const { return qxx > 0.0f; }
 };
 
+// A primitive binned to a tile: its slot, and the part of its pixel rectangle inside the tile (tile
+// pixels [x0, x1) x [y0, y1)).
+struct TileEntry {
+    std::uint32_t slot;
+    std::uint8_t x0, y0, x1, y1;
+};
+
 // Maps clip coordinates to window coordinates for one view of a draw.
 struct ViewportTransform {
     Viewport viewport;
@@ -122,7 +132,11 @@ struct TileTarget {
     // blue gathered so far in each colour attachment, as three planes of kTileSize * kTileSize
     // floats (red first, pixels in the order of `color`), and per pixel the transmittance left for
     // what lies behind it. The alpha gathered is 1 - transmittance. Once a pixel lets through less
-    // than opaqueTransmittance, nothing behind it changes what is stored.
+    // than opaqueTransmittance, what lies behind it is left out. That moves each stored channel by
+    // less than opaqueTransmittance times the largest difference between a colour behind and what
+    // the attachment held before the draw: with kOpaqueTransmittance and values within 0..1, under
+    // 1e-4, a 39th of an 8-bit step, so an 8-bit value changes only where the exact one lies that
+    // close to a rounding edge.
     // openPixels holds per row of the tile the pixels that still let through opaqueTransmittance
     // or more (bit x for pixel x; pixels outside the target are never open), openRows the rows
     // with such a pixel. A fused draw gathers only into open pixels and closes those it darkens
@@ -175,9 +189,8 @@ public:
     // attachment i; transmittance *= 1 - alpha) when the tile's accumulated and transmittance are
     // set, which requires the fragment to carry its alpha in the alpha channel of all of them. The
     // device uses it for passes of at most n colour attachments that all blend premultiplied over,
-    // which gives the same image; each pixel stops gathering once it lets through less than 1/1024
-    // (normalised attachments: a quarter of an 8-bit step) or 1/2048 (with a float attachment:
-    // one half-float step below 1, less than half-float blending itself rounds away), and the tile
+    // which gives the same image up to what each pixel leaves out once it lets through less than
+    // kOpaqueTransmittance (TileTarget::transmittance says how much that can be); the tile stops
     // once every pixel has (TileTarget::openPixels).
     virtual std::size_t frontToBackAttachments() const { return 0; }
     // Bytes of set-up data per instance.
@@ -187,6 +200,18 @@ public:
     // Shades the pixels [x0, x1) x [y0, y1) (inside one tile) for one set-up primitive.
     virtual void shade(const DrawContext& context, const std::byte* primitive, TileTarget& tile, int x0, int y0,
                        int x1, int y1) const = 0;
+
+    // The device calls these two, once per run of instances and once per tile, so that a draw can
+    // keep its per-instance loop in one place; the defaults call setup() and shade() for each.
+    // Sets up instances [first, first + count): instance first + i into primitives + i * stride and
+    // its window area into bounds[i].
+    virtual void setupInstances(const DrawContext& context, std::uint32_t first, std::uint32_t count,
+                                std::byte* primitives, std::size_t stride, WindowBounds* bounds) const;
+    // Shades one tile's entries, given in draw order, whose primitives lie at primitives + slot *
+    // stride. Composing front to back (tile.transmittance set), nearest first, only while the
+    // entry's rows hold an open pixel, and no further once no row is open.
+    virtual void shadeEntries(const DrawContext& context, const std::byte* primitives, std::size_t stride,
+                              const TileEntry* entries, std::size_t count, TileTarget& tile) const;
 };
 
 } // namespace platform::gpu

@@ -50,7 +50,24 @@ public:
     std::size_t slotCount() const override { return std::size_t(perInstance_) * instanceCount_; }
     std::size_t primitiveBytes() const override { return sizeof(TriangleSetup); }
 
-    WindowBounds setup(std::size_t slot, std::byte* primitive) const override {
+    void setup(std::size_t first, std::size_t count, std::byte* primitives, std::size_t stride,
+               WindowBounds* bounds) const override {
+        for (std::size_t i = 0; i < count; ++i) bounds[i] = setupTriangle(first + i, primitives + i * stride);
+    }
+
+    void shade(const std::byte* primitives, std::size_t stride, const TileEntry* entries, std::size_t count,
+               TileTarget& tile) const override {
+        for (std::size_t e = 0; e < count; ++e) {
+            // Records are visited in draw order, scattered in memory: fetch ahead.
+            if (e + 4 < count) __builtin_prefetch(primitives + entries[e + 4].slot * stride);
+            const TileEntry& entry = entries[e];
+            shadeTriangle(primitives + entry.slot * stride, tile, tile.originX + entry.x0, tile.originY + entry.y0,
+                          tile.originX + entry.x1, tile.originY + entry.y1);
+        }
+    }
+
+private:
+    WindowBounds setupTriangle(std::size_t slot, std::byte* primitive) const {
         const auto instance = static_cast<std::uint32_t>(slot / perInstance_);
         const auto t = static_cast<std::uint32_t>(slot % perInstance_);
         std::uint32_t ids[3];
@@ -96,7 +113,7 @@ public:
                 static_cast<float>(std::max({tri->y[0], tri->y[1], tri->y[2]}))};
     }
 
-    void shade(const std::byte* primitive, TileTarget& tile, int x0, int y0, int x1, int y1) const override {
+    void shadeTriangle(const std::byte* primitive, TileTarget& tile, int x0, int y0, int x1, int y1) const {
         const auto& t = *reinterpret_cast<const TriangleSetup*>(primitive);
         const bool topLeft[3] = {isTopLeft(t.x[1], t.y[1], t.x[2], t.y[2]), isTopLeft(t.x[2], t.y[2], t.x[0], t.y[0]),
                                  isTopLeft(t.x[0], t.y[0], t.x[1], t.y[1])};
@@ -132,7 +149,6 @@ public:
         }
     }
 
-private:
     VertexFunction vertex_;
     FragmentFunction fragment_;
     std::size_t varyingCount_;

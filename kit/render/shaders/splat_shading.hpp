@@ -1,9 +1,10 @@
 #pragma once
 // What the direct and the super-resolution splat shaders share: the corner of a splat's quad for
-// the generic vertex path, the set-up of one splat in window coordinates for the fused draws, the
-// Gaussian's alpha four pixels at a time, and the front-to-back gathering of a splat's colours
-// into any number of attachments. Internal to the shaders; both users are compiled with the same
-// flags (see kit/render/CMakeLists.txt).
+// the generic vertex path, the set-up of splats in window coordinates for the fused draws (one, or
+// four in vector registers with the same results), the Gaussian's alpha four pixels at a time, and
+// the front-to-back gathering of a splat's colours into any number of attachments. Internal to
+// the shaders; every user is compiled for baseline x86-64 (see kit/render/CMakeLists.txt). The
+// functions run on the rasteriser's threads and keep no state.
 
 #include "kit/render/shaders/splat_projection.hpp"
 #include "kit/render/shaders/splat_tile_kernels.hpp"
@@ -35,9 +36,13 @@ inline float splatAlpha(float opacity, float u, float v) {
 }
 
 // Sets up splat `instance` of the draw into `p`; returns the window area it may cover (empty to
-// cull) and the record in `splat`.
+// cull: also outside the viewport's depth range) and the record in `splat`.
 platform::gpu::WindowBounds setupSplatPrimitive(const platform::gpu::DrawContext& context, std::uint32_t instance,
                                                 SplatPrimitive& p, const Splat*& splat);
+// The same for the four instances first ... first + 3, which the draw's buffer must hold, into
+// p[0 ..< 4] and bounds[0 ..< 4]: four at a time in vector registers, with the same results.
+void setupSplatPrimitives(const platform::gpu::DrawContext& context, std::uint32_t first, SplatPrimitive* const p[4],
+                          platform::gpu::WindowBounds bounds[4]);
 
 // False when the primitive lies outside the viewport's depth range (depth clipping).
 inline bool insideDepthRange(const platform::gpu::DrawContext& context, const SplatPrimitive& p) {
@@ -45,23 +50,21 @@ inline bool insideDepthRange(const platform::gpu::DrawContext& context, const Sp
     return p.depth >= std::min(vp.znear, vp.zfar) && p.depth <= std::max(vp.znear, vp.zfar);
 }
 
-// Four floats or ints in one SIMD register (GCC and Clang vector extensions).
-using Float4 = float __attribute__((vector_size(16)));
-using Int4 = std::int32_t __attribute__((vector_size(16)));
-
-// e^x for -87 <= x <= 0, four at a time, within about 2e-6 relative error: 2^(x log2 e) split
-// into an integer power, set in the exponent bits, and a polynomial for the fraction.
-inline Float4 fastExp(Float4 x) {
-    const Float4 t = x * 1.44269504f;
-    const Int4 whole = __builtin_convertvector(t, Int4); // rounds towards zero: t - whole in (-1, 0]
-    const Float4 f = t - __builtin_convertvector(whole, Float4) + 1.0f; // in (0, 1]
-    Float4 p = Float4{} + 1.8775767e-3f;
-    p = p * f + 8.9893397e-3f;
-    p = p * f + 5.5826318e-2f;
-    p = p * f + 2.4015361e-1f;
-    p = p * f + 6.9315308e-1f;
-    p = p * f + 9.9999994e-1f; // 2^f
-    return p * reinterpret_cast<Float4>((whole + 126) << 23);
+// e^(-q/2) for 0 <= q <= 250, four at a time, within 3e-7 relative error: 2^(-q log2(e) / 2) split
+// into the nearest integer n, set as exponent bits, and a polynomial for 2^f, |f| <= 1/2. Adding
+// 1.5 * 2^23 (+ 127, the exponent bias) rounds to an integer in the low mantissa bits, which
+// shifted left by 23 are the exponent of 2^n. (splat_tile_avx2.cpp has its own copy.)
+inline Float4 gaussian(Float4 q) {
+    const Float4 t = q * (-0.5f * 1.44269504f);
+    const Float4 k = t + (12582912.0f + 127.0f);
+    const Float4 f = t + ((12582912.0f + 127.0f) - k); // exact: t less its nearest integer
+    Float4 p = Float4{} + 1.3390863e-3f;
+    p = p * f + 9.6760319e-3f;
+    p = p * f + 5.5503571e-2f;
+    p = p * f + 2.4022107e-1f;
+    p = p * f + 6.9314719e-1f;
+    p = p * f + 1.0000001f;
+    return p * reinterpret_cast<Float4>(reinterpret_cast<Int4>(k) << 23);
 }
 
 inline Float4 absolute(Float4 v) { return reinterpret_cast<Float4>(reinterpret_cast<Int4>(v) & 0x7fffffff); }
@@ -69,9 +72,7 @@ inline Float4 absolute(Float4 v) { return reinterpret_cast<Float4>(reinterpret_c
 // The fragment alpha at four positions (u, v), or 0 outside the footprint, under the smallest kept
 // alpha, and where `keep` is false.
 inline Float4 alphaAt(const SplatPrimitive& p, Float4 u, Float4 v, Int4 keep) {
-    Float4 distance2 = u * u + v * v;
-    distance2 = distance2 < 150.0f ? distance2 : 150.0f; // keeps the exponent above -87
-    const Float4 g = p.opacity * fastExp(-0.5f * distance2);
+    const Float4 g = p.opacity * gaussian(u * u + v * v); // meaningless past q = 250, outside the square
     const Float4 value = g < kMaxAlpha ? g : kMaxAlpha;
     const Int4 inside = (absolute(u) <= 3.0f) & (absolute(v) <= 3.0f) & (value >= kMinAlpha) & keep;
     return reinterpret_cast<Float4>(reinterpret_cast<Int4>(value) & inside);

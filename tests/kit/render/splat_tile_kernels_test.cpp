@@ -3,6 +3,7 @@
 
 #include "render_fixture.hpp"
 
+#include "kit/render/shaders/splat_shading.hpp"
 #include "kit/render/shaders/splat_tile_kernels.hpp"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -148,6 +150,81 @@ TEST_P(TileVariants, SameImageAsTheReference) {
     }
 }
 
+TEST(TileKernels, AWholeTileInOneCallGathersWhatItsSplatsGatherOneByOne) {
+    // The direct draw hands a kernel a tile's splats in one call, farthest first in draw order,
+    // each over its own rectangle; one by one, nearest first, the same splats through gather() must
+    // give the same bits. Some colours leave 0..1 (clamped in a normalised attachment), the tile is
+    // cut by the target's edge, and enough splats come that pixels and rows close. Every variant
+    // also stays within a few float steps of the reference.
+    constexpr int kW = 13, kH = 11;
+    const auto splats = randomSplats(250, 33);
+    std::vector<shaders::SplatGatherRecord> records;
+    std::vector<platform::gpu::TileEntry> entries; // draw order: the nearest splat last
+    std::mt19937 rng(4);
+    std::uniform_int_distribution<int> corner(0, 6), size(3, 16);
+    for (std::size_t i = splats.size(); i-- > 0;) {
+        SplatPrimitive p = splats[i];
+        if (i % 7 == 2) p.red *= 1.8f;
+        if (i % 7 == 4) p.blue = -0.3f;
+        records.push_back({p, shaders::rowReachOf(p)});
+        int x0 = 0, y0 = 0, x1 = kW, y1 = kH;
+        if (i % 3 == 1) {
+            x0 = corner(rng);
+            y0 = corner(rng);
+            x1 = std::min(kW, x0 + size(rng));
+            y1 = std::min(kH, y0 + size(rng));
+        }
+        entries.push_back({std::uint32_t(records.size() - 1), std::uint8_t(x0), std::uint8_t(y0), std::uint8_t(x1),
+                           std::uint8_t(y1)});
+    }
+    const auto inOneCall = [&](const SplatTileKernels& kernels) {
+        TileState state(kW, kH);
+        const GatherTile tile{32, 48, state.transmittance.data(), state.open.data(), &state.openRows, 1e-4f,
+                              nullptr, 0, nullptr, 0};
+        kernels.gatherEntries(reinterpret_cast<const std::byte*>(records.data()), sizeof(shaders::SplatGatherRecord),
+                              entries.data(), entries.size(), tile, {state.planes.data(), true});
+        return state;
+    };
+    const auto oneByOne = [&](const SplatTileKernels& kernels) {
+        TileState state(kW, kH);
+        for (std::size_t e = entries.size(); e-- > 0;) {
+            const platform::gpu::TileEntry& entry = entries[e];
+            const SplatPrimitive& p = records[entry.slot].splat;
+            const bool inRange = p.red >= 0 && p.red <= 1 && p.green >= 0 && p.green <= 1 && p.blue >= 0 && p.blue <= 1;
+            const GatherChannel channels[3] = {{state.planes.data(), p.red},
+                                               {state.planes.data() + kPixels, p.green},
+                                               {state.planes.data() + 2 * kPixels, p.blue}};
+            const GatherTile tile{32, 48, state.transmittance.data(), state.open.data(), &state.openRows, 1e-4f,
+                                  channels, inRange ? 3 : 0, channels, inRange ? 0 : 3};
+            if (entry.x0 < entry.x1 && entry.y0 < entry.y1)
+                kernels.gather(p, tile, 32 + entry.x0, 48 + entry.y0, 32 + entry.x1, 48 + entry.y1);
+        }
+        return state;
+    };
+    const SplatTileKernels* variants[8];
+    const int count = shaders::availableSplatTileKernels(variants, 8);
+    const TileState reference = inOneCall(shaders::portableSplatTileKernels());
+    for (int v = 0; v < count; ++v) {
+        const TileState whole = inOneCall(*variants[v]), single = oneByOne(*variants[v]);
+        EXPECT_TRUE(whole.transmittance == single.transmittance) << variants[v]->name;
+        EXPECT_TRUE(whole.planes == single.planes) << variants[v]->name;
+        EXPECT_EQ(whole.open, single.open) << variants[v]->name;
+        EXPECT_EQ(whole.openRows, single.openRows) << variants[v]->name;
+        for (int i = 0; i < kPixels; ++i)
+            ASSERT_NEAR(whole.transmittance[i], reference.transmittance[i], 2e-6f) << variants[v]->name << " pixel " << i;
+        for (std::size_t i = 0; i < 3 * kPixels; ++i)
+            ASSERT_NEAR(whole.planes[i], reference.planes[i], 2e-6f) << variants[v]->name << " plane value " << i;
+        EXPECT_EQ(whole.open, reference.open) << variants[v]->name;
+    }
+    // The scene closes some pixels and leaves others open; a clamped colour shows: no plane value
+    // above the light gathered (1 - transmittance).
+    EXPECT_NE(reference.open, TileState(kW, kH).open);
+    EXPECT_NE(reference.openRows, 0u);
+    for (int c = 0; c < 3; ++c)
+        for (int i = 0; i < kPixels; ++i)
+            ASSERT_LE(reference.planes[c * kPixels + i], 1.0f - reference.transmittance[i] + 1e-5f) << c << " " << i;
+}
+
 TEST_P(TileVariants, RendersTheSameFramesAsTheReference) {
     const SplatPointList points = randomCloud(1500, 4, 0.005f, 0.15f, 0.2f);
     auto render = [&](const SplatTileKernels& kernels) {
@@ -230,6 +307,47 @@ TEST(TileKernels, TheReferenceMatchesTheGenericShaderPath) {
     }
     EXPECT_LE(worst, 3);
     EXPECT_LT(total / double(fused.bgra.size()), 0.05);
+}
+
+TEST(SplatSetUp, FourAtATimeGivesTheBitsOfOneAtATime) {
+    // The fused draw sets splats up four to a vector register; the rest of a run, and the
+    // super-resolution draw, one at a time. A lane mixed up, or arithmetic that differs between the
+    // two, would make a splat's pixels depend on where it falls in a run. Splats of every kind: in
+    // view, behind the eye, beyond the far plane, faint, degenerate, not a number.
+    SplatPointList points = randomCloud(200, 31, 0.001f, 0.3f, 0.2f);
+    points[5].position = {0, 0, 9}; // behind the camera at 2.5
+    points[9].position = {0, 0, -200};
+    points[13].opacity = SplatScenePoint::Opacity::LinearFloat{0.001f};
+    points[17].scale = SplatScenePoint::Scale::LinearFloat{0, 0, 0};
+    points[21].position = {NAN, 0, 0};
+    points[25].scale = SplatScenePoint::Scale::LinearFloat{1e6f, 1e-6f, 1.0f};
+    std::vector<Splat> splats;
+    for (const auto& p : points) splats.emplace_back(p, ColorFormat::RGB);
+    const ViewportDescriptor view = cameraView(97, 83, 2.5f, 0.9f);
+    UniformsArray uniforms{};
+    uniforms.uniforms0 = {view.projectionMatrix, view.viewMatrix, {97, 83}};
+    BindingTable bindings;
+    bindings.buffers[0] = {reinterpret_cast<const std::byte*>(&uniforms), sizeof uniforms};
+    bindings.buffers[1] = {reinterpret_cast<const std::byte*>(splats.data()), splats.size() * sizeof(Splat)};
+    const DrawContext context{&bindings, &bindings, 0, ViewportTransform{view.viewport}, 0, 4};
+    int kept = 0;
+    for (std::uint32_t first = 0; first + 4 <= splats.size(); first += 4) {
+        SplatPrimitive four[4]{}, one[4]{};
+        SplatPrimitive* const slots[4] = {&four[0], &four[1], &four[2], &four[3]};
+        WindowBounds fourBounds[4];
+        shaders::setupSplatPrimitives(context, first, slots, fourBounds);
+        for (int i = 0; i < 4; ++i) {
+            const Splat* splat = nullptr;
+            const WindowBounds oneBounds = shaders::setupSplatPrimitive(context, first + i, one[i], splat);
+            ASSERT_EQ(fourBounds[i].empty(), oneBounds.empty()) << first + i;
+            if (oneBounds.empty()) continue;
+            ++kept;
+            EXPECT_EQ(std::memcmp(&four[i], &one[i], sizeof(SplatPrimitive)), 0) << first + i;
+            EXPECT_EQ(std::memcmp(&fourBounds[i], &oneBounds, sizeof(WindowBounds)), 0) << first + i;
+        }
+    }
+    EXPECT_GT(kept, 150);
+    EXPECT_LT(kept, 200);
 }
 
 TEST(TileKernelChoice, ThePortableReferenceIsAlwaysThereAndLast) {
