@@ -18,7 +18,7 @@
 #include "platform/files/directories.hpp"
 #include "platform/net/trust_store.hpp"
 #include "tools/demo/demo_scene.hpp"
-#include "kit/render/mv_character_view.hpp"
+#include "kit/view/mv_character_view.hpp"
 #include "kit/render/splat_renderer.hpp"
 #include "tools/demo/measuring_provider.hpp"
 #include "tools/demo/sync_meter.hpp"

@@ -12,7 +12,7 @@
 //   (taskset -c 0,1 ... for two cores)
 
 #include "kit/io/autodetect_scene_reader.hpp"
-#include "kit/render/mv_character_view.hpp"
+#include "kit/view/mv_character_view.hpp"
 #include "kit/render/splat_renderer.hpp"
 #include "platform/audio/virtual_audio_device.hpp"
 #include "platform/files/directories.hpp"

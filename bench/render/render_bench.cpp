@@ -21,13 +21,13 @@
 //   build/bench/render/mivo_render_bench --benchmark_filter=Frame690 --benchmark_repetitions=5
 //       --benchmark_report_aggregates_only=true                                      (the target)
 
-#include "kit/render/gaussian_splat_render_pass.hpp"
+#include "kit/render/sr/gaussian_splat_render_pass.hpp"
 #include "kit/render/shaders/splat_tile_kernels.hpp"
-#include "kit/render/screen_render_pass.hpp"
+#include "kit/render/sr/screen_render_pass.hpp"
 #include "kit/render/shader_library.hpp"
-#include "kit/render/simple_sr_splat_renderer.hpp"
+#include "kit/render/sr/simple_sr_splat_renderer.hpp"
 #include "kit/render/splat_renderer.hpp"
-#include "kit/render/sr_compute_pass.hpp"
+#include "kit/render/sr/sr_compute_pass.hpp"
 #include "tools/demo/demo_scene.hpp"
 
 #include <benchmark/benchmark.h>

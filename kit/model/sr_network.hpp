@@ -1,8 +1,8 @@
 #pragma once
 // How a character is drawn and which super-resolution network draws it, with each network's
-// size. The networks themselves (SRNetworkProtocol, kit/render/sr_network_protocol.hpp) load and
+// size. The networks themselves (SRNetworkProtocol, kit/render/sr/sr_network_protocol.hpp) load and
 // run models, which belongs to the renderer: createNetwork is declared here for its callers and
-// defined in kit/render with the networks it builds.
+// defined in kit/render/sr with the networks it builds.
 
 #include "kit/model/raw_value.hpp"
 
@@ -35,7 +35,7 @@ struct SRNetworkFactory {
     // for qd2020.
     static Size networkSize(NetworkType type);
     // A new network of that kind with the size above and no model loaded; every call makes a fresh
-    // one. Defined in kit/render/sr_network_factory.cpp.
+    // one. Defined in kit/render/sr/sr_network_factory.cpp.
     static std::shared_ptr<SRNetworkProtocol> createNetwork(NetworkType type);
 };
 

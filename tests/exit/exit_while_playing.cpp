@@ -3,7 +3,7 @@
 #include "tests/exit/exit_program.hpp"
 
 #include "kit/conversation/mv_character_manager.hpp"
-#include "kit/render/mv_character_view.hpp"
+#include "kit/view/mv_character_view.hpp"
 
 #include <cmath>
 #include <cstdint>

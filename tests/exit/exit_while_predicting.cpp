@@ -3,8 +3,8 @@
 #include "tests/exit/exit_program.hpp"
 
 #include "kit/conversation/mv_character_data_provider.hpp"
-#include "kit/render/splat_2d_renderer.hpp"
-#include "kit/render/sr_networks.hpp"
+#include "kit/view/splat_2d_renderer.hpp"
+#include "kit/render/sr/sr_networks.hpp"
 #include "platform/gpu/device.hpp"
 #include "platform/gpu/gpu_view.hpp"
 

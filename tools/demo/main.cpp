@@ -19,7 +19,7 @@
 #include "tools/demo/demo_options.hpp"
 #include "tools/demo/demo_scene.hpp"
 #include "tools/demo/frame_writer.hpp"
-#include "kit/render/mv_character_view.hpp"
+#include "kit/view/mv_character_view.hpp"
 #include "platform/ui/view_host.hpp"
 #include "tools/demo/image_files.hpp"
 #include "tools/demo/measuring_provider.hpp"
