@@ -1,7 +1,9 @@
 #include "tools/demo/image_files.hpp"
 
-#include <stb_image_write.h>
+#include <zlib.h>
 
+#include <cstdio>
+#include <memory>
 #include <stdexcept>
 
 using namespace MivoKit;
@@ -16,8 +18,52 @@ RGBAImage readTexture(const platform::gpu::Texture& texture) {
     return image;
 }
 
+namespace {
+
+void appendBigEndian(std::vector<std::uint8_t>& out, std::uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(std::uint8_t(value >> shift));
+}
+
+// One chunk: length, type, data, and the CRC of type and data.
+void appendChunk(std::vector<std::uint8_t>& out, const char (&type)[5], const std::uint8_t* data, std::size_t size) {
+    appendBigEndian(out, std::uint32_t(size));
+    const std::size_t typeAt = out.size();
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data, data + size);
+    appendBigEndian(out, std::uint32_t(crc32(0, out.data() + typeAt, uInt(size + 4))));
+}
+
+} // namespace
+
+// Every presented frame is written while the head speaks, so the encoder must keep pace with the
+// view on two cores: each row is filtered by its left neighbour (PNG filter "sub"), which suits the
+// smooth head on a plain background, and deflated at a fast level. About four times faster than
+// stb's encoder, whose filter search and deflate took 45-55 ms a frame at 690 x 798.
 void writePNG(const std::filesystem::path& path, const RGBAImage& image) {
-    if (!stbi_write_png(path.c_str(), int(image.width), int(image.height), 4, image.rgba.data(), int(image.width * 4)))
+    const std::size_t stride = std::size_t(image.width) * 4;
+    std::vector<std::uint8_t> filtered;
+    filtered.reserve((stride + 1) * image.height);
+    for (std::uint32_t y = 0; y < image.height; ++y) {
+        const std::uint8_t* row = image.rgba.data() + y * stride;
+        filtered.push_back(1); // sub
+        for (std::size_t i = 0; i < stride; ++i) filtered.push_back(std::uint8_t(row[i] - (i >= 4 ? row[i - 4] : 0)));
+    }
+    uLongf deflatedSize = compressBound(uLong(filtered.size()));
+    std::vector<std::uint8_t> deflated(deflatedSize);
+    if (compress2(deflated.data(), &deflatedSize, filtered.data(), uLong(filtered.size()), 3) != Z_OK)
+        throw std::runtime_error("cannot compress " + path.string());
+
+    std::vector<std::uint8_t> file{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    std::vector<std::uint8_t> header;
+    appendBigEndian(header, image.width);
+    appendBigEndian(header, image.height);
+    header.insert(header.end(), {8, 6, 0, 0, 0}); // 8 bits, RGBA, deflate, adaptive filters, no interlace
+    appendChunk(file, "IHDR", header.data(), header.size());
+    appendChunk(file, "IDAT", deflated.data(), deflatedSize);
+    appendChunk(file, "IEND", nullptr, 0);
+
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(path.c_str(), "wb"), &std::fclose);
+    if (!out || std::fwrite(file.data(), 1, file.size(), out.get()) != file.size() || std::fflush(out.get()) != 0)
         throw std::runtime_error("cannot write " + path.string());
 }
 

@@ -244,9 +244,9 @@ int run(const Options& options, StopSignals& stop) {
         if (options.window) say("no window: %s", displayExists() ? noWindow.c_str() : "no display");
         gpuView->setDrawableSize(options.width, options.height);
     }
-    // A writer per core, as many as the pool that wrote them before; beyond two frames held per
+    // A writer per core the process may run on; beyond two frames held per
     // writer the GPU thread waits for one.
-    const unsigned writers = std::max(1u, std::thread::hardware_concurrency());
+    const unsigned writers = dispatch::backgroundThreadCount();
     FrameWriter frameWriter(writers, 2 * std::size_t(writers));
     ContactSheetFrames sheetFrames(kContactSheetEvery, kContactSheetFrames, kContactSheetShrink);
     gpuView->addPresentationSink([&](const platform::gpu::PresentedImage& presented) {
