@@ -83,7 +83,8 @@ bool ensurePrivateDirectory(const fs::path& dir) {
     return true;
 }
 
-fs::path defaultTemporaryDirectory() {
+// The private directory of this user that holds each process's own temporary directory.
+fs::path userTemporaryDirectory() {
     if (auto runtime = env("XDG_RUNTIME_DIR")) {
         fs::path dir = fs::path(*runtime) / "mivokit";
         if (ensurePrivateDirectory(dir)) return dir;
@@ -93,10 +94,29 @@ fs::path defaultTemporaryDirectory() {
     if (ec) system = "/tmp";
     fs::path dir = system / ("mivokit-" + std::to_string(getuid()));
     if (ensurePrivateDirectory(dir)) return dir;
-    // Someone else holds that name: use a fresh private directory for this process.
+    // Someone else holds that name: use a fresh private directory.
     std::string templ = (system / "mivokit-XXXXXX").string();
     if (char* made = ::mkdtemp(templ.data())) return fs::path(made);
     return system;
+}
+
+const fs::path* processTemporaryDirectory = nullptr;
+
+void removeProcessTemporaryDirectory() {
+    std::error_code ignored;
+    fs::remove_all(*processTemporaryDirectory, ignored);
+}
+
+// Each process has a temporary directory of its own, as each application has on the mobile
+// platform: two programs loading the same character at once would otherwise share its download
+// folder and take each other's archives. It is removed when the process exits.
+fs::path defaultTemporaryDirectory() {
+    const fs::path user = userTemporaryDirectory();
+    std::string templ = (user / ("process-" + std::to_string(::getpid()) + "-XXXXXX")).string();
+    if (!::mkdtemp(templ.data())) return user;
+    processTemporaryDirectory = new fs::path(templ); // never destroyed: read by the exit handler
+    std::atexit(removeProcessTemporaryDirectory);
+    return *processTemporaryDirectory;
 }
 
 fs::path executableDirectory() {
@@ -115,7 +135,9 @@ fs::path documentsDirectory() {
     auto home = homeDirectory();
     if (auto xdg = xdgDocumentsDirectory(home)) return *xdg;
     if (home) return *home / "Documents";
-    return temporaryDirectory() / "Documents";
+    // Not the process's temporary directory: that goes with the process.
+    static const auto* user = new fs::path(userTemporaryDirectory()); // never destroyed
+    return *user / "Documents";
 }
 
 void setDocumentsDirectory(std::optional<fs::path> directory) {

@@ -11,14 +11,16 @@ namespace platform::files {
 
 // The user's Documents directory. Always yields a path, in this order: the override set with
 // setDocumentsDirectory, the XDG documents directory, $HOME/Documents, the home directory of the
-// password entry + "/Documents", the temporary directory + "/Documents". Neither creates nor tests it.
+// password entry + "/Documents", the user's temporary directory (see below) + "/Documents". Neither
+// creates nor tests it.
 std::filesystem::path documentsDirectory();
 // Points documentsDirectory() elsewhere (applications and tests); nullopt restores the default.
 void setDocumentsDirectory(std::optional<std::filesystem::path> directory);
 
-// A temporary directory private to this user ($XDG_RUNTIME_DIR/mivokit when usable, else
-// <system temp>/mivokit-<uid>, created with mode 0700 and refused when owned by someone else, in
-// which case a fresh private directory made with mkdtemp serves instead).
+// A temporary directory private to this process and user: a directory made with mkdtemp in the
+// user's ($XDG_RUNTIME_DIR/mivokit when usable, else <system temp>/mivokit-<uid>, created with
+// mode 0700 and refused when owned by someone else, in which case a fresh private directory made
+// with mkdtemp serves instead), removed with its content when the process exits.
 std::filesystem::path temporaryDirectory();
 // Points temporaryDirectory() elsewhere (tests); nullopt restores the default.
 void setTemporaryDirectory(std::optional<std::filesystem::path> directory);

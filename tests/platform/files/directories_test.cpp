@@ -6,7 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <vector>
 
 using namespace MivoKit;
 
@@ -76,6 +80,36 @@ TEST(Temporary, IsAPrivateDirectoryOfThisUser) {
     EXPECT_EQ(files::temporaryDirectory(), other.path());
     files::setTemporaryDirectory(std::nullopt);
     EXPECT_EQ(files::temporaryDirectory(), dir);
+}
+
+// Run as a child of the next test: prints this process's temporary directory.
+bool printTemporaryDirectoryForTheParent() {
+    if (!std::getenv("MIVO_PRINT_TEMPORARY_DIRECTORY")) return false;
+    std::printf("temporary:%s\n", files::temporaryDirectory().c_str());
+    return true;
+}
+
+TEST(Temporary, EachProcessHasItsOwnAndItGoesWithTheProcess) {
+    if (printTemporaryDirectoryForTheParent()) return;
+    const fs::path own = files::temporaryDirectory();
+    std::vector<fs::path> children;
+    for (int i = 0; i < 2; ++i) {
+        const std::string command = "MIVO_PRINT_TEMPORARY_DIRECTORY=1 /proc/" + std::to_string(::getpid()) +
+                                    "/exe --gtest_filter=Temporary.EachProcessHasItsOwnAndItGoesWithTheProcess";
+        std::FILE* child = ::popen(command.c_str(), "r");
+        ASSERT_NE(child, nullptr);
+        char line[4096];
+        while (std::fgets(line, sizeof line, child))
+            if (std::string_view(line).starts_with("temporary:")) children.emplace_back(std::string(line + 10, std::strlen(line + 10) - 1));
+        ASSERT_EQ(::pclose(child), 0);
+    }
+    ASSERT_EQ(children.size(), 2u);
+    EXPECT_NE(children[0], children[1]);
+    for (const auto& dir : children) {
+        EXPECT_NE(dir, own);
+        EXPECT_EQ(dir.parent_path(), own.parent_path()) << "inside the user's private directory";
+        EXPECT_FALSE(fs::exists(dir)) << "removed when its process ended";
+    }
 }
 
 TEST(Resources, LookedUpByNameAndType) {
