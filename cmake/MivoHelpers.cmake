@@ -38,3 +38,16 @@ function(mivo_add_test_folder name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} mivo_test_support GTest::gtest GTest::gmock mivo_test_main)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endfunction()
+
+# mivo_asio_heavy_sources(file ...)
+# Files whose Beast and Asio composed operations take minutes to optimise under a sanitizer's
+# instrumentation. The sanitizer builds compile them with less optimisation (-O0 under
+# AddressSanitizer, -O1 under ThreadSanitizer): what the sanitizers check does not depend on it, and
+# the code they hold waits on sockets. Release builds are untouched.
+function(mivo_asio_heavy_sources)
+  if(MIVO_SANITIZE)
+    set_source_files_properties(${ARGN} DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} PROPERTIES COMPILE_OPTIONS "-O0")
+  elseif(MIVO_TSAN)
+    set_source_files_properties(${ARGN} DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} PROPERTIES COMPILE_OPTIONS "-O1")
+  endif()
+endfunction()

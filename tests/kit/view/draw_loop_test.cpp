@@ -141,7 +141,7 @@ TEST(Splat2DRenderer, ConfiguresTheViewPerModeAndSizesFramesByDrawableOrNetwork)
     EXPECT_EQ(sr.view->colorPixelFormat, PixelFormat::bgra8Unorm_srgb);
     EXPECT_TRUE(std::dynamic_pointer_cast<SimpleSRSplatRenderer>(sr.renderer->splatRenderer()));
     EXPECT_EQ(sr.renderer->renderSize(), (std::pair<double, double>(690, 798)));
-    platform::dispatch::pumpMain();
+    EXPECT_TRUE(testsupport::finishWork());
 }
 
 TEST(Splat2DRenderer, TheCameraPulledDuringADrawShapesTheNextDrawsProjection) {
@@ -167,6 +167,7 @@ TEST(Splat2DRenderer, TheCameraPulledDuringADrawShapesTheNextDrawsProjection) {
               perspectiveMatrix(0.8f, aspect, 0.01f, 100.0f).columns[1]);
     ASSERT_TRUE(platform::dispatch::pumpMainUntil([&] { return loop.view->presentedCount() == 2; }, platform::dispatch::Seconds(5)));
     EXPECT_EQ(loop.view->lastPresented()->drawNumber, 3u); // the first draw had no camera and presented nothing
+    EXPECT_TRUE(testsupport::finishWork()); // the third draw's pulls
 }
 
 TEST(Splat2DRenderer, AtMostThreeFramesAreInFlightAndEveryDrawReleasesItsSlotOnce) {
@@ -200,7 +201,7 @@ TEST(Splat2DRenderer, AtMostThreeFramesAreInFlightAndEveryDrawReleasesItsSlotOnc
     for (int i = 0; i < 3; ++i) loop.view->draw();
     EXPECT_EQ(loop.renderer->waitedDraws(), 1u);
     device->completeAll();
-    platform::dispatch::pumpMain();
+    EXPECT_TRUE(testsupport::finishWork());
 }
 
 TEST(Splat2DRenderer, SRModeWithoutSplatsPresentsNothingAndWithSplatsReleasesEverySlot) {
@@ -299,5 +300,5 @@ TEST(Splat2DRenderer, AnUnchangedFrameAndCameraAreDrawnWithoutConvertingOrSortin
     EXPECT_EQ(kept.renderer->bufferManager.sortsRun(), 1u);
     EXPECT_EQ(redone.renderer->bufferManager.conversionsRun(), std::uint64_t(kDraws));
     EXPECT_EQ(redone.renderer->bufferManager.sortsRun(), std::uint64_t(kDraws - 1));
-    platform::dispatch::pumpMain();
+    EXPECT_TRUE(testsupport::finishWork());
 }
