@@ -208,13 +208,39 @@ std::int64_t groupsGathered(const std::vector<shaders::SplatPrimitive>& splats,
     return groups;
 }
 
+// Gathers `entries` of `records` into a fresh transparent tile, as many times as the benchmark
+// runs; items are `items` per run, and ns_per_group the wall time per 8-pixel group covered.
+void timeGather(benchmark::State& state, const shaders::SplatTileKernels* kernels,
+                const std::vector<shaders::SplatGatherRecord>& records,
+                const std::vector<platform::gpu::TileEntry>& entries, float closeBelow, double groups,
+                std::size_t items) {
+    using shaders::kGatherTileSize;
+    alignas(64) float planes[4][kGatherTileSize * kGatherTileSize]; // red, green, blue, transmittance
+    std::uint16_t open[kGatherTileSize];
+    std::uint32_t openRows = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        for (float& t : planes[3]) t = 1.0f;
+        for (int p = 0; p < 3; ++p)
+            for (float& v : planes[p]) v = 0.0f;
+        for (auto& row : open) row = 0xffff;
+        openRows = 0xffff;
+        const shaders::GatherTile tile{0, 0, planes[3], open, &openRows, closeBelow, nullptr, 0, nullptr, 0};
+        kernels->gatherEntries(reinterpret_cast<const std::byte*>(records.data()), sizeof(shaders::SplatGatherRecord),
+                               entries.data(), entries.size(), tile, {planes[0], true});
+        benchmark::DoNotOptimize(planes);
+    }
+    const std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
+    state.SetItemsProcessed(state.iterations() * std::int64_t(items));
+    state.counters["ns_per_group"] = elapsed.count() / (double(state.iterations()) * groups);
+}
+
 // One tile kernel alone on the workload its earlier versions were measured on: 256 splats of 2 to
 // 12 pixels' reach, each over the whole tile, into a 16x16 tile that starts transparent and closes
 // pixels under a transmittance of 1/1024, as many times as it takes; the direct draw's entry (the
 // whole list in one call). Splats per second, and the time per 8-pixel group the splats cover
 // (groupsGathered).
 void BM_TileKernel(benchmark::State& state, const shaders::SplatTileKernels* kernels) {
-    using shaders::kGatherTileSize;
     const std::vector<shaders::SplatPrimitive> splats = tileSplats(256, 2.0f, 12.0f, 0.2f);
     std::vector<shaders::SplatGatherRecord> records;
     std::vector<platform::gpu::TileEntry> wholeTile; // draw order: the nearest (the first splat) last
@@ -225,31 +251,13 @@ void BM_TileKernel(benchmark::State& state, const shaders::SplatTileKernels* ker
     std::vector<shaders::SplatPrimitive> inRecordOrder;
     for (const auto& r : records) inRecordOrder.push_back(r.splat);
     const double groups = double(groupsGathered(inRecordOrder, wholeTile, 1.0f / 1024.0f));
-    alignas(64) float planes[4][kGatherTileSize * kGatherTileSize]; // red, green, blue, transmittance
-    std::uint16_t open[kGatherTileSize];
-    std::uint32_t openRows = 0;
-    const auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) {
-        for (float& t : planes[3]) t = 1.0f;
-        for (int p = 0; p < 3; ++p)
-            for (float& v : planes[p]) v = 0.0f;
-        for (auto& row : open) row = 0xffff;
-        openRows = 0xffff;
-        const shaders::GatherTile tile{0, 0, planes[3], open, &openRows, 1.0f / 1024.0f, nullptr, 0, nullptr, 0};
-        kernels->gatherEntries(reinterpret_cast<const std::byte*>(records.data()), sizeof(shaders::SplatGatherRecord),
-                               wholeTile.data(), wholeTile.size(), tile, {planes[0], true});
-        benchmark::DoNotOptimize(planes);
-    }
-    const std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
-    state.SetItemsProcessed(state.iterations() * std::int64_t(splats.size()));
-    state.counters["ns_per_group"] = elapsed.count() / (double(state.iterations()) * groups);
+    timeGather(state, kernels, records, wholeTile, 1.0f / 1024.0f, groups, splats.size());
 }
 
 // One tile as a frame gives it to the direct draw: 160 splats of 3 to 16 pixels' reach, each over
 // the part of its quad inside the tile, in draw order, gathered in one call with the frame's
 // transmittance limit. Splats per second and the time per 8-pixel group (groupsGathered).
 void BM_TileEntries(benchmark::State& state, const shaders::SplatTileKernels* kernels) {
-    using shaders::kGatherTileSize;
     const std::vector<shaders::SplatPrimitive> splats = tileSplats(160, 3.0f, 16.0f, 0.02f);
     std::vector<shaders::SplatGatherRecord> records;
     std::vector<platform::gpu::TileEntry> entries;
@@ -260,24 +268,7 @@ void BM_TileEntries(benchmark::State& state, const shaders::SplatTileKernels* ke
         else records.pop_back();
     }
     const double groups = double(groupsGathered(splats, entries, kOpaqueTransmittance));
-    alignas(64) float planes[4][kGatherTileSize * kGatherTileSize]; // red, green, blue, transmittance
-    std::uint16_t open[kGatherTileSize];
-    std::uint32_t openRows = 0;
-    const auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) {
-        for (float& t : planes[3]) t = 1.0f;
-        for (int p = 0; p < 3; ++p)
-            for (float& v : planes[p]) v = 0.0f;
-        for (auto& row : open) row = 0xffff;
-        openRows = 0xffff;
-        const shaders::GatherTile tile{0, 0, planes[3], open, &openRows, kOpaqueTransmittance, nullptr, 0, nullptr, 0};
-        kernels->gatherEntries(reinterpret_cast<const std::byte*>(records.data()), sizeof(shaders::SplatGatherRecord),
-                               entries.data(), entries.size(), tile, {planes[0], true});
-        benchmark::DoNotOptimize(planes);
-    }
-    const std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
-    state.SetItemsProcessed(state.iterations() * std::int64_t(entries.size()));
-    state.counters["ns_per_group"] = elapsed.count() / (double(state.iterations()) * groups);
+    timeGather(state, kernels, records, entries, kOpaqueTransmittance, groups, entries.size());
 }
 
 [[maybe_unused]] const bool kernelBenchmarks = [] {
