@@ -27,18 +27,6 @@ std::uint32_t framesInPeriod(std::int64_t k, double periodSeconds, double rate) 
                          std::llround(double(k - 1) * periodSeconds * rate));
 }
 
-// Per-channel scratch for one period's audio.
-struct PeriodBuffers {
-    std::vector<std::vector<float>> channels;
-    std::vector<float*> pointers;
-
-    void prepare(std::uint32_t channelCount, std::uint32_t frames) {
-        channels.assign(channelCount, std::vector<float>(frames));
-        pointers.clear();
-        for (auto& channel : channels) pointers.push_back(channel.data());
-    }
-};
-
 const log::Logger& logger() {
     static const log::Logger* instance = new log::Logger(std::string(log::kitBundleIdentifier), "audio");
     return *instance;
@@ -47,6 +35,18 @@ const log::Logger& logger() {
 } // namespace
 
 struct VirtualAudioDevice::Impl final : VirtualTime::Ticker {
+    // Per-channel scratch for one period's audio.
+    struct PeriodBuffers {
+        std::vector<std::vector<float>> channels;
+        std::vector<float*> pointers;
+
+        void prepare(std::uint32_t channelCount, std::uint32_t frames) {
+            channels.assign(channelCount, std::vector<float>(frames));
+            pointers.clear();
+            for (auto& channel : channels) pointers.push_back(channel.data());
+        }
+    };
+
     Impl(Mode mode, const AudioDeviceOptions& options) : mode(mode), options(options) {
         if (!(options.periodSeconds > 0)) throw AudioError("the virtual device's period must be positive");
         if (options.inputWavPath) {
