@@ -42,11 +42,16 @@ endfunction()
 # mivo_asio_heavy_sources(file ...)
 # Files whose Beast and Asio composed operations take minutes to optimise under a sanitizer's
 # instrumentation. The sanitizer builds compile them with less optimisation (-O0 under
-# AddressSanitizer, -O1 under ThreadSanitizer): what the sanitizers check does not depend on it, and
-# the code they hold waits on sockets. Release builds are untouched.
+# AddressSanitizer, -O1 under ThreadSanitizer) and without the fuzzers' coverage (no fuzz target
+# reaches a socket): what the sanitizers check does not depend on it, and the code they hold waits
+# on sockets. Release builds are untouched.
 function(mivo_asio_heavy_sources)
   if(MIVO_SANITIZE)
-    set_source_files_properties(${ARGN} DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} PROPERTIES COMPILE_OPTIONS "-O0")
+    set(options -O0)
+    if(MIVO_FUZZ)
+      list(APPEND options -fno-sanitize=fuzzer-no-link)
+    endif()
+    set_source_files_properties(${ARGN} DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} PROPERTIES COMPILE_OPTIONS "${options}")
   elseif(MIVO_TSAN)
     set_source_files_properties(${ARGN} DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} PROPERTIES COMPILE_OPTIONS "-O1")
   endif()
@@ -54,13 +59,13 @@ endfunction()
 
 # mivo_quick_compiled_folder()
 # For the calling folder and those below it: code that only steers the kit (test programs, fuzz
-# targets) is compiled with less optimisation in the sanitizer builds (-O0 under AddressSanitizer,
-# -O1 under ThreadSanitizer), which halves its compile time there. The kit's libraries, where the
-# work runs, keep the build's optimisation; release builds are untouched.
+# targets) is compiled with less optimisation: -O0 under AddressSanitizer, -O1 under
+# ThreadSanitizer and in optimised builds, which cuts its compile time by a fifth to a half. The
+# kit's libraries, where the work runs, keep the build's optimisation.
 macro(mivo_quick_compiled_folder)
   if(MIVO_SANITIZE)
     add_compile_options(-O0)
-  elseif(MIVO_TSAN)
+  elseif(MIVO_TSAN OR CMAKE_BUILD_TYPE MATCHES "^(Release|RelWithDebInfo|MinSizeRel)$")
     add_compile_options(-O1)
   endif()
 endmacro()
