@@ -457,10 +457,13 @@ private:
         switch (state_) {
         case State::suspended: return finish(makeError(WebSocketError::Code::cancelled));
         case State::opening: {
-            // The pending step fails with operation_aborted and reports the cancellation.
+            // The pending step fails and reports the cancellation. The socket is closed, not just
+            // cancelled: a cancel reaches only the operation waiting on it at this moment, and a
+            // TLS or upgrade step whose write has just completed would go on to wait for a reply
+            // until the deadline. On a closed socket the next operation fails at once.
             resolveTimer_.cancel();
             resolver_.cancel();
-            beast::get_lowest_layer(ws_).cancel();
+            beast::get_lowest_layer(ws_).close();
             return;
         }
         case State::open: return beginClose(closeCode_, closeReason_, makeError(WebSocketError::Code::cancelled));

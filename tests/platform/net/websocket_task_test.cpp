@@ -55,9 +55,9 @@ struct Recorder : WebSocketTaskDelegate {
         return [this](std::optional<WebSocketError> error) { record([&] { sent.push_back(std::move(error)); }); };
     }
     // A safety bound only: under sanitizers on a loaded machine 32 MiB through TLS takes seconds.
-    bool waitFor(const std::function<bool()>& done) {
+    bool waitFor(const std::function<bool()>& done, std::chrono::seconds bound = std::chrono::seconds(60)) {
         std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(60), done);
+        return changed.wait_for(lock, bound, done);
     }
     bool waitForCompletion() {
         return waitFor([&] { return !completions.empty(); });
@@ -209,14 +209,20 @@ TEST_F(WebSocketTaskTest, CancelBeforeOrWhileOpeningEndsTheTask) {
     ASSERT_TRUE(recorder->waitForCompletion());
     EXPECT_EQ(recorder->completions[0]->code, Code::cancelled);
 
-    // A listener that never accepts: the TLS handshake waits until cancelled.
+    // A listener that never accepts: the TLS handshake waits until cancelled. Opening takes several
+    // steps (resolve, connect, TLS rounds); cancels after a growing delay land in each of them, also
+    // between two steps, and each ends the task well before its 60-second deadline.
     boost::asio::io_context io;
     boost::asio::ip::tcp::acceptor silent(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
-    auto opening = makeTask("wss://127.0.0.1:" + std::to_string(silent.local_endpoint().port()) + "/");
-    opening->resume();
-    opening->cancel(kWebSocketNormalClosure, "");
-    ASSERT_TRUE(recorder->waitFor([&] { return recorder->completions.size() == 2; }));
-    EXPECT_EQ(recorder->completions[1]->code, Code::cancelled);
+    for (std::size_t step = 0; step < 40; ++step) {
+        auto opening = makeTask("wss://127.0.0.1:" + std::to_string(silent.local_endpoint().port()) + "/");
+        opening->resume();
+        std::this_thread::sleep_for(std::chrono::microseconds(50 * step));
+        opening->cancel(kWebSocketNormalClosure, "");
+        ASSERT_TRUE(recorder->waitFor([&] { return recorder->completions.size() == step + 2; }, std::chrono::seconds(20)))
+            << "cancelled " << 50 * step << " us after resuming";
+        EXPECT_EQ(recorder->completions.back()->code, Code::cancelled);
+    }
     EXPECT_EQ(recorder->opened, 0);
 }
 
