@@ -518,7 +518,8 @@ private:
     const std::weak_ptr<WebSocketTaskDelegate> delegate_;
 
     asio::ssl::context ssl_;
-    websocket::stream<beast::ssl_stream<beast::tcp_stream>> ws_;
+    // Without permessage-deflate, which is never offered: the stream then carries none of its code.
+    websocket::stream<beast::ssl_stream<beast::tcp_stream>, false> ws_;
     tcp::resolver resolver_;
     asio::steady_timer resolveTimer_;
     ParsedURL url_;

@@ -91,7 +91,7 @@ struct Connection {
         pace.cancel();
     }
 
-    websocket::stream<TlsServer::Stream> ws;
+    websocket::stream<TlsServer::Stream, false> ws; // no permessage-deflate, as the kit's client
     const WireProtocol protocol;
     std::deque<ReplyScript> replies; // planned, not yet begun, oldest first
     asio::steady_timer wake;         // the writer waits on it for the next reply

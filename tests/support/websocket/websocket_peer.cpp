@@ -26,7 +26,7 @@ using local_tls::TlsServer;
 struct WebSocketPeer::Connection {
     explicit Connection(TlsServer::Stream stream, int number) : ws(std::move(stream)), number(number) {}
 
-    websocket::stream<TlsServer::Stream> ws;
+    websocket::stream<TlsServer::Stream, false> ws; // no permessage-deflate, as the kit's client
     const int number;
     std::deque<Action> queue;
     Action current;
