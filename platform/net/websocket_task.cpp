@@ -176,6 +176,17 @@ std::atomic<std::uint64_t> nextTaskIdentifier{1};
 std::atomic<std::size_t> tasksOpen{0};
 std::size_t webSocketTasksOpen() { return tasksOpen.load(std::memory_order_acquire); }
 
+// Calls posted to the network thread and not yet run, also for the census: a call on a finished
+// task still answers its completion, which the caller may hand on to its own queue.
+std::atomic<std::size_t> callsPending{0};
+std::size_t webSocketCallsPending() { return callsPending.load(std::memory_order_acquire); }
+
+void registerCensusCounters() {
+    static const bool registered = (dispatch::registerWorkCounter("WebSocket tasks", &webSocketTasksOpen),
+                                    dispatch::registerWorkCounter("WebSocket calls", &webSocketCallsPending), true);
+    (void)registered;
+}
+
 constexpr std::size_t kReadChunk = 256 * 1024;
 
 using SendCompletion = std::function<void(std::optional<WebSocketError>)>;
@@ -187,7 +198,9 @@ public:
     BeastWebSocketTask(WebSocketRequest request, std::weak_ptr<WebSocketTaskDelegate> delegate)
         : io_(networkContext()), identifier_(nextTaskIdentifier++), request_(std::move(request)),
           delegate_(std::move(delegate)), ssl_(asio::ssl::context::tls_client), ws_(io_, ssl_), resolver_(io_),
-          resolveTimer_(io_) {}
+          resolveTimer_(io_) {
+        registerCensusCounters();
+    }
 
     std::uint64_t taskIdentifier() const override { return identifier_; }
     const WebSocketRequest& originalRequest() const override { return request_; }
@@ -198,16 +211,12 @@ public:
     }
 
     void resume() override {
-        if (!counted_.exchange(true)) {
-            static const bool registered = (dispatch::registerWorkCounter("WebSocket tasks", &webSocketTasksOpen), true);
-            (void)registered;
-            tasksOpen.fetch_add(1, std::memory_order_relaxed);
-        }
-        asio::post(io_, [self = shared_from_this()] { self->open(); });
+        if (!counted_.exchange(true)) tasksOpen.fetch_add(1, std::memory_order_relaxed);
+        post([self = shared_from_this()] { self->open(); });
     }
 
     void send(WebSocketMessage message, SendCompletion completion) override {
-        asio::post(io_, [self = shared_from_this(), message = std::move(message), completion = std::move(completion)]() mutable {
+        post([self = shared_from_this(), message = std::move(message), completion = std::move(completion)]() mutable {
             if (self->state_ == State::finished) {
                 if (completion) completion(self->requestError_);
                 return;
@@ -218,7 +227,7 @@ public:
     }
 
     void receive(ReceiveCompletion completion) override {
-        asio::post(io_, [self = shared_from_this(), completion = std::move(completion)]() mutable {
+        post([self = shared_from_this(), completion = std::move(completion)]() mutable {
             if (self->state_ == State::finished) {
                 if (completion) completion(*self->requestError_);
                 return;
@@ -229,13 +238,23 @@ public:
     }
 
     void cancel(std::uint16_t closeCode, std::string reason) override {
-        asio::post(io_, [self = shared_from_this(), closeCode, reason = std::move(reason)]() mutable {
+        post([self = shared_from_this(), closeCode, reason = std::move(reason)]() mutable {
             self->cancelNow(closeCode, std::move(reason));
         });
     }
 
 private:
     enum class State { suspended, opening, open, closing, finished };
+
+    // Runs `call` on the network thread, counted until it has returned.
+    template <class Call>
+    void post(Call call) {
+        callsPending.fetch_add(1, std::memory_order_relaxed);
+        asio::post(io_, [call = std::move(call)]() mutable {
+            call();
+            callsPending.fetch_sub(1, std::memory_order_release);
+        });
+    }
 
     struct PendingSend {
         WebSocketMessage message;

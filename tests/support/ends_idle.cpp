@@ -24,7 +24,9 @@ std::vector<WorkCount> added(const std::vector<WorkCount>& before, const std::ve
     return extra;
 }
 
-bool isSelfFinishing(std::string_view what) { return what == "background tasks" || what == "GPU command buffers"; }
+bool isSelfFinishing(std::string_view what) {
+    return what == "background tasks" || what == "GPU command buffers" || what == "WebSocket calls";
+}
 
 // Work that finishes by itself (a pool task, a command buffer on the GPU thread) may still be
 // counted for a moment after the test saw its result; handlers and timers on the main queue wait

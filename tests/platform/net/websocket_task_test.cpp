@@ -1,3 +1,4 @@
+#include "platform/dispatch/work_census.hpp"
 #include "platform/net/trust_store.hpp"
 #include "platform/net/websocket_task.hpp"
 #include "tools/local_tls/local_certificate.hpp"
@@ -224,6 +225,35 @@ TEST_F(WebSocketTaskTest, CancelBeforeOrWhileOpeningEndsTheTask) {
         EXPECT_EQ(recorder->completions.back()->code, Code::cancelled);
     }
     EXPECT_EQ(recorder->opened, 0);
+}
+
+// A call on a finished task still answers its completion on the network thread, and the caller may
+// hand that on to its main queue: until the call has run it is work in progress, or a test that
+// waits for an idle census ends before the hand-over and finds it afterwards.
+TEST_F(WebSocketTaskTest, CallsCountAsWorkUntilTheyHaveRun) {
+    const auto pendingCalls = [] {
+        for (const auto& work : platform::dispatch::workInProgress())
+            if (work.what == "WebSocket calls") return work.count;
+        return std::size_t(0);
+    };
+    auto task = makeTask("wss:///no-host");
+    task->resume();
+    ASSERT_TRUE(recorder->waitForCompletion());
+
+    // The first completion holds the network thread, so the second call waits behind it.
+    std::promise<void> release;
+    std::promise<void> entered;
+    task->receive([&, releaseFuture = release.get_future().share()](WebSocketReceiveResult) {
+        entered.set_value();
+        releaseFuture.wait();
+    });
+    entered.get_future().wait();
+    task->receive(recorder->onReceive());
+    EXPECT_EQ(pendingCalls(), 2u); // the one running and the one waiting
+    release.set_value();
+    ASSERT_TRUE(recorder->waitFor([&] { return recorder->received.size() == 1; }));
+    for (int i = 0; i < 2000 && pendingCalls() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(pendingCalls(), 0u);
 }
 
 TEST_F(WebSocketTaskTest, OpeningIsBoundedByTheRequestTimeout) {
