@@ -17,8 +17,6 @@ struct AudioSessionTest : testing::Test {
     std::shared_ptr<ScriptedAudioSessionBackend> backend = std::make_shared<ScriptedAudioSessionBackend>();
 };
 
-} // namespace
-
 TEST_F(AudioSessionTest, AScriptedFailureCarriesItsDescriptionAndLeavesTheSessionAsItWas) {
     session.setCategory(AudioSessionCategory::record);
     session.setActive(true);
@@ -49,3 +47,5 @@ TEST_F(AudioSessionTest, AScriptedFailureCarriesItsDescriptionAndLeavesTheSessio
     EXPECT_TRUE(session.isActive());
     EXPECT_EQ(backend->setActiveCalls(), 4);
 }
+
+} // namespace
