@@ -275,10 +275,12 @@ Async<void> MvCharacterPlayer::scheduleNextAudioBuffer() {
             co_await onMain();
             if (co_await isCancelled()) co_return;
             if (!buffer) continue;
-            // At most one buffer on the node: the next is scheduled once this one is consumed.
-            co_await platform::dispatch::awaitCallback([this, &buffer](std::function<void()> consumed) {
-                playerNode->scheduleBuffer(buffer, std::move(consumed));
+            // At most one buffer on the node: the next is scheduled once this one is consumed. The
+            // awaiter is made in its own statement so that the lambda is not kept in the frame.
+            auto consumed = platform::dispatch::awaitCallback([this, &buffer](std::function<void()> done) {
+                playerNode->scheduleBuffer(buffer, std::move(done));
             });
+            co_await consumed;
             continue;
         }
         if (!conversation || conversation->endType == MvCharacterConversation::EndType::finishedPlayingAudio ||

@@ -24,12 +24,11 @@ struct CloudProvider : MvCharacterDataProvider {
         std::uniform_real_distribution<float> unit(-0.3f, 0.3f);
         SplatMemoryBuffer buffer;
         for (int i = 0; i < 4000; ++i) {
-            SplatScenePoint p;
+            auto& p = buffer.points.emplace_back();
             p.position = {unit(random), unit(random), unit(random)};
             p.color = SplatScenePoint::Color::LinearFloat256{200, 120, 90};
             p.opacity = SplatScenePoint::Opacity::LinearFloat{0.8f};
             p.scale = SplatScenePoint::Scale::LinearFloat{0.02f, 0.02f, 0.02f};
-            buffer.points.push_back(p);
         }
         frame.emplace(buffer, FlameFrameData());
         auto back = simd::float4x4::identity();
