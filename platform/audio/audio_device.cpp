@@ -4,6 +4,7 @@
 #include "platform/audio/virtual_audio_device.hpp"
 #include "platform/log/log.hpp"
 
+#include <algorithm>
 #include <array>
 #include <mutex>
 #include <string>
@@ -52,6 +53,24 @@ const AudioDriverEntry* findDriver(std::string_view name) {
     return nullptr;
 }
 
+// Plays silence for as long as the playback check keeps the output open.
+class Silence final : public AudioDeviceClient {
+public:
+    void renderOutput(float* const* channels, std::uint32_t channelCount, std::uint32_t frames,
+                      std::int64_t) noexcept override {
+        for (std::uint32_t c = 0; c < channelCount; ++c) std::fill_n(channels[c], frames, 0.0f);
+    }
+    void captureInput(const float* const*, std::uint32_t, std::uint32_t, std::int64_t) noexcept override {}
+    void deliver() override {}
+};
+
+// Throws AudioError with the driver's text when the device's playback does not open.
+void checkPlaybackOpens(AudioDevice& device) {
+    Silence silence;
+    device.startOutput(AudioFormat::standard(48000, 2), silence);
+    device.stopOutput();
+}
+
 struct SharedDevice {
     std::mutex mutex;
     std::shared_ptr<AudioDevice> device;
@@ -74,6 +93,7 @@ std::shared_ptr<AudioDevice> makeAudioDevice(const AudioDeviceOptions& options) 
         if (const AudioDriverEntry* entry = findDriver(name)) {
             try {
                 if (auto device = entry->make(options)) {
+                    if (options.playbackMustOpen) checkPlaybackOpens(*device);
                     log::print("audio: using driver \"" + std::string(name) + "\"");
                     return device;
                 }

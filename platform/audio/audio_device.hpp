@@ -5,7 +5,8 @@
 // Drivers, in the order they are tried when none is named:
 //   "sdl"      SDL2 audio: the system's playback and capture devices (SDL picks its own backend;
 //              SDL_AUDIODRIVER=dummy gives a silent device that still runs). Opening fails with
-//              SDL's error text on a machine without a usable device.
+//              SDL's error text on a machine without a usable device; SDL itself may still start
+//              there, so a caller that must play sets playbackMustOpen to pass the driver over.
 // and, only when named:
 //   "virtual"  a device without a thread that runs only when advanced: by VirtualTime (its periods
 //              become ticks) or by advance(). Exact, for tests.
@@ -84,6 +85,9 @@ struct AudioDeviceOptions {
     AudioFormat silentInputFormat = AudioFormat::standard(16000, 1);
     // "wav": 1 plays in real time, 2 twice as fast, 0 as fast as it can.
     double pace = 1.0;
+    // Pass over a driver whose playback device does not open here (tried by starting its output
+    // once and stopping it), so that "sdl,wav" plays in real time on a machine without sound.
+    bool playbackMustOpen = false;
 };
 
 // One entry of the driver table.

@@ -18,7 +18,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <thread>
 
@@ -34,11 +36,19 @@ inline Mivo::Character syntheticCharacter() {
     return std::move(*character);
 }
 
-// Pumps the main queue until `running()` holds; a program whose work never starts fails.
+// Pumps the main queue until `running()` holds. A program whose work never starts fails: at once
+// when `failure()` names a reason (empty while there is none), else after two minutes.
 template <class Running>
-void pumpUntilRunning(std::string_view what, Running running) {
-    if (!platform::dispatch::pumpMainUntil(running, platform::dispatch::Seconds(120))) {
-        std::fprintf(stderr, "%.*s never started\n", int(what.size()), what.data());
+void pumpUntilRunning(std::string_view what, Running running, const std::function<std::string()>& failure = {}) {
+    std::string reason;
+    const auto startedOrFailed = [&] {
+        if (failure) reason = failure();
+        return !reason.empty() || running();
+    };
+    const bool settled = platform::dispatch::pumpMainUntil(startedOrFailed, platform::dispatch::Seconds(120));
+    if (!settled || !reason.empty()) {
+        std::fprintf(stderr, "%.*s never started%s%s\n", int(what.size()), what.data(), reason.empty() ? "" : ": ",
+                     reason.c_str());
         std::exit(2);
     }
     std::printf("returning from main while %.*s: %s\n", int(what.size()), what.data(),

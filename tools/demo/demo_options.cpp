@@ -23,7 +23,8 @@ a plot of the speech's loudness against the jaw opening (sync_plot.png), and the
                           after the reply's first second); slow (the reply at half speed); stall
                           (the reply's first second, then nothing more on the open connection)
   --interrupt-after S     interrupt the reply S seconds after it starts playing
-  --request-timeout S     the request time-out (the silent mode uses 3 s when none is given)
+  --request-timeout S     the request time-out (the silent and stall modes use 3 s when none is
+                          given, so that the peer's silence is noticed)
   --utterance FILE.wav    the user's speech (default: a generated voice-like signal)
   --reply-wav FILE.wav    the peer's reply speech (default: a generated voice-like signal)
   --microphone FILE.wav   what the microphone hears when there is no sound card (default: silence)
@@ -98,7 +99,9 @@ Options parseOptions(int argc, char** argv) {
         else if (arg == "--no-window") o.window = false;
         else throw std::runtime_error("unknown argument " + arg + " (--help lists them)");
     }
-    if (o.peerMode == service_peer::PeerMode::silent && !o.requestTimeout) o.requestTimeout = 3.0;
+    // Without a request timer nothing notices a peer that stops answering.
+    const bool peerGoesQuiet = o.peerMode == service_peer::PeerMode::silent || o.peerMode == service_peer::PeerMode::stall;
+    if (peerGoesQuiet && !o.requestTimeout) o.requestTimeout = 3.0;
     return o;
 }
 

@@ -20,7 +20,7 @@ struct Options {
     MivoSDK::DowngradePlan downgrade = MivoSDK::DowngradePlan::none;
     service_peer::PeerMode peerMode = service_peer::PeerMode::normal;
     std::optional<double> interruptAfter;   // seconds after the reply starts playing
-    std::optional<double> requestTimeout;   // seconds; the silent mode sets one when none is given
+    std::optional<double> requestTimeout;   // seconds; the silent and stall modes set one when none is given
     std::optional<std::filesystem::path> utterance;  // the user's speech (WAV), else a generated one
     std::optional<std::filesystem::path> replyWav;   // the peer's reply speech (WAV), else generated
     std::optional<std::filesystem::path> microphone; // the microphone's audio without a sound card

@@ -120,30 +120,16 @@ bool displayExists() {
 // SDL2 where a device opens, else the paced virtual device writing what it plays to a file.
 std::shared_ptr<platform::audio::AudioDevice> chooseAudioDevice(const Options& options) {
     using namespace platform::audio;
-    if (options.audio != "wav") {
-        try {
-            AudioDeviceOptions sdlOptions;
-            sdlOptions.drivers = "sdl";
-            auto sdl = makeAudioDevice(sdlOptions);
-            AudioEngine probe(sdl);
-            auto node = std::make_shared<AudioPlayerNode>();
-            probe.attach(node);
-            probe.connect(node, probe.mainMixerNode(), AudioFormat::standard(sampleRate, 1));
-            probe.start();
-            probe.stop();
-            say("audio: SDL2");
-            return sdl;
-        } catch (const AudioError& error) {
-            if (options.audio == "sdl") throw;
-            say("audio: no sound device (%s): playing in real time into %s", error.what(),
-                (options.output / "played.wav").c_str());
-        }
-    }
-    AudioDeviceOptions wav;
-    wav.drivers = "wav";
-    wav.outputWavPath = options.output / "played.wav";
-    wav.inputWavPath = options.microphone;
-    return makeAudioDevice(wav);
+    AudioDeviceOptions device;
+    device.drivers = options.audio == "auto" ? "sdl,wav" : options.audio;
+    device.playbackMustOpen = true;
+    device.outputWavPath = options.output / "played.wav";
+    device.inputWavPath = options.microphone;
+    auto chosen = makeAudioDevice(device);
+    if (chosen->driverName() == "sdl") say("audio: SDL2");
+    else if (options.audio == "auto")
+        say("audio: no sound device: playing in real time into %s", (options.output / "played.wav").c_str());
+    return chosen;
 }
 
 service_peer::PcmAudio utteranceOf(const Options& options) {
