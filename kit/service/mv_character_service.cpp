@@ -163,6 +163,9 @@ void MvCharacterService::taskDidComplete(WebSocketTask& task, const std::optiona
 void MvCharacterService::didOpen(TaskID task) {
     // A task the kit has cancelled or replaced does not count as opened.
     if (task != currentTask_ || currentTaskCancelled_) return;
+    // A connection the caller disconnected may open its successor before its own end arrives:
+    // tell that end now, so the delegate hears it before the new open; the late close is ignored.
+    if (isConnected_ && connectedTask_ != task) endConnection();
     connectedTask_ = task;
     // Every open is told, also one that replaced a connection still counted as open: the delegate
     // has been waiting for this connection since it asked for it.

@@ -20,6 +20,7 @@
 
 #include <openssl/evp.h>
 
+#include <atomic>
 #include <thread>
 
 using namespace MivoKit;
@@ -233,10 +234,33 @@ TEST_F(ServiceConnectionTest, AReconnectReplacesTheConnectionAndIgnoresTheOldOne
 }
 
 TEST_F(ServiceConnectionTest, DisconnectThenConnectReportsTheEndBeforeTheNewOpen) {
-    connectAndOpen(*service);
+    // The old connection's peer is held busy, so its closing handshake ends only after the new
+    // connection, to the other peer, has opened: the end is still told first, and told once.
+    std::atomic<bool> stalled{false}, released{false};
+    WebSocketPeer stalledPeer{"token"};
+    stalledPeer.setResponder([&](const WebSocketPeer::Received&) {
+        stalled = true;
+        while (!released) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return std::vector<WebSocketPeer::Action>{};
+    });
+    struct ReleaseOnExit {
+        std::atomic<bool>& released;
+        ~ReleaseOnExit() { released = true; } // before the peer's thread is joined
+    } releaseOnExit{released};
+
+    service->connect("wss://" + stalledPeer.domain() + "/v1/driveningress/websocket?id=character-1", "token", std::nullopt);
+    ASSERT_TRUE(pumpUntil([&] { return service->isConnected(); }));
+    service->sendAudio("r", {1}, nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return stalled.load(); }));
+
     service->disconnect();
     service->connect(serviceURL(), "token", std::nullopt);
-    ASSERT_TRUE(pumpUntil([&] { return delegate->connectionChanges().size() == 3; }));
+    ASSERT_TRUE(pumpUntil([&] { return sdkDelegate->started == 2; }));
+    EXPECT_EQ(delegate->connectionChanges(), (std::vector<bool>{true, false, true}));
+    EXPECT_TRUE(stalledPeer.closeCodes().empty()); // the old end had not arrived yet
+
+    released = true;
+    ASSERT_TRUE(pumpUntil([&] { return !stalledPeer.closeCodes().empty(); }));
     pumpFor(0.2);
     EXPECT_EQ(delegate->connectionChanges(), (std::vector<bool>{true, false, true}));
     EXPECT_TRUE(delegate->errors().empty());
